@@ -1,0 +1,57 @@
+#include "common/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace brindlecast {
+
+Result<std::string, Error> read_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
+  }
+  // Non-blocking, so that a FIFO in place of a file can never hang the launcher.
+  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  if (fd < 0) return Err(os_error(errno));
+  std::string data;
+  struct stat st {};
+  // One read for the usual case: the size is known up front.
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  if (data.capacity() < 512) data.reserve(512);
+  for (;;) {
+    if (data.size() == data.capacity()) data.reserve(data.capacity() * 2);
+    const std::size_t old = data.size();
+    data.resize(data.capacity());
+    const ssize_t n = retry_eintr([&] { return ::read(fd, data.data() + old, data.size() - old); });
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      return Err(os_error(e));
+    }
+    data.resize(old + static_cast<std::size_t>(n));
+    if (n == 0) break;
+  }
+  ::close(fd);
+  return data;
+}
+
+}  // namespace brindlecast
+
+namespace brindlecast {
+
+Result<Done, Error> write_all(int fd, std::string_view text) {
+  // Larger writes are refused by some systems.
+  constexpr std::size_t kMaxWrite = 2147483647;
+  while (!text.empty()) {
+    const std::size_t chunk = std::min(text.size(), kMaxWrite);
+    const ssize_t n = retry_eintr([&] { return ::write(fd, text.data(), chunk); });
+    if (n < 0) return Err(os_error(errno));
+    if (n == 0) return Err(Error{ErrorKind::Other, "failed to write whole buffer"});
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Done{};
+}
+
+}  // namespace brindlecast

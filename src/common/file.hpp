@@ -1,0 +1,36 @@
+// Whole-file reading and the retry of interrupted system calls.
+#pragma once
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "common/error.hpp"
+#include "common/result.hpp"
+
+namespace brindlecast {
+
+// Calls f until it does not fail with EINTR.
+template <class F>
+auto retry_eintr(F f) {
+  for (;;) {
+    auto r = f();
+    if (r != -1 || errno != EINTR) return r;
+  }
+}
+
+// The message for a path the system cannot take because of an embedded NUL.
+inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";
+
+// Reads the whole file (opened close-on-exec) into memory.
+Result<std::string, Error> read_file(const std::string& path);
+
+}  // namespace brindlecast
+
+namespace brindlecast {
+
+// Writes all of text, repeating short and interrupted writes. A write that
+// accepts nothing fails with "failed to write whole buffer".
+Result<Done, Error> write_all(int fd, std::string_view text);
+
+}  // namespace brindlecast

@@ -1,0 +1,23 @@
+// How the launcher is installed and kept running; decides whether it hands
+// its process over to the client or stays its parent.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace brindlecast {
+
+enum class InstallMethod {
+  Systemd,  // a service manager supervises: hand over
+  Launchd,  // a service manager supervises: hand over
+  Process,  // a plain process: the launcher supervises
+  Windows,  // as Process
+};
+
+// "systemd", "launchd", "process" or "windows".
+std::string_view install_method_text(InstallMethod method);
+
+// The method whose text matches exactly (case-sensitive, untrimmed).
+std::optional<InstallMethod> parse_install_method(std::string_view text);
+
+}  // namespace brindlecast

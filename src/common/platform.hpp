@@ -1,0 +1,18 @@
+// The few operating-system services whose calls differ between macOS and
+// Linux. Everything else in the product uses plain POSIX.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace brindlecast {
+
+// Path of the running executable as the system reports it: not resolved, not
+// normalised. Nothing when the system cannot tell.
+std::optional<std::string> executable_path();
+
+// A monotonic clock that does not advance while the machine sleeps.
+std::chrono::nanoseconds monotonic_now();
+
+}  // namespace brindlecast

@@ -1,0 +1,15 @@
+// UTF-8 checks and the lossy conversion used to show byte-string paths.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brindlecast {
+
+bool is_valid_utf8(std::string_view bytes);
+
+// Valid UTF-8 is returned unchanged; each maximal ill-formed subsequence is
+// replaced by one U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace brindlecast

@@ -1,0 +1,622 @@
+#include "json/reader.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+#include <vector>
+
+#include "common/utf8.hpp"
+
+namespace brindlecast::json {
+namespace {
+
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofList = "EOF while parsing a list";
+constexpr std::string_view kControlChar = "control character (\\u0000-\\u001F) found while parsing a string";
+
+bool is_whitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+// Bytes that end a plain run inside a string.
+bool is_string_special(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A string as it is shown inside a message: quoted, with control characters
+// made visible.
+std::string quote_for_message(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    unsigned code = c;
+    std::size_t width = 1;
+    // C1 controls arrive as the two bytes C2 80..9F.
+    if (c == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        code = next;
+        width = 2;
+      }
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == 0) {
+      out += "\\0";
+    } else if (code < 0x20 || code == 0x7F || width == 2) {
+      out += "\\u{";
+      if (code >= 0x10) out += kHex[code >> 4];
+      out += kHex[code & 0xF];
+      out += '}';
+      i += width - 1;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string describe_number(const Number& n) {
+  switch (n.kind) {
+    case Number::Kind::Unsigned:
+      return "integer `" + std::to_string(n.u) + "`";
+    case Number::Kind::Signed:
+      return "integer `" + std::to_string(n.i) + "`";
+    case Number::Kind::Double:
+      break;
+  }
+  return "floating point `" + format_double(n.d) + "`";
+}
+
+}  // namespace
+
+std::string JsonError::full_text() const {
+  return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+std::string format_double(double value) {
+  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+  // sci is "[-]d[.ddd]e±XX": split it into sign, digits and exponent.
+  std::string out;
+  std::size_t i = 0;
+  if (sci[0] == '-') {
+    out += '-';
+    i = 1;
+  }
+  const std::size_t e_pos = sci.find('e');
+  std::string digits;
+  for (std::size_t k = i; k < e_pos; ++k) {
+    if (sci[k] != '.') digits += sci[k];
+  }
+  int exp = 0;
+  const char* exp_begin = sci.data() + e_pos + 1;
+  if (*exp_begin == '+') ++exp_begin;
+  std::from_chars(exp_begin, sci.data() + sci.size(), exp);
+  const int n = static_cast<int>(digits.size());
+  if (exp >= -5 && exp <= 15) {
+    if (exp >= n - 1) {
+      out += digits;
+      out.append(static_cast<std::size_t>(exp - n + 1), '0');
+      out += ".0";
+    } else if (exp >= 0) {
+      out.append(digits, 0, static_cast<std::size_t>(exp + 1));
+      out += '.';
+      out.append(digits, static_cast<std::size_t>(exp + 1));
+    } else {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-exp - 1), '0');
+      out += digits;
+    }
+    return out;
+  }
+  out += digits[0];
+  if (n > 1) {
+    out += '.';
+    out.append(digits, 1);
+  }
+  out += exp < 0 ? "e-" : "e+";
+  out += std::to_string(exp < 0 ? -exp : exp);
+  return out;
+}
+
+JsonError JsonReader::error_at(std::string message, std::size_t p) const {
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t k = 0; k < p; ++k) {
+    if (in_[k] == '\n') {
+      ++line;
+      line_start = k + 1;
+    }
+  }
+  return JsonError{std::move(message), line, p - line_start};
+}
+
+JsonError JsonReader::error_after_peek(std::string message) const {
+  return error_at(std::move(message), std::min(in_.size(), pos_ + 1));
+}
+
+std::optional<unsigned char> JsonReader::peek() {
+  while (pos_ < in_.size() && is_whitespace(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+  if (pos_ == in_.size()) return std::nullopt;
+  return static_cast<unsigned char>(in_[pos_]);
+}
+
+JsonResult<std::optional<std::string>> JsonReader::next_key(bool& first) {
+  auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofObject)));
+  if (*b == '}') {
+    ++pos_;
+    return std::optional<std::string>();
+  }
+  if (*b == ',' && !first) {
+    ++pos_;
+    b = peek();
+  } else if (first) {
+    first = false;
+  } else {
+    return Err(error_after_peek("expected `,` or `}`"));
+  }
+  if (!b) return Err(error_at_end(std::string(kEofValue)));
+  if (*b == '"') {
+    ++pos_;
+    auto key = parse_string();
+    if (!key) return Err(std::move(key).error());
+    return std::optional<std::string>(std::move(key).value());
+  }
+  if (*b == '}') return Err(error_after_peek("trailing comma"));
+  return Err(error_after_peek("key must be a string"));
+}
+
+JsonResult<Done> JsonReader::expect_colon() {
+  const auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofObject)));
+  if (*b != ':') return Err(error_after_peek("expected `:`"));
+  ++pos_;
+  return Done{};
+}
+
+JsonResult<bool> JsonReader::next_element(bool& first) {
+  auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofList)));
+  if (*b == ']') {
+    ++pos_;
+    return false;
+  }
+  if (*b == ',' && !first) {
+    ++pos_;
+    b = peek();
+  } else if (first) {
+    first = false;
+  } else {
+    return Err(error_after_peek("expected `,` or `]`"));
+  }
+  if (!b) return Err(error_at_end(std::string(kEofValue)));
+  if (*b == ']') return Err(error_after_peek("trailing comma"));
+  return true;
+}
+
+JsonResult<Done> JsonReader::end_array() {
+  auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofList)));
+  if (*b == ']') {
+    ++pos_;
+    return Done{};
+  }
+  if (*b == ',') {
+    ++pos_;
+    b = peek();
+    if (b == ']') return Err(error_after_peek("trailing comma"));
+  }
+  return Err(error_after_peek("trailing characters"));
+}
+
+JsonResult<Done> JsonReader::expect_end() {
+  if (peek()) return Err(error_after_peek("trailing characters"));
+  return Done{};
+}
+
+JsonResult<Done> JsonReader::parse_ident(std::string_view rest) {
+  for (const char expected : rest) {
+    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
+    if (in_[pos_++] != expected) return Err(error_at("expected ident", pos_));
+  }
+  return Done{};
+}
+
+JsonResult<std::uint32_t> JsonReader::parse_hex4() {
+  if (in_.size() - pos_ < 4) {
+    pos_ = in_.size();
+    return Err(error_at_end(std::string(kEofString)));
+  }
+  std::uint32_t value = 0;
+  for (int k = 0; k < 4; ++k) {
+    const int h = hex_value(static_cast<unsigned char>(in_[pos_++]));
+    if (h < 0) return Err(error_at("invalid escape", pos_));
+    value = value * 16 + static_cast<std::uint32_t>(h);
+  }
+  return value;
+}
+
+JsonResult<Done> JsonReader::parse_escape(std::string& out) {
+  if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
+  switch (in_[pos_++]) {
+    case '"': out += '"'; return Done{};
+    case '\\': out += '\\'; return Done{};
+    case '/': out += '/'; return Done{};
+    case 'b': out += '\b'; return Done{};
+    case 'f': out += '\f'; return Done{};
+    case 'n': out += '\n'; return Done{};
+    case 'r': out += '\r'; return Done{};
+    case 't': out += '\t'; return Done{};
+    case 'u': break;
+    default: return Err(error_at("invalid escape", pos_));
+  }
+  auto first = parse_hex4();
+  if (!first) return Err(std::move(first).error());
+  std::uint32_t cp = *first;
+  if (cp >= 0xDC00 && cp <= 0xDFFF) return Err(error_at("lone leading surrogate in hex escape", pos_));
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    // A leading surrogate must be followed at once by "\u" and a trailing one.
+    for (const char expected : {'\\', 'u'}) {
+      if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
+      if (in_[pos_++] != expected) return Err(error_at("unexpected end of hex escape", pos_));
+    }
+    auto second = parse_hex4();
+    if (!second) return Err(std::move(second).error());
+    if (*second < 0xDC00 || *second > 0xDFFF) {
+      return Err(error_at("lone leading surrogate in hex escape", pos_));
+    }
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (*second - 0xDC00);
+  }
+  append_utf8(out, cp);
+  return Done{};
+}
+
+JsonResult<std::string> JsonReader::parse_string() {
+  std::string out;
+  std::size_t start = pos_;
+  for (;;) {
+    while (pos_ < in_.size() && !is_string_special(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
+    const char c = in_[pos_];
+    out.append(in_, start, pos_ - start);
+    ++pos_;
+    if (c == '"') break;
+    if (c != '\\') return Err(error_at(std::string(kControlChar), pos_));
+    auto escaped = parse_escape(out);
+    if (!escaped) return Err(std::move(escaped).error());
+    start = pos_;
+  }
+  // Escapes always decode to valid UTF-8, so only raw bytes can spoil it.
+  if (!is_valid_utf8(out)) return Err(error_at("invalid unicode code point", pos_));
+  return out;
+}
+
+JsonResult<Number> JsonReader::parse_number() {
+  const std::size_t start = pos_;
+  const bool negative = in_[pos_] == '-';
+  if (negative) ++pos_;
+  if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
+  const std::size_t int_start = pos_;
+  const auto first = static_cast<unsigned char>(in_[pos_++]);
+  if (first == '0') {
+    if (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) {
+      return Err(error_after_peek("invalid number"));
+    }
+  } else if (is_digit(first)) {
+    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+  } else {
+    return Err(error_at("invalid number", pos_));
+  }
+  const std::size_t int_end = pos_;
+  std::size_t frac_start = pos_, frac_end = pos_;
+  bool is_float = false;
+  long long exponent = 0;
+  if (pos_ < in_.size() && in_[pos_] == '.') {
+    ++pos_;
+    frac_start = pos_;
+    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+    frac_end = pos_;
+    if (frac_end == frac_start) {
+      if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
+      return Err(error_after_peek("invalid number"));
+    }
+    is_float = true;
+  }
+  if (pos_ < in_.size() && (in_[pos_] == 'e' || in_[pos_] == 'E')) {
+    ++pos_;
+    bool exp_negative = false;
+    if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) exp_negative = in_[pos_++] == '-';
+    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
+    if (!is_digit(static_cast<unsigned char>(in_[pos_++]))) return Err(error_at("invalid number", pos_));
+    --pos_;
+    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) {
+      // Saturate: far beyond any double's range is all the same here.
+      if (exponent < 1'000'000'000'000LL) exponent = exponent * 10 + (in_[pos_] - '0');
+      ++pos_;
+    }
+    if (exp_negative) exponent = -exponent;
+    is_float = true;
+  }
+
+  Number n;
+  if (!is_float) {
+    std::uint64_t magnitude = 0;
+    const auto r = std::from_chars(in_.data() + int_start, in_.data() + int_end, magnitude);
+    if (r.ec == std::errc()) {
+      constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
+      if (!negative) {
+        n.kind = Number::Kind::Unsigned;
+        n.u = magnitude;
+        return n;
+      }
+      if (magnitude != 0 && magnitude <= kMinSignedMagnitude) {
+        n.kind = Number::Kind::Signed;
+        n.i = magnitude == kMinSignedMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                               : -static_cast<std::int64_t>(magnitude);
+        return n;
+      }
+    }
+  }
+  n.kind = Number::Kind::Double;
+  const auto r = std::from_chars(in_.data() + start, in_.data() + pos_, n.d);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Too large is an error; too small rounds to zero. The power of ten of
+    // the first non-zero digit tells which.
+    std::string digits(in_.substr(int_start, int_end - int_start));
+    digits.append(in_.substr(frac_start, frac_end - frac_start));
+    const auto nonzero = digits.find_first_not_of('0');
+    const long long int_len = static_cast<long long>(int_end - int_start);
+    const long long magnitude = exponent + int_len - 1 - static_cast<long long>(nonzero);
+    if (nonzero != std::string::npos && magnitude >= 0) return Err(error_at("number out of range", pos_));
+    n.d = negative ? -0.0 : 0.0;
+  }
+  return n;
+}
+
+JsonError JsonReader::invalid_type(std::string_view expectation) {
+  const auto b = peek();
+  if (!b) return error_at_end(std::string(kEofValue));
+  std::string found;
+  switch (*b) {
+    case 'n': {
+      ++pos_;
+      if (auto r = parse_ident("ull"); !r) return std::move(r).error();
+      found = "null";
+      break;
+    }
+    case 't':
+    case 'f': {
+      ++pos_;
+      const bool value = *b == 't';
+      if (auto r = parse_ident(value ? "rue" : "alse"); !r) return std::move(r).error();
+      found = value ? "boolean `true`" : "boolean `false`";
+      break;
+    }
+    case '"': {
+      ++pos_;
+      auto s = parse_string();
+      if (!s) return std::move(s).error();
+      found = "string " + quote_for_message(*s);
+      break;
+    }
+    case '[':
+      found = "sequence";
+      break;
+    case '{':
+      found = "map";
+      break;
+    default: {
+      if (*b != '-' && !is_digit(*b)) return error_after_peek("expected value");
+      auto number = parse_number();
+      if (!number) return std::move(number).error();
+      found = describe_number(*number);
+    }
+  }
+  return error_here("invalid type: " + found + ", expected " + std::string(expectation));
+}
+
+JsonResult<std::string> JsonReader::read_string(std::string_view expectation) {
+  const auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofValue)));
+  if (*b != '"') return Err(invalid_type(expectation));
+  ++pos_;
+  return parse_string();
+}
+
+JsonResult<std::optional<std::string>> JsonReader::read_optional_string(std::string_view expectation) {
+  const auto b = peek();
+  if (b == 'n') {
+    ++pos_;
+    if (auto r = parse_ident("ull"); !r) return Err(std::move(r).error());
+    return std::optional<std::string>();
+  }
+  auto s = read_string(expectation);
+  if (!s) return Err(std::move(s).error());
+  return std::optional<std::string>(std::move(s).value());
+}
+
+JsonResult<bool> JsonReader::read_bool(std::string_view expectation) {
+  const auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofValue)));
+  if (*b != 't' && *b != 'f') return Err(invalid_type(expectation));
+  ++pos_;
+  const bool value = *b == 't';
+  if (auto r = parse_ident(value ? "rue" : "alse"); !r) return Err(std::move(r).error());
+  return value;
+}
+
+JsonResult<std::uint32_t> JsonReader::read_u32(std::string_view expectation) {
+  const auto b = peek();
+  if (!b) return Err(error_at_end(std::string(kEofValue)));
+  if (*b != '-' && !is_digit(*b)) return Err(invalid_type(expectation));
+  auto number = parse_number();
+  if (!number) return Err(std::move(number).error());
+  const std::string found = describe_number(*number);
+  if (number->kind == Number::Kind::Double) {
+    return Err(error_here("invalid type: " + found + ", expected " + std::string(expectation)));
+  }
+  if (number->kind == Number::Kind::Signed || number->u > std::numeric_limits<std::uint32_t>::max()) {
+    return Err(error_here("invalid value: " + found + ", expected " + std::string(expectation)));
+  }
+  return static_cast<std::uint32_t>(number->u);
+}
+
+JsonResult<Done> JsonReader::skip_string() {
+  for (;;) {
+    while (pos_ < in_.size() && !is_string_special(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
+    const char c = in_[pos_];
+    if (c == '"') {
+      ++pos_;
+      return Done{};
+    }
+    if (c != '\\') return Err(error_at(std::string(kControlChar), pos_));
+    ++pos_;
+    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
+    switch (in_[pos_++]) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        break;
+      case 'u':
+        if (auto r = parse_hex4(); !r) return Err(std::move(r).error());
+        break;
+      default:
+        return Err(error_at("invalid escape", pos_));
+    }
+  }
+}
+
+JsonResult<Done> JsonReader::skip_number() {
+  const auto digit_at = [&](std::size_t p) { return p < in_.size() && is_digit(static_cast<unsigned char>(in_[p])); };
+  // A number that ends with the input is malformed, not unfinished, here.
+  const auto consume = [&]() -> int { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_++]) : 0; };
+  const int first = consume();
+  if (first == '0') {
+    if (digit_at(pos_)) return Err(error_after_peek("invalid number"));
+  } else if (first >= '1' && first <= '9') {
+    while (digit_at(pos_)) ++pos_;
+  } else {
+    return Err(error_at("invalid number", pos_));
+  }
+  if (pos_ < in_.size() && in_[pos_] == '.') {
+    ++pos_;
+    if (!digit_at(pos_)) return Err(error_after_peek("invalid number"));
+    while (digit_at(pos_)) ++pos_;
+  }
+  if (pos_ < in_.size() && (in_[pos_] == 'e' || in_[pos_] == 'E')) {
+    ++pos_;
+    if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) ++pos_;
+    const int c = consume();
+    if (c < '0' || c > '9') return Err(error_at("invalid number", pos_));
+    while (digit_at(pos_)) ++pos_;
+  }
+  return Done{};
+}
+
+JsonResult<Done> JsonReader::skip_value() {
+  // One entry per open bracket: true for an object. Never recursion, so any
+  // depth fits in memory rather than on the call stack.
+  std::vector<bool> open;
+  for (;;) {
+    // A value is due here.
+    auto b = peek();
+    if (!b) return Err(error_at_end(std::string(kEofValue)));
+    bool opened = false;
+    switch (*b) {
+      case 'n':
+      case 't':
+      case 'f': {
+        ++pos_;
+        const std::string_view rest = *b == 'n' ? "ull" : *b == 't' ? "rue" : "alse";
+        if (auto r = parse_ident(rest); !r) return Err(std::move(r).error());
+        break;
+      }
+      case '"':
+        ++pos_;
+        if (auto r = skip_string(); !r) return r;
+        break;
+      case '[':
+      case '{':
+        ++pos_;
+        open.push_back(*b == '{');
+        opened = true;
+        break;
+      default:
+        if (*b == '-') {
+          ++pos_;
+        } else if (!is_digit(*b)) {
+          return Err(error_after_peek("expected value"));
+        }
+        if (auto r = skip_number(); !r) return r;
+    }
+    if (open.empty()) return Done{};
+
+    // Close as many containers as end here, up to the next comma.
+    bool accept_comma = !opened;
+    for (;;) {
+      const bool in_object = open.back();
+      b = peek();
+      if (!b) return Err(error_at_end(std::string(in_object ? kEofObject : kEofList)));
+      if (*b == ',' && accept_comma) {
+        ++pos_;
+        break;
+      }
+      if (*b == (in_object ? '}' : ']')) {
+        ++pos_;
+        open.pop_back();
+        if (open.empty()) return Done{};
+        accept_comma = true;
+        continue;
+      }
+      if (accept_comma) return Err(error_after_peek(in_object ? "expected `,` or `}`" : "expected `,` or `]`"));
+      break;
+    }
+    if (open.back()) {
+      b = peek();
+      if (!b) return Err(error_at_end(std::string(kEofObject)));
+      if (*b != '"') return Err(error_after_peek("key must be a string"));
+      ++pos_;
+      if (auto r = skip_string(); !r) return r;
+      if (auto r = expect_colon(); !r) return r;
+    }
+  }
+}
+
+}  // namespace brindlecast::json

@@ -1,0 +1,76 @@
+#include "json/writer.hpp"
+
+#include <charconv>
+
+namespace brindlecast::json {
+
+JsonWriter::JsonWriter(Layout layout) : layout_(layout) { out_.reserve(128); }
+
+void JsonWriter::begin_object() {
+  out_ += '{';
+  has_members_.push_back(false);
+}
+
+void JsonWriter::key(std::string_view name) {
+  const bool first = !has_members_.back();
+  has_members_.back() = true;
+  if (layout_ == Layout::Pretty) {
+    out_ += first ? "\n" : ",\n";
+    out_.append(2 * has_members_.size(), ' ');
+  } else if (!first) {
+    out_ += ',';
+  }
+  append_quoted(name);
+  out_ += layout_ == Layout::Pretty ? ": " : ":";
+}
+
+void JsonWriter::string_value(std::string_view text) { append_quoted(text); }
+
+void JsonWriter::null_value() { out_ += "null"; }
+
+void JsonWriter::bool_value(bool value) { out_ += value ? "true" : "false"; }
+
+void JsonWriter::uint_value(std::uint64_t value) {
+  char buf[20];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out_.append(buf, r.ptr);
+}
+
+void JsonWriter::end_object() {
+  const bool had_members = has_members_.back();
+  has_members_.pop_back();
+  if (layout_ == Layout::Pretty && had_members) {
+    out_ += '\n';
+    out_.append(2 * has_members_.size(), ' ');
+  }
+  out_ += '}';
+}
+
+void JsonWriter::append_quoted(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out_ += '"';
+  std::size_t run = 0;  // start of the bytes not yet copied
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out_.append(text, run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '\b': out_ += "\\b"; break;
+      case '\t': out_ += "\\t"; break;
+      case '\n': out_ += "\\n"; break;
+      case '\f': out_ += "\\f"; break;
+      case '\r': out_ += "\\r"; break;
+      case '"': out_ += "\\\""; break;
+      case '\\': out_ += "\\\\"; break;
+      default:
+        out_ += "\\u00";
+        out_ += kHex[c >> 4];
+        out_ += kHex[c & 0xF];
+    }
+  }
+  out_.append(text, run, text.size() - run);
+  out_ += '"';
+}
+
+}  // namespace brindlecast::json

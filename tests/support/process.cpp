@@ -1,0 +1,88 @@
+#include "support/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+
+namespace brindlecast::testing {
+
+std::string launcher_binary() { return BRINDLECAST_LAUNCHER_BIN; }
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> env_strings;
+  if (options.env) {
+    for (const auto& [k, v] : *options.env) env_strings.push_back(k + "=" + v);
+  }
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    signal(SIGPIPE, SIG_DFL);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.env) {
+      execve(args[0], args.data(), envp.data());
+    } else {
+      execv(args[0], args.data());
+    }
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  // Standard input is written up front; tests only pass small inputs.
+  if (!options.input.empty()) {
+    [[maybe_unused]] auto n = write(in_pipe[1], options.input.data(), options.input.size());
+  }
+  close(in_pipe[1]);
+
+  ProcessResult result;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_count = 2;
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<std::size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wstatus)) {
+    result.status = WEXITSTATUS(wstatus);
+  } else if (WIFSIGNALED(wstatus)) {
+    result.signal = WTERMSIG(wstatus);
+  }
+  return result;
+}
+
+}  // namespace brindlecast::testing

@@ -1,0 +1,31 @@
+// Runs a program to completion and captures what it printed.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brindlecast::testing {
+
+struct ProcessResult {
+  int status = -1;       // exit status, or -1 when ended by a signal
+  int signal = 0;        // the ending signal, if any
+  std::string out;       // standard output
+  std::string err;       // standard error
+};
+
+struct ProcessOptions {
+  // Replaces the whole environment when set; otherwise it is inherited.
+  std::optional<std::map<std::string, std::string>> env;
+  std::string cwd;    // empty: inherit
+  std::string input;  // written to standard input, which is then closed
+};
+
+// argv[0] is the program path.
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// The path of the launcher built by this tree.
+std::string launcher_binary();
+
+}  // namespace brindlecast::testing
