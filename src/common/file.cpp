@@ -41,12 +41,12 @@ Result<std::string, Error> read_file(const std::string& path) {
 
 namespace brindlecast {
 
-Result<Done, Error> write_all(int fd, std::string_view text) {
+Result<Done, Error> write_all(int fd, std::string_view text, WriteFn write_fn) {
   // Larger writes are refused by some systems.
   constexpr std::size_t kMaxWrite = 2147483647;
   while (!text.empty()) {
     const std::size_t chunk = std::min(text.size(), kMaxWrite);
-    const ssize_t n = retry_eintr([&] { return ::write(fd, text.data(), chunk); });
+    const ssize_t n = retry_eintr([&] { return write_fn(fd, text.data(), chunk); });
     if (n < 0) return Err(os_error(errno));
     if (n == 0) return Err(Error{ErrorKind::Other, "failed to write whole buffer"});
     text.remove_prefix(static_cast<std::size_t>(n));

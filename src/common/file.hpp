@@ -1,6 +1,8 @@
 // Whole-file reading and the retry of interrupted system calls.
 #pragma once
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -29,8 +31,10 @@ Result<std::string, Error> read_file(const std::string& path);
 
 namespace brindlecast {
 
+using WriteFn = ssize_t (*)(int fd, const void* buf, std::size_t count);
+
 // Writes all of text, repeating short and interrupted writes. A write that
 // accepts nothing fails with "failed to write whole buffer".
-Result<Done, Error> write_all(int fd, std::string_view text);
+Result<Done, Error> write_all(int fd, std::string_view text, WriteFn write_fn = ::write);
 
 }  // namespace brindlecast

@@ -3,7 +3,9 @@
 #include <time.h>
 
 #ifdef __APPLE__
+#include <fcntl.h>
 #include <mach-o/dyld.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <vector>
@@ -26,6 +28,13 @@ std::optional<std::string> executable_path() {
   return std::string(buf.data());
 }
 
+int sync_file(int fd) {
+  // fsync alone may leave the data in the drive's cache; not every file
+  // system supports the full flush, so fall back to fsync.
+  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+  return fsync(fd);
+}
+
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};
   clock_gettime(CLOCK_UPTIME_RAW, &ts);
@@ -44,6 +53,8 @@ std::optional<std::string> executable_path() {
   if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return std::nullopt;
   return std::string(buf, static_cast<std::size_t>(n));
 }
+
+int sync_file(int fd) { return fsync(fd); }
 
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};

@@ -12,6 +12,9 @@ namespace brindlecast {
 // normalised. Nothing when the system cannot tell.
 std::optional<std::string> executable_path();
 
+// Flushes a file's data to stable storage: 0, or -1 with errno set.
+int sync_file(int fd);
+
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();
 

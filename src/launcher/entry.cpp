@@ -13,6 +13,8 @@
 #include "common/utf8.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/config.hpp"
+#include "launcher/self_test.hpp"
+#include "supervise/supervisor.hpp"
 
 namespace brindlecast {
 namespace {
@@ -74,12 +76,14 @@ int launcher_main(int argc, char** argv) {
     case LaunchMode::ShowVersion:
       return print(std::string(kProgramName) + " " + std::string(kVersionText) + "\n");
     case LaunchMode::SelfTest:
-      return report("--selftest is not yet available");
+      return print(self_test_report(settings.install_root, settings.install_method));
     case LaunchMode::Run:
       break;
   }
   if (!settings.install_root) return report(kMissingRootMessage);
-  return report("running the client is not yet available");
+  auto status = run_client(*settings.install_root, settings.install_method, settings.pass_through_args);
+  if (!status) return report(status.error().message);
+  return *status & 0xFF;
 }
 
 }  // namespace brindlecast

@@ -1,0 +1,51 @@
+#include "launcher/self_test.hpp"
+
+#include "common/constants.hpp"
+#include "common/paths.hpp"
+#include "common/utf8.hpp"
+#include "json/writer.hpp"
+#include "state/slots.hpp"
+#include "state/store.hpp"
+
+namespace brindlecast {
+
+std::string self_test_report(const std::optional<std::string>& install_root,
+                             std::optional<InstallMethod> install_method) {
+  std::optional<InstallState> state;
+  if (install_root) {
+    // Why a state cannot be read is not the report's business.
+    if (auto loaded = load_state(join_path(*install_root, "state.json"))) state = std::move(loaded).value();
+  }
+
+  json::JsonWriter w(json::Layout::Compact);
+  const auto string_or_null = [&](const std::optional<std::string>& text) {
+    if (text) {
+      w.string_value(*text);
+    } else {
+      w.null_value();
+    }
+  };
+  w.begin_object();
+  w.key("binary");
+  w.string_value(kProgramName);
+  w.key("version");
+  w.string_value(kVersionText);
+  w.key("ok");
+  w.bool_value(true);
+  w.key("install_root");
+  string_or_null(install_root ? std::optional(utf8_lossy(*install_root)) : std::nullopt);
+  w.key("install_method");
+  string_or_null(install_method ? std::optional(std::string(install_method_text(*install_method))) : std::nullopt);
+  w.key("entrypoint");
+  string_or_null(state ? std::optional(utf8_lossy(entrypoint_path(*install_root, state->active))) : std::nullopt);
+  w.key("state");
+  if (state) {
+    write_install_state(*state, w);
+  } else {
+    w.null_value();
+  }
+  w.end_object();
+  return w.take() + "\n";
+}
+
+}  // namespace brindlecast

@@ -1,0 +1,64 @@
+#include "state/policy.hpp"
+
+#include <limits>
+
+#include "common/paths.hpp"
+#include "state/slots.hpp"
+
+namespace brindlecast {
+
+bool apply_launch_policy(InstallState& state) {
+  if (state.relaunch_intent) {
+    // The start after a requested relaunch proves nothing and costs nothing.
+    state.relaunch_intent = false;
+    state.started_ok = false;
+    return true;
+  }
+  if (!state.pending) {
+    if (!state.started_ok) return false;
+    state.started_ok = false;
+    return true;
+  }
+  if (state.started_ok) {
+    state.known_good = state.active;
+    state.pending.reset();
+    state.failed_starts = 0;
+    state.started_ok = false;
+    return true;
+  }
+  // Another writer may have left the counter at its largest value.
+  if (state.failed_starts < std::numeric_limits<std::uint32_t>::max()) ++state.failed_starts;
+  if (state.failed_starts > kRollbackLimit) {
+    state.active = state.known_good;
+    state.pending.reset();
+    state.failed_starts = 0;
+  }
+  return true;
+}
+
+Result<std::string, StoreError> prepare_launch(std::string_view install_root,
+                                               const std::optional<std::string>& sibling_client,
+                                               const StoreOps& ops) {
+  const std::string state_path = join_path(install_root, "state.json");
+  if (sibling_client) {
+    if (auto state = load_state(state_path); state && sibling_client_is_newer(*state, *sibling_client)) {
+      return *sibling_client;
+    }
+  }
+  auto state = load_state(state_path);
+  if (state && apply_launch_policy(*state)) {
+    if (auto saved = save_state(state_path, *state, ops); !saved) state = Err(std::move(saved).error());
+  }
+  if (!state) {
+    // A missing state is no obstacle to the client beside the launcher.
+    if (state.error().kind == ErrorKind::NotFound && sibling_client) return *sibling_client;
+    return Err(std::move(state).error());
+  }
+  return entrypoint_path(install_root, state->active);
+}
+
+Result<std::string, StoreError> prepare_launch(std::string_view install_root) {
+  return prepare_launch(install_root, find_sibling_client());
+}
+
+}  // namespace brindlecast

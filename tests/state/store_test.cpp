@@ -1,0 +1,232 @@
+#include "state/store.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.hpp"
+
+namespace brindlecast {
+namespace {
+
+using testing::file_exists;
+using testing::read_file_or_die;
+using testing::TempDir;
+using testing::write_file;
+
+constexpr const char* kOldDocument = R"({"active":"1.4.1","known_good":"1.4.1","channel":"stable"})";
+
+InstallState new_state() {
+  InstallState s;
+  s.active = "1.4.2";
+  s.known_good = "1.4.1";
+  s.channel = "stable";
+  s.pending = "1.4.2";
+  s.failed_starts = 1;
+  s.versions["1.4.2"] = "1.4.2";
+  return s;
+}
+
+TEST(LoadState, ReadsAndReportsEachKindOfFailure) {
+  TempDir dir;
+  const std::string path = dir / "state.json";
+
+  auto missing = load_state(path);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
+  EXPECT_EQ(missing.error().message, std::string(std::strerror(ENOENT)) + " (os error 2)");
+
+  auto no_root = load_state(dir / "no/such/root/state.json");
+  ASSERT_FALSE(no_root);
+  EXPECT_EQ(no_root.error().kind, ErrorKind::NotFound);
+
+  write_file(path, "");
+  auto empty = load_state(path);
+  ASSERT_FALSE(empty);
+  EXPECT_EQ(empty.error().kind, ErrorKind::InvalidData);
+  EXPECT_EQ(empty.error().message, "EOF while parsing a value at line 1 column 0");
+
+  write_file(path, std::string(kOldDocument) + " \n\t");
+  EXPECT_TRUE(load_state(path));
+
+  write_file(path, std::string(kOldDocument) + "\nx");
+  auto trailing = load_state(path);
+  ASSERT_FALSE(trailing);
+  EXPECT_EQ(trailing.error().message, "trailing characters at line 2 column 1");
+
+  auto nul = load_state(std::string("/tmp/a\0b/state.json", 19));
+  ASSERT_FALSE(nul);
+  EXPECT_EQ(nul.error().kind, ErrorKind::InvalidInput);
+  EXPECT_EQ(nul.error().message, "file name contained an unexpected NUL byte");
+}
+
+TEST(LoadState, DirectoryInPlaceOfTheFileIsAnOsError) {
+  TempDir dir;
+  testing::make_dirs(dir / "state.json");
+  auto r = load_state(dir / "state.json");
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().kind, ErrorKind::NotFound);
+  EXPECT_EQ(r.error().message, std::string(std::strerror(EISDIR)) + " (os error 21)");
+}
+
+TEST(SaveState, WritesThePrettyDocumentAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir / "state.json";
+  // A longer leftover from a failed save must be truncated, not overlaid.
+  write_file(dir / "state.json.tmp", std::string(4096, 'x'));
+  ASSERT_TRUE(save_state(path, new_state()));
+  const std::string saved = read_file_or_die(path);
+  EXPECT_EQ(saved, write_install_state(new_state(), json::Layout::Pretty));
+  EXPECT_EQ(saved.back(), '}');
+  EXPECT_FALSE(file_exists(dir / "state.json.tmp"));
+  EXPECT_EQ(*load_state(path), new_state());
+}
+
+TEST(SaveState, NormalisesTheOlderCounterName) {
+  TempDir dir;
+  const std::string path = dir / "state.json";
+  write_file(path, R"({"active":"a","known_good":"a","channel":"c","boot_attempts":2})");
+  auto state = load_state(path);
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->failed_starts, 2u);
+  ASSERT_TRUE(save_state(path, *state));
+  const std::string saved = read_file_or_die(path);
+  EXPECT_NE(saved.find("\"failed_starts\": 2"), std::string::npos);
+  EXPECT_EQ(saved.find("boot_attempts"), std::string::npos);
+}
+
+TEST(SaveState, MissingDirectoryFailsAndCreatesNothing) {
+  TempDir dir;
+  auto r = save_state(dir / "absent/state.json", new_state());
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::NotFound);
+  EXPECT_FALSE(file_exists(dir / "absent"));
+}
+
+TEST(SaveState, ReplacesASymbolicLinkItself) {
+  TempDir dir;
+  write_file(dir / "target.json", kOldDocument);
+  ASSERT_EQ(::symlink((dir / "target.json").c_str(), (dir / "state.json").c_str()), 0);
+  ASSERT_TRUE(save_state(dir / "state.json", new_state()));
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "state.json").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_file_or_die(dir / "target.json"), kOldDocument);
+}
+
+TEST(SaveState, RenameOntoADirectoryFailsWithTheSystemMessage) {
+  TempDir dir;
+  testing::make_dirs(dir / "state.json");
+  auto r = save_state(dir / "state.json", new_state());
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().message.find(" (os error "), std::string::npos);
+  EXPECT_TRUE(file_exists(dir / "state.json.tmp"));  // complete, left for the next save
+}
+
+// Fake system calls: each records its name and can be told to fail.
+struct FakeCalls {
+  std::vector<std::string> log;
+  std::string fail;           // name of the call to fail
+  int fail_errno = EIO;
+  bool zero_write = false;    // write accepts nothing
+  std::size_t max_write = 0;  // short writes of at most this many bytes
+};
+FakeCalls* g_calls = nullptr;
+
+bool should_fail(const char* name) {
+  g_calls->log.push_back(name);
+  if (g_calls->fail != name) return false;
+  errno = g_calls->fail_errno;
+  return true;
+}
+
+const StoreOps kFakeOps{
+    [](const char* p, int f, mode_t m) { return should_fail("open") ? -1 : system_store_ops().open(p, f, m); },
+    [](int fd, const void* b, std::size_t n) -> ssize_t {
+      if (should_fail("write")) return -1;
+      if (g_calls->zero_write) return 0;
+      if (g_calls->max_write != 0 && n > g_calls->max_write) n = g_calls->max_write;
+      return ::write(fd, b, n);
+    },
+    [](int fd) { return should_fail("sync") ? -1 : ::fsync(fd); },
+    [](int fd) { return ::close(fd); },
+    [](const char* a, const char* b) { return should_fail("rename") ? -1 : ::rename(a, b); },
+};
+
+class SaveStateFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_calls = &calls_;
+    write_file(path_, kOldDocument);
+  }
+  void TearDown() override { g_calls = nullptr; }
+
+  TempDir dir_;
+  std::string path_ = dir_ / "state.json";
+  FakeCalls calls_;
+};
+
+TEST_F(SaveStateFaults, FlushesBeforeTheRename) {
+  ASSERT_TRUE(save_state(path_, new_state(), kFakeOps));
+  const auto& log = calls_.log;
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log.front(), "open");
+  EXPECT_EQ(log[log.size() - 2], "sync");
+  EXPECT_EQ(log.back(), "rename");
+}
+
+TEST_F(SaveStateFaults, ShortWritesAreCompleted) {
+  calls_.max_write = 7;
+  ASSERT_TRUE(save_state(path_, new_state(), kFakeOps));
+  EXPECT_EQ(read_file_or_die(path_), write_install_state(new_state(), json::Layout::Pretty));
+}
+
+TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
+  // The first open is interrupted by a signal; the save must ask again.
+  const StoreOps once{[](const char* p, int f, mode_t m) {
+                        const bool first = g_calls->log.empty();
+                        g_calls->log.push_back("open");
+                        if (first) {
+                          errno = EINTR;
+                          return -1;
+                        }
+                        return system_store_ops().open(p, f, m);
+                      },
+                      kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename};
+  ASSERT_TRUE(save_state(path_, new_state(), once));
+  EXPECT_EQ(read_file_or_die(path_), write_install_state(new_state(), json::Layout::Pretty));
+}
+
+TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
+  struct Case {
+    const char* fail;
+    bool zero_write;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"open", false, std::string(std::strerror(EIO)) + " (os error 5)"},
+      {"write", false, std::string(std::strerror(EIO)) + " (os error 5)"},
+      {"", true, "failed to write whole buffer"},
+      {"sync", false, std::string(std::strerror(EIO)) + " (os error 5)"},
+      {"rename", false, std::string(std::strerror(EIO)) + " (os error 5)"},
+  };
+  for (const auto& c : cases) {
+    calls_ = FakeCalls{};
+    calls_.fail = c.fail;
+    calls_.zero_write = c.zero_write;
+    auto r = save_state(path_, new_state(), kFakeOps);
+    ASSERT_FALSE(r) << c.fail;
+    EXPECT_EQ(r.error().message, c.message) << c.fail;
+    EXPECT_EQ(read_file_or_die(path_), kOldDocument) << c.fail;
+    // Nothing after the failing step runs.
+    EXPECT_EQ(calls_.log.back(), c.zero_write ? "write" : c.fail) << c.fail;
+  }
+}
+
+}  // namespace
+}  // namespace brindlecast
