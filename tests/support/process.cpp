@@ -13,6 +13,8 @@ namespace brindlecast::testing {
 
 std::string launcher_binary() { return BRINDLECAST_LAUNCHER_BIN; }
 
+std::string fake_client_binary() { return FAKE_CLIENT_BIN; }
+
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
@@ -35,6 +37,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     signal(SIGPIPE, SIG_DFL);
+    // Whatever this test process inherited must not be mistaken for a
+    // descriptor the launcher leaked.
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.env) {
       execve(args[0], args.data(), envp.data());

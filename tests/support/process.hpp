@@ -28,4 +28,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 // The path of the launcher built by this tree.
 std::string launcher_binary();
 
+// The path of the fake client built for end-to-end tests.
+std::string fake_client_binary();
+
 }  // namespace brindlecast::testing

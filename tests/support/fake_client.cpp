@@ -1,0 +1,108 @@
+// A stand-in for brindlecast-client in end-to-end tests.
+//
+// Every start appends the path it was started as to <root>/client.log and
+// writes <root>/run-<k>.txt (k counted from 1) with its arguments, the
+// variables the launcher sets, its open descriptors, its SIGPIPE disposition
+// and the monotonic time. It then follows line k of <root>/client.plan (the
+// last line once the plan runs out), a list of actions done in order:
+//   exit N | kill SIGNUM | sleep MS | confirm | relaunch | break-state | await PATH
+// "await" waits until PATH exists; without an exit action the run exits 0.
+#include <dirent.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "state/store.hpp"
+
+namespace {
+
+std::string root() {
+  const char* r = std::getenv("BRINDLECAST_INSTALL_ROOT");
+  return r ? r : ".";
+}
+
+std::vector<std::string> lines_of(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void mark(bool brindlecast::InstallState::*field) {
+  const std::string path = root() + "/state.json";
+  auto state = brindlecast::load_state(path);
+  if (!state) std::exit(90);
+  (*state).*field = true;
+  if (!brindlecast::save_state(path, *state)) std::exit(91);
+}
+
+void record(int run, int argc, char** argv) {
+  std::ostringstream out;
+  for (int i = 0; i < argc; ++i) out << "argv=" << argv[i] << "\n";
+  for (const char* name : {"BRINDLECAST_INSTALL_ROOT", "BRINDLECAST_LAUNCHER_PATH", "BRINDLECAST_INSTALL_METHOD"}) {
+    if (const char* v = std::getenv(name)) out << "env " << name << "=" << v << "\n";
+  }
+  // Open descriptors, less the one this listing uses.
+  if (DIR* d = opendir("/proc/self/fd")) {
+    const int own = dirfd(d);
+    while (const dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
+      out << "fd=" << e->d_name << "\n";
+    }
+    closedir(d);
+  }
+  struct sigaction sa {};
+  sigaction(SIGPIPE, nullptr, &sa);
+  out << "sigpipe=" << (sa.sa_handler == SIG_IGN ? "ignored" : "default") << "\n";
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  out << "time_ms=" << (ts.tv_sec * 1000 + ts.tv_nsec / 1000000) << "\n";
+  std::ofstream(root() + "/run-" + std::to_string(run) + ".txt") << out.str();
+  std::ofstream(root() + "/client.log", std::ios::app) << argv[0] << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int run = static_cast<int>(lines_of(root() + "/client.log").size()) + 1;
+  record(run, argc, argv);
+  const auto plan = lines_of(root() + "/client.plan");
+  if (plan.empty()) return 0;
+  std::istringstream actions(plan[std::min<std::size_t>(run, plan.size()) - 1]);
+  for (std::string action; actions >> action;) {
+    if (action == "exit") {
+      int code = 0;
+      actions >> code;
+      return code;
+    } else if (action == "kill") {
+      int sig = 0;
+      actions >> sig;
+      kill(getpid(), sig);
+    } else if (action == "sleep") {
+      int ms = 0;
+      actions >> ms;
+      usleep(static_cast<useconds_t>(ms) * 1000);
+    } else if (action == "confirm") {
+      mark(&brindlecast::InstallState::started_ok);
+    } else if (action == "relaunch") {
+      mark(&brindlecast::InstallState::relaunch_intent);
+    } else if (action == "break-state") {
+      std::ofstream(root() + "/state.json") << "{";
+    } else if (action == "await") {
+      std::string path;
+      actions >> path;
+      while (access(path.c_str(), F_OK) != 0) usleep(10000);
+    } else {
+      std::cerr << "fake client: unknown action " << action << "\n";
+      return 99;
+    }
+  }
+  return 0;
+}
