@@ -1,13 +1,60 @@
 #!/usr/bin/env bash
-# Builds the launcher and runs it on a demo install root it creates.
+# Builds the launcher and a demo client, creates a demo install root under
+# build/demo-root and walks through a trial that is committed and one that is
+# rolled back, showing the launcher's self-test report between the steps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
 
+echo "Building..."
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/demo -j "$(nproc)" >/dev/null
-launcher=build/demo/brindlecast-launcher
+launcher=$PWD/build/demo/brindlecast-launcher
+root=$PWD/build/demo-root
+rm -rf "$root"
 
-echo "\$ brindlecast-launcher --version"
-"$launcher" --version
+install_slot() {  # version [broken]
+  mkdir -p "$root/slots/$1"
+  cp build/demo/examples/demo-client/demo-client "$root/slots/$1/brindlecast-client"
+  if [ "${2:-}" = broken ]; then touch "$root/slots/$1/broken"; fi
+}
+# What an updater does: put a version on trial by naming it active and pending.
+write_state() {  # active known_good pending
+  printf '{"active":"%s","known_good":"%s","channel":"stable","pending":%s,"versions":{"%s":"%s"}}\n' \
+    "$1" "$2" "$3" "$1" "$1" >"$root/state.json"
+}
+step() { printf '\n== %s\n' "$*"; }
+run() {
+  echo "\$ brindlecast-launcher $*"
+  "$launcher" --install-root "$root" "$@" || echo "(exit status $?)"
+}
+selftest() { run --selftest; }
+
+run --version
+step "Install root $root with version 1.0.0, known to be good"
+install_slot 1.0.0
+write_state 1.0.0 1.0.0 null
+selftest
+
+step "Version 2.0.0 is installed and put on trial"
+install_slot 2.0.0
+write_state 2.0.0 1.0.0 '"2.0.0"'
+selftest
+
+step "A service manager starts it (hand-over road): the start is counted, the client confirms"
+run --install-method systemd
+selftest
+
+step "The next start commits 2.0.0 as known good"
+run --install-method systemd
+selftest
+
+step "Version 3.0.0 is installed on trial, but it never starts well"
+install_slot 3.0.0 broken
+write_state 3.0.0 2.0.0 '"3.0.0"'
+selftest
+
+step "As a plain process the launcher supervises: two failed starts (1 s, 2 s back-off), then it rolls back to 2.0.0"
+run --install-method process
+selftest
