@@ -28,6 +28,14 @@ void JsonWriter::string_value(std::string_view text) { append_quoted(text); }
 
 void JsonWriter::null_value() { out_ += "null"; }
 
+void JsonWriter::optional_string_value(const std::optional<std::string>& text) {
+  if (text) {
+    string_value(*text);
+  } else {
+    null_value();
+  }
+}
+
 void JsonWriter::bool_value(bool value) { out_ += value ? "true" : "false"; }
 
 void JsonWriter::uint_value(std::uint64_t value) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,8 @@ class JsonWriter {
   void key(std::string_view name);
   void string_value(std::string_view text);
   void null_value();
+  // A string, or null when absent.
+  void optional_string_value(const std::optional<std::string>& text);
   void bool_value(bool value);
   void uint_value(std::uint64_t value);
   void end_object();

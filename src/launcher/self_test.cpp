@@ -18,13 +18,6 @@ std::string self_test_report(const std::optional<std::string>& install_root,
   }
 
   json::JsonWriter w(json::Layout::Compact);
-  const auto string_or_null = [&](const std::optional<std::string>& text) {
-    if (text) {
-      w.string_value(*text);
-    } else {
-      w.null_value();
-    }
-  };
   w.begin_object();
   w.key("binary");
   w.string_value(kProgramName);
@@ -33,11 +26,11 @@ std::string self_test_report(const std::optional<std::string>& install_root,
   w.key("ok");
   w.bool_value(true);
   w.key("install_root");
-  string_or_null(install_root ? std::optional(utf8_lossy(*install_root)) : std::nullopt);
+  w.optional_string_value(install_root ? std::optional(utf8_lossy(*install_root)) : std::nullopt);
   w.key("install_method");
-  string_or_null(install_method ? std::optional(std::string(install_method_text(*install_method))) : std::nullopt);
+  w.optional_string_value(install_method ? std::optional(std::string(install_method_text(*install_method))) : std::nullopt);
   w.key("entrypoint");
-  string_or_null(state ? std::optional(utf8_lossy(entrypoint_path(*install_root, state->active))) : std::nullopt);
+  w.optional_string_value(state ? std::optional(utf8_lossy(entrypoint_path(*install_root, state->active))) : std::nullopt);
   w.key("state");
   if (state) {
     write_install_state(*state, w);

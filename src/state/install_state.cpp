@@ -143,13 +143,6 @@ json::JsonResult<InstallState> parse_install_state(std::string_view bytes) {
 }
 
 void write_install_state(const InstallState& state, json::JsonWriter& w) {
-  const auto optional_string = [&](const std::optional<std::string>& s) {
-    if (s) {
-      w.string_value(*s);
-    } else {
-      w.null_value();
-    }
-  };
   w.begin_object();
   w.key("active");
   w.string_value(state.active);
@@ -158,7 +151,7 @@ void write_install_state(const InstallState& state, json::JsonWriter& w) {
   w.key("channel");
   w.string_value(state.channel);
   w.key("pending");
-  optional_string(state.pending);
+  w.optional_string_value(state.pending);
   w.key("failed_starts");
   w.uint_value(state.failed_starts);
   w.key("started_ok");
@@ -167,7 +160,7 @@ void write_install_state(const InstallState& state, json::JsonWriter& w) {
   w.begin_object();
   for (const auto& [slot, version] : state.versions) {
     w.key(slot);
-    optional_string(version);
+    w.optional_string_value(version);
   }
   w.end_object();
   w.key("relaunch_intent");
