@@ -124,9 +124,12 @@ std::optional<std::string> read_bundle_version(std::string_view sibling_client_p
   const auto contents_dir = parent_path(*macos_dir);
   if (!contents_dir) return std::nullopt;
   auto file = read_file(join_path(*contents_dir, kInfoPlist));
-  if (!file || !is_valid_utf8(*file)) return std::nullopt;
+  if (!file) return std::nullopt;
+  return bundle_version_from_plist(*file);
+}
 
-  std::string_view text = *file;
+std::optional<std::string> bundle_version_from_plist(std::string_view text) {
+  if (!is_valid_utf8(text)) return std::nullopt;
   const auto key = text.find(kVersionKey);
   if (key == std::string_view::npos) return std::nullopt;
   text.remove_prefix(key + kVersionKey.size());

@@ -42,6 +42,9 @@ std::optional<std::string> find_sibling_client();
 // the <string> element or a non-blank value.
 std::optional<std::string> read_bundle_version(std::string_view sibling_client_path);
 
+// The same scan over an Info.plist's text already in memory.
+std::optional<std::string> bundle_version_from_plist(std::string_view text);
+
 // A parsed version text; build metadata is not kept.
 struct Version {
   std::uint64_t major = 0;
