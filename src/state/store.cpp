@@ -44,7 +44,9 @@ Result<Done, StoreError> save_state(const std::string& state_path, const Install
   ops.close(fd);
   if (!written) return Err(std::move(written).error());
 
-  if (ops.rename(temp_path.c_str(), state_path.c_str()) != 0) return Err(os_error(errno));
+  if (retry_eintr([&] { return ops.rename(temp_path.c_str(), state_path.c_str()); }) != 0) {
+    return Err(os_error(errno));
+  }
   return Done{};
 }
 

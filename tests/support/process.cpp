@@ -15,6 +15,8 @@ std::string launcher_binary() { return BRINDLECAST_LAUNCHER_BIN; }
 
 std::string fake_client_binary() { return FAKE_CLIENT_BIN; }
 
+std::string faulty_launcher_binary() { return FAULTY_LAUNCHER_BIN; }
+
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {

@@ -31,4 +31,7 @@ std::string launcher_binary();
 // The path of the fake client built for end-to-end tests.
 std::string fake_client_binary();
 
+// The launcher built with injectable faults (see tests/fault/fault_shim.cpp).
+std::string faulty_launcher_binary();
+
 }  // namespace brindlecast::testing

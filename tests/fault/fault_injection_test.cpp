@@ -1,0 +1,117 @@
+// Walks every point of failure of a launch that saves the state and starts
+// the client: for each kind of call and each n, the n-th call fails.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "state/store.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace brindlecast {
+namespace {
+
+using testing::file_exists;
+using testing::read_file_or_die;
+using testing::TempDir;
+using testing::write_file;
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+struct Outcome {
+  bool injected;
+  bool succeeded;
+};
+
+class FaultInjection : public ::testing::TestWithParam<std::string> {
+ protected:
+  // One supervised launch of a version on trial, with the fault given.
+  Outcome launch_with(const std::string& fault) {
+    TempDir root;
+    testing::make_dirs(root / "slots/2");
+    EXPECT_EQ(::symlink(testing::fake_client_binary().c_str(), (root / "slots/2/brindlecast-client").c_str()), 0);
+    // A client that outlives the first poll, so that the loop sleeps.
+    const bool polls = fault.rfind("waitpid", 0) == 0 || fault.rfind("nanosleep", 0) == 0;
+    write_file(root / "client.plan", polls ? "sleep 100 exit 0\n" : "exit 0\n");
+    InstallState before;
+    before.active = "2";
+    before.known_good = "1";
+    before.channel = "stable";
+    before.pending = "2";
+    before.versions["2"] = "2.0.0";
+    // Compact, so that the pretty document of a save is told apart.
+    const std::string old_bytes = write_install_state(before, json::Layout::Compact);
+    write_file(root / "state.json", old_bytes);
+    InstallState after = before;
+    after.failed_starts = 1;
+    const std::string new_bytes = write_install_state(after, json::Layout::Pretty);
+
+    TempDir scratch;
+    testing::ProcessOptions options;
+    options.env = std::map<std::string, std::string>{
+        {"BRINDLECAST_FAULT", fault}, {"BRINDLECAST_FAULT_MARK", scratch / "injected"}, {"PATH", "/usr/bin:/bin"}};
+    const auto r = testing::run_process(
+        {testing::faulty_launcher_binary(), "--install-root", root.path(), "--install-method", "process"}, options);
+
+    const bool succeeded = r.status == 0 && r.err.empty();
+    const bool failed_cleanly = r.status == 1 && r.err.rfind("brindlecast-launcher: ", 0) == 0 &&
+                                r.err.find('\n') == r.err.size() - 1;
+    EXPECT_TRUE(succeeded || failed_cleanly) << fault << ": status " << r.status << " " << r.err;
+    EXPECT_EQ(r.out, "") << fault;
+
+    const std::string now = read_file_or_die(root / "state.json");
+    EXPECT_TRUE(now == old_bytes || now == new_bytes) << fault << ":\n" << now;
+    const bool started = file_exists(root / "client.log");
+    if (started) {
+      EXPECT_EQ(now, new_bytes) << fault << ": the client started without a saved state";
+    }
+    if (succeeded) {
+      EXPECT_TRUE(started) << fault;
+    }
+
+    std::set<std::string> allowed = {"state.json", "state.json.tmp", "slots", "client.plan", "client.log", "run-1.txt"};
+    for (const auto& name : names_in(root.path())) EXPECT_TRUE(allowed.count(name)) << fault << ": " << name;
+    return {file_exists(scratch / "injected"), succeeded};
+  }
+};
+
+TEST_P(FaultInjection, EveryFailurePointIsCleanOrRecovered) {
+  const std::string call = GetParam();
+  // posix_spawn reports errors as its result and is never interrupted.
+  std::vector<std::string> modes = {"error"};
+  if (call != "posix_spawnp") modes.push_back("eintr");
+  if (call == "read" || call == "write") modes.push_back("short");
+  if (call == "write") modes.push_back("zero");
+  for (const auto& mode : modes) {
+    int points = 0;
+    for (int n = 1; n <= 100; ++n) {
+      const auto outcome = launch_with(call + ":" + std::to_string(n) + ":" + mode);
+      if (!outcome.injected) break;
+      ++points;
+      // An interrupted call is repeated and a short transfer completed.
+      if (mode == "eintr" || mode == "short") {
+        EXPECT_TRUE(outcome.succeeded) << call << ":" << n << ":" << mode;
+      }
+    }
+    // Every kind of call is made at least once by such a launch.
+    EXPECT_GT(points, 0) << call << " " << mode;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, FaultInjection,
+                         ::testing::Values("open", "read", "write", "fsync", "rename", "posix_spawnp", "waitpid",
+                                           "nanosleep"));
+
+}  // namespace
+}  // namespace brindlecast

@@ -1,0 +1,139 @@
+// Linked into a test build of the launcher with -Wl,--wrap for each call
+// below: makes the n-th call of one kind fail, so a driver can walk every
+// point of failure of a launch. Configured by BRINDLECAST_FAULT="call:n:mode"
+// with mode one of
+//   error  the call fails with EIO (ECHILD for waitpid)
+//   eintr  the call fails with EINTR, as if a signal arrived
+//   short  read/write move a single byte
+//   zero   write accepts nothing
+// When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
+// created, so the driver knows the n-th call happened.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" {
+int __real_open(const char* path, int flags, ...);
+ssize_t __real_read(int fd, void* buf, size_t n);
+ssize_t __real_write(int fd, const void* buf, size_t n);
+int __real_fsync(int fd);
+int __real_rename(const char* from, const char* to);
+int __real_posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+                        const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
+pid_t __real_waitpid(pid_t pid, int* status, int options);
+int __real_nanosleep(const struct timespec* req, struct timespec* rem);
+}
+
+namespace {
+
+struct Fault {
+  std::string call;
+  long n = 0;
+  std::string mode;
+  long seen = 0;
+};
+
+Fault& fault() {
+  static Fault f = [] {
+    Fault parsed;
+    if (const char* spec = std::getenv("BRINDLECAST_FAULT")) {
+      const std::string s(spec);
+      const auto a = s.find(':'), b = s.rfind(':');
+      if (a != std::string::npos && b != a) {
+        parsed.call = s.substr(0, a);
+        parsed.n = std::strtol(s.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
+        parsed.mode = s.substr(b + 1);
+      }
+    }
+    return parsed;
+  }();
+  return f;
+}
+
+// The injection for this call, or nothing ("") when it should run as usual.
+std::string inject(const char* call) {
+  Fault& f = fault();
+  if (f.call != call || ++f.seen != f.n) return "";
+  if (const char* mark = std::getenv("BRINDLECAST_FAULT_MARK")) {
+    const int fd = __real_open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) close(fd);
+  }
+  return f.mode;
+}
+
+int fail(const std::string& mode, int error) {
+  errno = mode == "eintr" ? EINTR : error;
+  return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int __wrap_open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & O_CREAT) {
+    va_list ap;
+    va_start(ap, flags);
+    mode = static_cast<mode_t>(va_arg(ap, int));
+    va_end(ap);
+  }
+  if (const auto m = inject("open"); !m.empty()) return fail(m, EIO);
+  return __real_open(path, flags, mode);
+}
+
+ssize_t __wrap_read(int fd, void* buf, size_t n) {
+  const auto m = inject("read");
+  if (m == "short" && n > 1) n = 1;
+  if (!m.empty() && m != "short") return fail(m, EIO);
+  return __real_read(fd, buf, n);
+}
+
+ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+  const auto m = inject("write");
+  if (m == "zero") return 0;
+  if (m == "short" && n > 1) n = 1;
+  if (!m.empty() && m != "short") return fail(m, EIO);
+  return __real_write(fd, buf, n);
+}
+
+int __wrap_fsync(int fd) {
+  if (const auto m = inject("fsync"); !m.empty()) return fail(m, EIO);
+  return __real_fsync(fd);
+}
+
+int __wrap_rename(const char* from, const char* to) {
+  if (const auto m = inject("rename"); !m.empty()) return fail(m, EIO);
+  return __real_rename(from, to);
+}
+
+int __wrap_posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+                        const posix_spawnattr_t* attr, char* const argv[], char* const envp[]) {
+  if (const auto m = inject("posix_spawnp"); !m.empty()) return m == "eintr" ? EINTR : EIO;
+  return __real_posix_spawnp(pid, file, actions, attr, argv, envp);
+}
+
+pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
+  if (const auto m = inject("waitpid"); !m.empty()) return fail(m, ECHILD);
+  return __real_waitpid(pid, status, options);
+}
+
+int __wrap_nanosleep(const struct timespec* req, struct timespec* rem) {
+  if (const auto m = inject("nanosleep"); !m.empty()) {
+    // Interrupted before any time passed: all of it remains.
+    if (rem != nullptr) *rem = *req;
+    return fail(m, EINVAL);
+  }
+  return __real_nanosleep(req, rem);
+}
+
+}  // extern "C"
