@@ -22,7 +22,32 @@ brindlecast_need_packages() {
   fi
 }
 
+# Installs packages that only some tests need; without them those tests are
+# skipped. Never fails. Recommends are left out: runit's would bring an init
+# system along.
+brindlecast_want_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing optional packages: ${missing[*]}"
+    { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >/dev/null 2>&1 ||
+      echo "apt-get could not install ${missing[*]}: the tests that need them are skipped" >&2
+  else
+    echo "Optional packages missing, the tests that need them are skipped. Install them with:" >&2
+    echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  fi
+  return 0
+}
+
 # Packages every build needs.
 BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
 # Packages the tests add: GoogleTest and the Clang sanitizer build.
-BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev)
+BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base)
+# Packages some tests use when they can be had: runit's runsv as a real service
+# supervisor. Its maintainer scripts only add configuration under /etc and
+# start nothing unless runit is the init system.
+BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit)

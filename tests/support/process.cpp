@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <sstream>
 #include <csignal>
 #include <stdexcept>
 
@@ -26,7 +28,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   if (options.env) {
     for (const auto& [k, v] : *options.env) env_strings.push_back(k + "=" + v);
   }
+  // BRINDLECAST_TEST_WRAPPER (e.g. "valgrind -q") runs the launcher under a tool.
+  std::vector<std::string> wrapper;
+  if (const char* w = std::getenv("BRINDLECAST_TEST_WRAPPER"); w && !argv.empty() && argv[0] == launcher_binary()) {
+    std::istringstream words(w);
+    for (std::string word; words >> word;) wrapper.push_back(word);
+  }
   std::vector<char*> args, envp;
+  for (auto& a : wrapper) args.push_back(a.data());
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   for (auto& e : env_strings) envp.push_back(e.data());
@@ -44,9 +53,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (options.env) {
-      execve(args[0], args.data(), envp.data());
+      execvpe(args[0], args.data(), envp.data());
     } else {
-      execv(args[0], args.data());
+      execvp(args[0], args.data());
     }
     _exit(127);
   }
