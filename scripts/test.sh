@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: GCC Release, then Clang Debug with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Warnings are errors.
+# AddressSanitizer and UndefinedBehaviorSanitizer; warnings are errors. Then
+# runs each fuzzer for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}" "${BRINDLECAST_TEST_PACKAGES[@]}"
+brindlecast_want_packages "${BRINDLECAST_OPTIONAL_TEST_PACKAGES[@]}"
 
 jobs=$(nproc)
 run_suite() {
@@ -19,4 +21,5 @@ run_suite() {
 
 run_suite gcc-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++
 run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
+scripts/fuzz.sh
 echo "== all test suites passed"

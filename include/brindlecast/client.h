@@ -1,0 +1,100 @@
+/* The client side of the brindlecast install state, as a plain C API.
+ *
+ * A client started by brindlecast-launcher takes part in the update protocol
+ * through <root>/state.json: it confirms a good start, asks to be started
+ * again without the start being counted, and puts a newly installed version
+ * on trial. Each call here is one whole read-modify-write of that file: it
+ * reads and decodes state.json, changes the named fields, and replaces the
+ * file the way the launcher does (the complete document is written to
+ * state.json.tmp, flushed to disk, then renamed over state.json), so a reader
+ * never sees a partly written file. A file that cannot be read or decoded is
+ * never written: the call fails and state.json keeps its bytes.
+ *
+ * The library keeps nothing between calls and takes no lock. The launcher
+ * touches state.json only while no client of its own runs, so a client needs
+ * no lock against it; writers inside one client must not call concurrently.
+ *
+ * Every call that takes an install root also accepts NULL, meaning the value
+ * of BRINDLECAST_INSTALL_ROOT, which the launcher sets for its client.
+ * Texts are UTF-8. Every call returns BRINDLECAST_OK or an error code; the
+ * message of the last failed call on the calling thread is available from
+ * brindlecast_last_error().
+ */
+#ifndef BRINDLECAST_CLIENT_H
+#define BRINDLECAST_CLIENT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(BRINDLECAST_CLIENT_BUILDING)
+#define BRINDLECAST_API __attribute__((visibility("default")))
+#else
+#define BRINDLECAST_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum brindlecast_status {
+  BRINDLECAST_OK = 0,
+  BRINDLECAST_ERR_NOT_FOUND = 1,        /* state.json or a directory on its path does not exist */
+  BRINDLECAST_ERR_PERMISSION = 2,       /* the system refused access */
+  BRINDLECAST_ERR_INVALID_DATA = 3,     /* state.json could not be decoded; it was left untouched */
+  BRINDLECAST_ERR_INVALID_ARGUMENT = 4, /* an argument the call cannot take, or no install root */
+  BRINDLECAST_ERR_OTHER = 5             /* any other failure reported by the system */
+} brindlecast_status;
+
+/* The message of the last failed call on this thread (one line), or "" when
+ * the last call succeeded. Valid until the next call on this thread. */
+BRINDLECAST_API const char* brindlecast_last_error(void);
+
+/* A decoded copy of state.json; it does not follow later changes of the file. */
+typedef struct brindlecast_state brindlecast_state;
+
+/* Reads and decodes <root>/state.json. On success *out owns a new state to be
+ * released with brindlecast_state_free; on failure *out is set to NULL. */
+BRINDLECAST_API brindlecast_status brindlecast_read_state(const char* install_root, brindlecast_state** out);
+BRINDLECAST_API void brindlecast_state_free(brindlecast_state* state);
+
+/* Field accessors. Returned texts live as long as the state. A text that
+ * holds a NUL byte reads as cut at it. */
+BRINDLECAST_API const char* brindlecast_state_active(const brindlecast_state* state);
+BRINDLECAST_API const char* brindlecast_state_known_good(const brindlecast_state* state);
+BRINDLECAST_API const char* brindlecast_state_channel(const brindlecast_state* state);
+/* NULL when no version is on trial. */
+BRINDLECAST_API const char* brindlecast_state_pending(const brindlecast_state* state);
+BRINDLECAST_API uint32_t brindlecast_state_failed_starts(const brindlecast_state* state);
+BRINDLECAST_API int brindlecast_state_started_ok(const brindlecast_state* state);
+BRINDLECAST_API int brindlecast_state_relaunch_intent(const brindlecast_state* state);
+
+/* The versions table: slot name -> version text. Entries are ordered by slot
+ * name. For an index past the end both outputs are set to NULL and 0 is
+ * returned; otherwise 1, with *version NULL for an unknown version. */
+BRINDLECAST_API size_t brindlecast_state_version_count(const brindlecast_state* state);
+BRINDLECAST_API int brindlecast_state_version_at(const brindlecast_state* state, size_t index,
+                                                 const char** slot, const char** version);
+
+/* Confirms a good start of the running version: sets started_ok. The launcher
+ * commits a version on trial at its next start once it finds this mark. */
+BRINDLECAST_API brindlecast_status brindlecast_mark_started_ok(const char* install_root);
+
+/* Asks that the next start be a relaunch: sets relaunch_intent. That start is
+ * not counted against a version on trial, and it clears started_ok without
+ * committing. */
+BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* install_root);
+
+/* Puts the version installed in <root>/slots/<slot>/ on trial: active and
+ * pending become slot, versions[slot] becomes version (NULL: unknown), and
+ * failed_starts and started_ok start afresh so nothing of an earlier run
+ * counts for the new version. known_good, the rollback target, is kept, and
+ * so is relaunch_intent. slot must be a single directory name: not empty,
+ * not "." or "..", without "/". */
+BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
+                                                           const char* version);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRINDLECAST_CLIENT_H */

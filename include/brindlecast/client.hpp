@@ -1,0 +1,83 @@
+// A thin C++ layer over brindlecast/client.h, header only: the state as a
+// plain struct and each call's outcome as a Status holding the code and the
+// message. It throws nothing of its own (only std::bad_alloc may escape) and
+// adds no behaviour; see client.h for what every call does.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "brindlecast/client.h"
+
+namespace brindlecast::client {
+
+struct Status {
+  brindlecast_status code = BRINDLECAST_OK;
+  std::string message;  // empty on success
+
+  bool ok() const { return code == BRINDLECAST_OK; }
+  explicit operator bool() const { return ok(); }
+};
+
+struct State {
+  std::string active;
+  std::string known_good;
+  std::string channel;
+  std::optional<std::string> pending;
+  std::uint32_t failed_starts = 0;
+  bool started_ok = false;
+  std::map<std::string, std::optional<std::string>> versions;
+  bool relaunch_intent = false;
+};
+
+namespace detail {
+inline Status status(brindlecast_status code) {
+  return code == BRINDLECAST_OK ? Status{} : Status{code, brindlecast_last_error()};
+}
+inline const char* c_str_or_null(const std::optional<std::string>& text) {
+  return text ? text->c_str() : nullptr;
+}
+}  // namespace detail
+
+// An absent install_root means BRINDLECAST_INSTALL_ROOT.
+inline Status read_state(State& out, const std::optional<std::string>& install_root = std::nullopt) {
+  brindlecast_state* raw = nullptr;
+  Status result = detail::status(brindlecast_read_state(detail::c_str_or_null(install_root), &raw));
+  if (!result) return result;
+  const std::unique_ptr<brindlecast_state, void (*)(brindlecast_state*)> owner(raw, brindlecast_state_free);
+  State state;
+  state.active = brindlecast_state_active(raw);
+  state.known_good = brindlecast_state_known_good(raw);
+  state.channel = brindlecast_state_channel(raw);
+  if (const char* pending = brindlecast_state_pending(raw)) state.pending = pending;
+  state.failed_starts = brindlecast_state_failed_starts(raw);
+  state.started_ok = brindlecast_state_started_ok(raw) != 0;
+  state.relaunch_intent = brindlecast_state_relaunch_intent(raw) != 0;
+  const char* slot = nullptr;
+  const char* version = nullptr;
+  for (std::size_t i = 0; brindlecast_state_version_at(raw, i, &slot, &version); ++i) {
+    state.versions[slot] = version ? std::optional<std::string>(version) : std::nullopt;
+  }
+  out = std::move(state);
+  return result;
+}
+
+inline Status mark_started_ok(const std::optional<std::string>& install_root = std::nullopt) {
+  return detail::status(brindlecast_mark_started_ok(detail::c_str_or_null(install_root)));
+}
+
+inline Status set_relaunch_intent(const std::optional<std::string>& install_root = std::nullopt) {
+  return detail::status(brindlecast_set_relaunch_intent(detail::c_str_or_null(install_root)));
+}
+
+inline Status begin_trial(const std::string& slot, const std::optional<std::string>& version,
+                          const std::optional<std::string>& install_root = std::nullopt) {
+  return detail::status(brindlecast_begin_trial(detail::c_str_or_null(install_root), slot.c_str(),
+                                                detail::c_str_or_null(version)));
+}
+
+}  // namespace brindlecast::client

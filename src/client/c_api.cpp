@@ -1,0 +1,160 @@
+// The extern "C" layer over client/calls.hpp: argument checks, the install
+// root from the environment, error codes and the per-thread last message.
+// No exception leaves this file.
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "brindlecast/client.h"
+#include "client/calls.hpp"
+
+struct brindlecast_state {
+  brindlecast::InstallState state;
+  std::vector<std::pair<const std::string*, const std::optional<std::string>*>> versions;  // by slot name
+};
+
+namespace {
+
+thread_local std::string last_error;
+
+brindlecast_status status_of(brindlecast::ErrorKind kind) {
+  switch (kind) {
+    case brindlecast::ErrorKind::NotFound:
+      return BRINDLECAST_ERR_NOT_FOUND;
+    case brindlecast::ErrorKind::PermissionDenied:
+      return BRINDLECAST_ERR_PERMISSION;
+    case brindlecast::ErrorKind::InvalidData:
+      return BRINDLECAST_ERR_INVALID_DATA;
+    case brindlecast::ErrorKind::InvalidInput:
+      return BRINDLECAST_ERR_INVALID_ARGUMENT;
+    case brindlecast::ErrorKind::Other:
+      break;
+  }
+  return BRINDLECAST_ERR_OTHER;
+}
+
+brindlecast_status fail(brindlecast_status status, std::string message) {
+  last_error = std::move(message);
+  return status;
+}
+
+brindlecast_status fail(const brindlecast::Error& error) {
+  return fail(status_of(error.kind), error.message);
+}
+
+// The launcher tells its client the root in this variable.
+std::optional<std::string> root_or_env(const char* install_root) {
+  if (install_root) return std::string(install_root);
+  if (const char* env = std::getenv("BRINDLECAST_INSTALL_ROOT")) return std::string(env);
+  return std::nullopt;
+}
+
+constexpr const char* kNoRoot = "no install root: pass one or set BRINDLECAST_INSTALL_ROOT";
+
+// Runs one call, turning an allocation failure into an error code.
+template <class F>
+brindlecast_status guarded(F f) {
+  try {
+    last_error.clear();
+    return f();
+  } catch (const std::bad_alloc&) {
+    return fail(BRINDLECAST_ERR_OTHER, "out of memory");
+  } catch (...) {
+    return fail(BRINDLECAST_ERR_OTHER, "unexpected internal failure");
+  }
+}
+
+template <class Call>
+brindlecast_status update(const char* install_root, Call call) {
+  return guarded([&] {
+    const auto root = root_or_env(install_root);
+    if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
+    auto done = call(*root);
+    return done ? BRINDLECAST_OK : fail(done.error());
+  });
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* brindlecast_last_error(void) { return last_error.c_str(); }
+
+brindlecast_status brindlecast_read_state(const char* install_root, brindlecast_state** out) {
+  if (!out) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no place for the state was given");
+  *out = nullptr;
+  return guarded([&] {
+    const auto root = root_or_env(install_root);
+    if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
+    auto state = brindlecast::read_client_state(*root);
+    if (!state) return fail(state.error());
+    auto* result = new brindlecast_state{std::move(state).value(), {}};
+    for (const auto& [slot, version] : result->state.versions) result->versions.emplace_back(&slot, &version);
+    std::sort(result->versions.begin(), result->versions.end(),
+              [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    *out = result;
+    return BRINDLECAST_OK;
+  });
+}
+
+void brindlecast_state_free(brindlecast_state* state) { delete state; }
+
+const char* brindlecast_state_active(const brindlecast_state* state) {
+  return state ? state->state.active.c_str() : nullptr;
+}
+
+const char* brindlecast_state_known_good(const brindlecast_state* state) {
+  return state ? state->state.known_good.c_str() : nullptr;
+}
+
+const char* brindlecast_state_channel(const brindlecast_state* state) {
+  return state ? state->state.channel.c_str() : nullptr;
+}
+
+const char* brindlecast_state_pending(const brindlecast_state* state) {
+  return state && state->state.pending ? state->state.pending->c_str() : nullptr;
+}
+
+uint32_t brindlecast_state_failed_starts(const brindlecast_state* state) {
+  return state ? state->state.failed_starts : 0;
+}
+
+int brindlecast_state_started_ok(const brindlecast_state* state) { return state && state->state.started_ok; }
+
+int brindlecast_state_relaunch_intent(const brindlecast_state* state) {
+  return state && state->state.relaunch_intent;
+}
+
+size_t brindlecast_state_version_count(const brindlecast_state* state) {
+  return state ? state->versions.size() : 0;
+}
+
+int brindlecast_state_version_at(const brindlecast_state* state, size_t index, const char** slot,
+                                 const char** version) {
+  const bool found = state && index < state->versions.size();
+  const auto* entry = found ? &state->versions[index] : nullptr;
+  if (slot) *slot = entry ? entry->first->c_str() : nullptr;
+  if (version) *version = entry && *entry->second ? (*entry->second)->c_str() : nullptr;
+  return found ? 1 : 0;
+}
+
+brindlecast_status brindlecast_mark_started_ok(const char* install_root) {
+  return update(install_root, [](const std::string& root) { return brindlecast::mark_started_ok(root); });
+}
+
+brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {
+  return update(install_root, [](const std::string& root) { return brindlecast::set_relaunch_intent(root); });
+}
+
+brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot, const char* version) {
+  if (!slot) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no slot was given");
+  return update(install_root, [&](const std::string& root) {
+    return brindlecast::begin_trial(root, slot, version ? std::optional<std::string>(version) : std::nullopt);
+  });
+}
+
+}  // extern "C"

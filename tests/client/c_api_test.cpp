@@ -1,0 +1,342 @@
+// The C API of the client library against real install roots: what each call
+// reads and writes, what it refuses, and that the launcher acts on its marks.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brindlecast/client.h"
+#include "state/store.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace brindlecast {
+namespace {
+
+using testing::file_exists;
+using testing::read_file_or_die;
+using testing::TempDir;
+using testing::write_file;
+
+InstallState trial_state() {
+  InstallState s;
+  s.active = "2.0.0";
+  s.known_good = "1.0.0";
+  s.channel = "beta";
+  s.pending = "2.0.0";
+  s.failed_starts = 1;
+  s.versions["1.0.0"] = "1.0.0";
+  s.versions["2.0.0"] = "2.0.0-rc.1";
+  s.versions["0.9.0"] = std::nullopt;
+  return s;
+}
+
+ino_t inode_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  return st.st_ino;
+}
+
+class ClientApi : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(save_state(state_path(), trial_state())); }
+
+  std::string state_path() const { return root_ / "state.json"; }
+  const char* root() const { return root_.path().c_str(); }
+  InstallState stored() {
+    auto s = load_state(state_path());
+    EXPECT_TRUE(s) << (s ? "" : s.error().message);
+    return s ? *s : InstallState{};
+  }
+  void install_slot(const std::string& slot) {
+    write_file(root_ / ("slots/" + slot + "/brindlecast-client"), "#!/bin/sh\nexit 0\n", 0755);
+  }
+
+  TempDir root_;
+};
+
+TEST_F(ClientApi, ReadsEveryField) {
+  brindlecast_state* state = nullptr;
+  ASSERT_EQ(brindlecast_read_state(root(), &state), BRINDLECAST_OK);
+  EXPECT_STREQ(brindlecast_last_error(), "");
+  EXPECT_STREQ(brindlecast_state_active(state), "2.0.0");
+  EXPECT_STREQ(brindlecast_state_known_good(state), "1.0.0");
+  EXPECT_STREQ(brindlecast_state_channel(state), "beta");
+  EXPECT_STREQ(brindlecast_state_pending(state), "2.0.0");
+  EXPECT_EQ(brindlecast_state_failed_starts(state), 1u);
+  EXPECT_EQ(brindlecast_state_started_ok(state), 0);
+  EXPECT_EQ(brindlecast_state_relaunch_intent(state), 0);
+
+  // By slot name, an unknown version as NULL, and nothing past the end.
+  ASSERT_EQ(brindlecast_state_version_count(state), 3u);
+  const char* slot = nullptr;
+  const char* version = "unset";
+  ASSERT_EQ(brindlecast_state_version_at(state, 0, &slot, &version), 1);
+  EXPECT_STREQ(slot, "0.9.0");
+  EXPECT_EQ(version, nullptr);
+  ASSERT_EQ(brindlecast_state_version_at(state, 2, &slot, &version), 1);
+  EXPECT_STREQ(slot, "2.0.0");
+  EXPECT_STREQ(version, "2.0.0-rc.1");
+  EXPECT_EQ(brindlecast_state_version_at(state, 3, &slot, &version), 0);
+  EXPECT_EQ(slot, nullptr);
+  EXPECT_EQ(version, nullptr);
+  brindlecast_state_free(state);
+}
+
+TEST_F(ClientApi, ReadsAStateWithoutTrialOrMarks) {
+  write_file(state_path(), R"({"active":"1.0.0","known_good":"1.0.0","channel":"stable","started_ok":true})");
+  brindlecast_state* state = nullptr;
+  ASSERT_EQ(brindlecast_read_state(root(), &state), BRINDLECAST_OK);
+  EXPECT_EQ(brindlecast_state_pending(state), nullptr);
+  EXPECT_EQ(brindlecast_state_started_ok(state), 1);
+  EXPECT_EQ(brindlecast_state_version_count(state), 0u);
+  brindlecast_state_free(state);
+}
+
+TEST_F(ClientApi, EachMarkChangesOnlyItsFieldAndReplacesTheFile) {
+  struct Case {
+    const char* name;
+    brindlecast_status (*call)(const char*);
+    bool InstallState::*field;
+  };
+  const std::vector<Case> cases = {
+      {"started_ok", brindlecast_mark_started_ok, &InstallState::started_ok},
+      {"relaunch_intent", brindlecast_set_relaunch_intent, &InstallState::relaunch_intent},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(save_state(state_path(), trial_state()));
+    const ino_t before = inode_of(state_path());
+
+    ASSERT_EQ(c.call(root()), BRINDLECAST_OK) << brindlecast_last_error();
+    InstallState expected = trial_state();
+    expected.*c.field = true;
+    EXPECT_EQ(stored(), expected);
+    // Written through state.json.tmp and renamed, in the launcher's layout.
+    EXPECT_NE(inode_of(state_path()), before);
+    EXPECT_FALSE(file_exists(root_ / "state.json.tmp"));
+    EXPECT_EQ(read_file_or_die(state_path()).substr(0, 2), "{\n");
+    EXPECT_EQ(read_file_or_die(state_path()).back(), '}');
+
+    // Setting a mark that is already set leaves the file alone.
+    const ino_t after = inode_of(state_path());
+    ASSERT_EQ(c.call(root()), BRINDLECAST_OK);
+    EXPECT_EQ(inode_of(state_path()), after);
+  }
+}
+
+TEST_F(ClientApi, BeginTrialStartsAFreshTrialAndKeepsTheRollbackTarget) {
+  InstallState before = trial_state();
+  before.failed_starts = 2;
+  before.started_ok = true;
+  before.relaunch_intent = true;
+  ASSERT_TRUE(save_state(state_path(), before));
+  install_slot("3.0.0");
+
+  ASSERT_EQ(brindlecast_begin_trial(root(), "3.0.0", "3.0.0+build.7"), BRINDLECAST_OK)
+      << brindlecast_last_error();
+  InstallState expected = before;
+  expected.active = "3.0.0";
+  expected.pending = "3.0.0";
+  expected.versions["3.0.0"] = "3.0.0+build.7";
+  expected.failed_starts = 0;   // the earlier trial's starts do not count
+  expected.started_ok = false;  // nor does a confirmation the new version never gave
+  EXPECT_EQ(stored(), expected);
+
+  // An unknown version is recorded as null, replacing what was there.
+  ASSERT_EQ(brindlecast_begin_trial(root(), "3.0.0", nullptr), BRINDLECAST_OK);
+  EXPECT_EQ(stored().versions.at("3.0.0"), std::nullopt);
+  EXPECT_EQ(stored().versions.at("1.0.0"), "1.0.0");
+}
+
+TEST_F(ClientApi, BeginTrialTakesOnlyASingleSlotNameWithAClient) {
+  // Each refused name would lead to an existing client file if it were joined
+  // as a path, so only the name rule can refuse it.
+  const std::string elsewhere = root_ / "elsewhere";
+  for (const std::string& path :
+       {root_ / "brindlecast-client", root_ / "slots/brindlecast-client",
+        root_ / "slots/a/b/brindlecast-client", elsewhere + "/brindlecast-client"}) {
+    write_file(path, "", 0755);
+  }
+  for (const char* slot : {"3.0.0", "...", "a b"}) install_slot(slot);
+  testing::make_dirs(root_ / "slots/5.0.0/brindlecast-client");
+
+  constexpr const char* kAccepted = "";
+  constexpr const char* kNotAName = "is not a single directory name";
+  constexpr const char* kNoClient = "holds no brindlecast-client file";
+  struct Case {
+    std::string slot;
+    const char* outcome;
+  };
+  const std::vector<Case> cases = {
+      {"3.0.0", kAccepted}, {"...", kAccepted},     {"a b", kAccepted},
+      {"..", kNotAName},    {".", kNotAName},       {"", kNotAName},
+      {"a/b", kNotAName},   {elsewhere, kNotAName}, {"4.0.0", kNoClient},  // no slot directory
+      {"5.0.0", kNoClient},  // brindlecast-client is a directory
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.slot);
+    ASSERT_TRUE(save_state(state_path(), trial_state()));
+    const std::string bytes = read_file_or_die(state_path());
+    const brindlecast_status status = brindlecast_begin_trial(root(), c.slot.c_str(), "9.9.9");
+    if (c.outcome == kAccepted) {
+      EXPECT_EQ(status, BRINDLECAST_OK) << brindlecast_last_error();
+      EXPECT_EQ(stored().active, c.slot);
+    } else {
+      EXPECT_EQ(status, BRINDLECAST_ERR_INVALID_ARGUMENT);
+      EXPECT_EQ(brindlecast_last_error(), "slot \"" + c.slot + "\" " + c.outcome);
+      EXPECT_EQ(read_file_or_die(state_path()), bytes);
+    }
+  }
+  EXPECT_EQ(brindlecast_begin_trial(root(), nullptr, "1.0.0"), BRINDLECAST_ERR_INVALID_ARGUMENT);
+  EXPECT_STREQ(brindlecast_last_error(), "no slot was given");
+}
+
+// Every call on a state.json it cannot decode: a clear error, the file untouched.
+TEST_F(ClientApi, MalformedStateIsReportedAndNeverWritten) {
+  install_slot("3.0.0");
+  struct Document {
+    const char* bytes;
+    const char* message;
+  };
+  const std::vector<Document> documents = {
+      {"", "state.json is malformed: EOF while parsing a value at line 1 column 0"},
+      {"{", "state.json is malformed: EOF while parsing an object at line 1 column 1"},
+      {R"({"active":"a","known_good":"a"})",
+       "state.json is malformed: missing field `channel` at line 1 column 31"},
+      {R"({"active":"a","known_good":"a","channel":"c","started_ok":1})",
+       "state.json is malformed: invalid type: integer `1`, expected a boolean at line 1 column 59"},
+  };
+  struct Call {
+    const char* name;
+    brindlecast_status (*run)(const char* root);
+  };
+  const std::vector<Call> calls = {
+      {"read",
+       [](const char* r) {
+         // A stale pointer in the output must be replaced by NULL.
+         static char stale;
+         brindlecast_state* s = reinterpret_cast<brindlecast_state*>(&stale);
+         const brindlecast_status status = brindlecast_read_state(r, &s);
+         EXPECT_EQ(s, nullptr);
+         return status;
+       }},
+      {"mark_started_ok", brindlecast_mark_started_ok},
+      {"set_relaunch_intent", brindlecast_set_relaunch_intent},
+      {"begin_trial", [](const char* r) { return brindlecast_begin_trial(r, "3.0.0", "3.0.0"); }},
+  };
+  for (const auto& doc : documents) {
+    for (const auto& call : calls) {
+      SCOPED_TRACE(std::string(call.name) + " on " + doc.bytes);
+      write_file(state_path(), doc.bytes);
+      const ino_t inode = inode_of(state_path());
+      EXPECT_EQ(call.run(root()), BRINDLECAST_ERR_INVALID_DATA);
+      EXPECT_STREQ(brindlecast_last_error(), doc.message);
+      EXPECT_EQ(read_file_or_die(state_path()), doc.bytes);
+      EXPECT_EQ(inode_of(state_path()), inode);
+      EXPECT_FALSE(file_exists(root_ / "state.json.tmp"));
+    }
+  }
+}
+
+TEST_F(ClientApi, MissingStateOrRootIsNotFoundAndCreatesNothing) {
+  ASSERT_EQ(::unlink(state_path().c_str()), 0);
+  EXPECT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_ERR_NOT_FOUND);
+  EXPECT_EQ(std::string(brindlecast_last_error()).rfind("cannot read state.json: ", 0), 0u)
+      << brindlecast_last_error();
+  EXPECT_NE(std::string(brindlecast_last_error()).find("(os error 2)"), std::string::npos);
+  EXPECT_FALSE(file_exists(state_path()));
+  EXPECT_FALSE(file_exists(root_ / "state.json.tmp"));
+
+  const std::string gone = root_ / "no/such/root";
+  EXPECT_EQ(brindlecast_set_relaunch_intent(gone.c_str()), BRINDLECAST_ERR_NOT_FOUND);
+  EXPECT_FALSE(file_exists(root_ / "no"));
+}
+
+TEST_F(ClientApi, FailedSaveLeavesStateAlone) {
+  // A directory where the temporary file must go makes the save fail, also as root.
+  testing::make_dirs(root_ / "state.json.tmp");
+  const std::string bytes = read_file_or_die(state_path());
+  EXPECT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_ERR_OTHER);
+  EXPECT_EQ(std::string(brindlecast_last_error()).rfind("cannot save state.json: ", 0), 0u)
+      << brindlecast_last_error();
+  EXPECT_NE(std::string(brindlecast_last_error()).find("(os error 21)"), std::string::npos);
+  EXPECT_EQ(read_file_or_die(state_path()), bytes);
+}
+
+TEST_F(ClientApi, NullRootMeansTheRootTheLauncherGave) {
+  const char* saved = std::getenv("BRINDLECAST_INSTALL_ROOT");
+  const std::string previous = saved ? saved : "";
+
+  ASSERT_EQ(::setenv("BRINDLECAST_INSTALL_ROOT", root(), 1), 0);
+  EXPECT_EQ(brindlecast_mark_started_ok(nullptr), BRINDLECAST_OK) << brindlecast_last_error();
+  EXPECT_TRUE(stored().started_ok);
+
+  ASSERT_EQ(::unsetenv("BRINDLECAST_INSTALL_ROOT"), 0);
+  EXPECT_EQ(brindlecast_set_relaunch_intent(nullptr), BRINDLECAST_ERR_INVALID_ARGUMENT);
+  EXPECT_STREQ(brindlecast_last_error(), "no install root: pass one or set BRINDLECAST_INSTALL_ROOT");
+  brindlecast_state* state = nullptr;
+  EXPECT_EQ(brindlecast_read_state(nullptr, &state), BRINDLECAST_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(state, nullptr);
+  EXPECT_FALSE(stored().relaunch_intent);
+
+  if (saved) ::setenv("BRINDLECAST_INSTALL_ROOT", previous.c_str(), 1);
+}
+
+TEST_F(ClientApi, LastErrorBelongsToTheCallingThreadAndClearsOnSuccess) {
+  const std::string gone = root_ / "gone";
+  ASSERT_EQ(brindlecast_mark_started_ok(gone.c_str()), BRINDLECAST_ERR_NOT_FOUND);
+  const std::string mine = brindlecast_last_error();
+  std::string other;
+  std::thread([&] {
+    EXPECT_EQ(brindlecast_begin_trial(root(), "", nullptr), BRINDLECAST_ERR_INVALID_ARGUMENT);
+    other = brindlecast_last_error();
+  }).join();
+  EXPECT_EQ(brindlecast_last_error(), mine);
+  EXPECT_NE(other, mine);
+  ASSERT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_OK);
+  EXPECT_STREQ(brindlecast_last_error(), "");
+}
+
+TEST_F(ClientApi, ReadStateWithoutAnOutputIsRefused) {
+  EXPECT_EQ(brindlecast_read_state(root(), nullptr), BRINDLECAST_ERR_INVALID_ARGUMENT);
+  EXPECT_STRNE(brindlecast_last_error(), "");
+}
+
+// The launcher acts on what the library writes: a trial is counted, a
+// relaunch is not, a confirmation commits.
+TEST_F(ClientApi, TheLauncherFollowsTheMarks) {
+  InstallState confirmed;
+  confirmed.active = confirmed.known_good = "1.0.0";
+  confirmed.channel = "stable";
+  ASSERT_TRUE(save_state(state_path(), confirmed));
+  install_slot("1.0.0");
+  install_slot("2.0.0");
+  auto start = [&] {
+    auto r = testing::run_process(
+        {testing::launcher_binary(), "--install-root", root_.path(), "--install-method", "systemd"});
+    EXPECT_EQ(r.status, 0) << r.err;
+  };
+
+  ASSERT_EQ(brindlecast_begin_trial(root(), "2.0.0", "2.0.0"), BRINDLECAST_OK);
+  ASSERT_EQ(brindlecast_set_relaunch_intent(root()), BRINDLECAST_OK);
+  start();
+  EXPECT_EQ(stored().failed_starts, 0u);
+  EXPECT_EQ(stored().pending, "2.0.0");
+  start();
+  EXPECT_EQ(stored().failed_starts, 1u);
+  ASSERT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_OK);
+  start();
+  const InstallState after = stored();
+  EXPECT_EQ(after.known_good, "2.0.0");
+  EXPECT_EQ(after.active, "2.0.0");
+  EXPECT_EQ(after.pending, std::nullopt);
+  EXPECT_EQ(after.failed_starts, 0u);
+  EXPECT_EQ(after.versions.at("2.0.0"), "2.0.0");
+}
+
+}  // namespace
+}  // namespace brindlecast

@@ -1,0 +1,66 @@
+// The header-only C++ layer: the state as a struct, failures as a Status.
+#include <gtest/gtest.h>
+
+#include "brindlecast/client.hpp"
+#include "state/store.hpp"
+#include "support/temp_dir.hpp"
+
+namespace brindlecast {
+namespace {
+
+using testing::TempDir;
+using testing::write_file;
+
+TEST(ClientHpp, ReadsTheStateAndReportsFailures) {
+  TempDir root;
+  write_file(root / "state.json",
+             R"({"active":"2.0.0","known_good":"1.0.0","channel":"stable","pending":"2.0.0",)"
+             R"("failed_starts":2,"versions":{"2.0.0":"2.0.0","1.0.0":null},"relaunch_intent":true})");
+  client::State state;
+  const client::Status read = client::read_state(state, root.path());
+  ASSERT_TRUE(read) << read.message;
+  EXPECT_EQ(read.message, "");
+  EXPECT_EQ(state.active, "2.0.0");
+  EXPECT_EQ(state.known_good, "1.0.0");
+  EXPECT_EQ(state.channel, "stable");
+  EXPECT_EQ(state.pending, "2.0.0");
+  EXPECT_EQ(state.failed_starts, 2u);
+  EXPECT_FALSE(state.started_ok);
+  EXPECT_TRUE(state.relaunch_intent);
+  const std::map<std::string, std::optional<std::string>> versions = {{"1.0.0", std::nullopt},
+                                                                      {"2.0.0", "2.0.0"}};
+  EXPECT_EQ(state.versions, versions);
+
+  write_file(root / "state.json", "[]");
+  client::State untouched = state;
+  const client::Status bad = client::read_state(untouched, root.path());
+  EXPECT_FALSE(bad);
+  EXPECT_EQ(bad.code, BRINDLECAST_ERR_INVALID_DATA);
+  EXPECT_EQ(
+      bad.message,
+      "state.json is malformed: invalid length 0, expected struct InstallState with 8 elements at line 1 "
+      "column 2");
+  EXPECT_EQ(untouched.active, "2.0.0");  // the output is kept on failure
+}
+
+TEST(ClientHpp, CallsReachTheFile) {
+  TempDir root;
+  write_file(root / "state.json", R"({"active":"1.0.0","known_good":"1.0.0","channel":"stable"})");
+  write_file(root / "slots/2.0.0/brindlecast-client", "", 0755);
+  ASSERT_TRUE(client::begin_trial("2.0.0", std::nullopt, root.path()));
+  ASSERT_TRUE(client::mark_started_ok(root.path()));
+  ASSERT_TRUE(client::set_relaunch_intent(root.path()));
+  auto stored = load_state(root / "state.json");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->active, "2.0.0");
+  EXPECT_EQ(stored->pending, "2.0.0");
+  EXPECT_TRUE(stored->started_ok);
+  EXPECT_TRUE(stored->relaunch_intent);
+
+  const client::Status refused = client::begin_trial("../2.0.0", "2.0.0", root.path());
+  EXPECT_EQ(refused.code, BRINDLECAST_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(refused.message, "slot \"../2.0.0\" is not a single directory name");
+}
+
+}  // namespace
+}  // namespace brindlecast
