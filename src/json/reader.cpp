@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "common/utf8.hpp"
+#include "json/plain_run.hpp"
 
 namespace brindlecast::json {
 namespace {
+
+using detail::kHighBits;
+using detail::plain_run_end;
 
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofString = "EOF while parsing a string";
@@ -18,10 +22,56 @@ constexpr std::string_view kEofObject = "EOF while parsing an object";
 constexpr std::string_view kEofList = "EOF while parsing a list";
 constexpr std::string_view kControlChar = "control character (\\u0000-\\u001F) found while parsing a string";
 
-bool is_whitespace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-// Bytes that end a plain run inside a string.
-bool is_string_special(unsigned char c) { return c == '"' || c == '\\' || c < 0x20; }
+
+// The next non-whitespace byte at or after pos, or -1 at the end; pos is
+// moved to it.
+[[gnu::always_inline]] inline int next_byte(std::string_view in, std::size_t& pos) {
+  while (pos < in.size()) {
+    const auto c = static_cast<unsigned char>(in[pos]);
+    // Most bytes are above the space: one test for them.
+    if (c > ' ') [[likely]] return c;
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c;
+    ++pos;
+  }
+  return -1;
+}
+
+// Whether the letters of a literal after its first one stand at pos.
+[[gnu::always_inline]] inline bool literal_follows(std::string_view in, std::size_t pos,
+                                                  std::string_view rest) {
+  if (in.size() - pos < rest.size()) return false;
+  for (std::size_t k = 0; k < rest.size(); ++k) {
+    if (in[pos + k] != rest[k]) return false;
+  }
+  return true;
+}
+
+// The end of a well-formed number whose digits start at pos (after an
+// optional '-'), or npos when it is malformed or cut short; the exact error
+// is then for the careful path to find.
+[[gnu::always_inline]] inline std::size_t well_formed_number_end(std::string_view in, std::size_t pos) {
+  const auto digit_at = [&](std::size_t p) {
+    return p < in.size() && is_digit(static_cast<unsigned char>(in[p]));
+  };
+  if (!digit_at(pos)) return std::string_view::npos;
+  if (in[pos++] == '0') {
+    if (digit_at(pos)) return std::string_view::npos;
+  } else {
+    while (digit_at(pos)) ++pos;
+  }
+  if (pos < in.size() && in[pos] == '.') {
+    if (!digit_at(++pos)) return std::string_view::npos;
+    while (digit_at(pos)) ++pos;
+  }
+  if (pos < in.size() && (in[pos] == 'e' || in[pos] == 'E')) {
+    ++pos;
+    if (pos < in.size() && (in[pos] == '+' || in[pos] == '-')) ++pos;
+    if (!digit_at(pos)) return std::string_view::npos;
+    while (digit_at(pos)) ++pos;
+  }
+  return pos;
+}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -172,12 +222,6 @@ JsonError JsonReader::error_after_peek(std::string message) const {
   return error_at(std::move(message), std::min(in_.size(), pos_ + 1));
 }
 
-std::optional<unsigned char> JsonReader::peek() {
-  while (pos_ < in_.size() && is_whitespace(static_cast<unsigned char>(in_[pos_]))) ++pos_;
-  if (pos_ == in_.size()) return std::nullopt;
-  return static_cast<unsigned char>(in_[pos_]);
-}
-
 JsonResult<std::optional<std::string>> JsonReader::next_key(bool& first) {
   auto b = peek();
   if (!b) return Err(error_at_end(std::string(kEofObject)));
@@ -253,6 +297,10 @@ JsonResult<Done> JsonReader::expect_end() {
 }
 
 JsonResult<Done> JsonReader::parse_ident(std::string_view rest) {
+  if (literal_follows(in_, pos_, rest)) {
+    pos_ += rest.size();
+    return Done{};
+  }
   for (const char expected : rest) {
     if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
     if (in_[pos_++] != expected) return Err(error_at("expected ident", pos_));
@@ -310,10 +358,21 @@ JsonResult<Done> JsonReader::parse_escape(std::string& out) {
 }
 
 JsonResult<std::string> JsonReader::parse_string() {
-  std::string out;
+  std::uint64_t seen = 0;
   std::size_t start = pos_;
+  pos_ = plain_run_end(in_, pos_, seen);
+  // Escapes always decode to valid UTF-8, so only raw bytes can spoil a
+  // string, and raw bytes below 0x80 cannot.
+  const auto valid = [&](std::string_view text) { return (seen & kHighBits) == 0 || is_valid_utf8(text); };
+  if (pos_ < in_.size() && in_[pos_] == '"') [[likely]] {
+    // The usual string: no escape, so the text is the run itself.
+    const std::string_view text = in_.substr(start, pos_ - start);
+    ++pos_;
+    if (!valid(text)) return Err(error_at("invalid unicode code point", pos_));
+    return std::string(text);
+  }
+  std::string out;
   for (;;) {
-    while (pos_ < in_.size() && !is_string_special(static_cast<unsigned char>(in_[pos_]))) ++pos_;
     if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
     const char c = in_[pos_];
     out.append(in_, start, pos_ - start);
@@ -323,9 +382,9 @@ JsonResult<std::string> JsonReader::parse_string() {
     auto escaped = parse_escape(out);
     if (!escaped) return Err(std::move(escaped).error());
     start = pos_;
+    pos_ = plain_run_end(in_, pos_, seen);
   }
-  // Escapes always decode to valid UTF-8, so only raw bytes can spoil it.
-  if (!is_valid_utf8(out)) return Err(error_at("invalid unicode code point", pos_));
+  if (!valid(out)) return Err(error_at("invalid unicode code point", pos_));
   return out;
 }
 
@@ -468,6 +527,12 @@ JsonResult<std::optional<std::string>> JsonReader::read_optional_string(std::str
     if (auto r = parse_ident("ull"); !r) return Err(std::move(r).error());
     return std::optional<std::string>();
   }
+  if (b == '"') {
+    ++pos_;
+    auto s = parse_string();
+    if (!s) return Err(std::move(s).error());
+    return std::optional<std::string>(std::move(s).value());
+  }
   auto s = read_string(expectation);
   if (!s) return Err(std::move(s).error());
   return std::optional<std::string>(std::move(s).value());
@@ -501,7 +566,8 @@ JsonResult<std::uint32_t> JsonReader::read_u32(std::string_view expectation) {
 
 JsonResult<Done> JsonReader::skip_string() {
   for (;;) {
-    while (pos_ < in_.size() && !is_string_special(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+    std::uint64_t seen = 0;  // a skipped string is not checked for UTF-8
+    pos_ = plain_run_end(in_, pos_, seen);
     if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
     const char c = in_[pos_];
     if (c == '"') {
@@ -551,70 +617,125 @@ JsonResult<Done> JsonReader::skip_number() {
 }
 
 JsonResult<Done> JsonReader::skip_value() {
-  // One entry per open bracket: true for an object. Never recursion, so any
+  // The closing bracket of each open container. Never recursion, so any
   // depth fits in memory rather than on the call stack.
-  std::vector<bool> open;
+  std::vector<unsigned char> open;
+  // Well-formed text takes the quick inline paths below, with the position in
+  // a local; anything else goes to the careful member functions, from the
+  // same position, for the exact error.
+  const std::string_view in = in_;
+  std::size_t p = pos_;
+  // True past a string without escapes; otherwise false, with the position
+  // handed to the careful path at the first special byte.
+  const auto quick_string = [&]() {
+    std::uint64_t seen = 0;  // a skipped string is not checked for UTF-8
+    p = plain_run_end(in, p, seen);
+    if (p < in.size() && in[p] == '"') [[likely]] {
+      ++p;
+      return true;
+    }
+    pos_ = p;
+    return false;
+  };
   for (;;) {
     // A value is due here.
-    auto b = peek();
-    if (!b) return Err(error_at_end(std::string(kEofValue)));
+    int b = next_byte(in, p);
+    if (b < 0) return Err(error_at_end(std::string(kEofValue)));
     bool opened = false;
-    switch (*b) {
+    switch (b) {
       case 'n':
       case 't':
       case 'f': {
-        ++pos_;
-        const std::string_view rest = *b == 'n' ? "ull" : *b == 't' ? "rue" : "alse";
-        if (auto r = parse_ident(rest); !r) return Err(std::move(r).error());
+        ++p;
+        const std::string_view rest = b == 'n'   ? std::string_view("ull")
+                                      : b == 't' ? std::string_view("rue")
+                                                 : std::string_view("alse");
+        if (literal_follows(in, p, rest)) {
+          p += rest.size();
+        } else {
+          pos_ = p;
+          if (auto r = parse_ident(rest); !r) return Err(std::move(r).error());
+          p = pos_;
+        }
         break;
       }
       case '"':
-        ++pos_;
-        if (auto r = skip_string(); !r) return r;
+        ++p;
+        if (!quick_string()) {
+          if (auto r = skip_string(); !r) return r;
+          p = pos_;
+        }
         break;
       case '[':
       case '{':
-        ++pos_;
-        open.push_back(*b == '{');
+        ++p;
+        open.push_back(b == '{' ? '}' : ']');
         opened = true;
         break;
       default:
-        if (*b == '-') {
-          ++pos_;
-        } else if (!is_digit(*b)) {
+        if (b == '-') {
+          ++p;
+        } else if (!is_digit(static_cast<unsigned char>(b))) {
+          pos_ = p;
           return Err(error_after_peek("expected value"));
         }
-        if (auto r = skip_number(); !r) return r;
+        if (const auto end = well_formed_number_end(in, p); end != std::string_view::npos) {
+          p = end;
+        } else {
+          pos_ = p;
+          if (auto r = skip_number(); !r) return r;
+          p = pos_;
+        }
     }
-    if (open.empty()) return Done{};
+    if (open.empty()) {
+      pos_ = p;
+      return Done{};
+    }
 
     // Close as many containers as end here, up to the next comma.
     bool accept_comma = !opened;
     for (;;) {
-      const bool in_object = open.back();
-      b = peek();
-      if (!b) return Err(error_at_end(std::string(in_object ? kEofObject : kEofList)));
-      if (*b == ',' && accept_comma) {
-        ++pos_;
+      const int closer = open.back();
+      const bool in_object = closer == '}';
+      b = next_byte(in, p);
+      if (b < 0) return Err(error_at_end(std::string(in_object ? kEofObject : kEofList)));
+      if (b == ',' && accept_comma) {
+        ++p;
         break;
       }
-      if (*b == (in_object ? '}' : ']')) {
-        ++pos_;
+      if (b == closer) {
+        ++p;
         open.pop_back();
-        if (open.empty()) return Done{};
+        if (open.empty()) {
+          pos_ = p;
+          return Done{};
+        }
         accept_comma = true;
         continue;
       }
-      if (accept_comma) return Err(error_after_peek(in_object ? "expected `,` or `}`" : "expected `,` or `]`"));
+      if (accept_comma) {
+        pos_ = p;
+        return Err(error_after_peek(in_object ? "expected `,` or `}`" : "expected `,` or `]`"));
+      }
       break;
     }
-    if (open.back()) {
-      b = peek();
-      if (!b) return Err(error_at_end(std::string(kEofObject)));
-      if (*b != '"') return Err(error_after_peek("key must be a string"));
-      ++pos_;
-      if (auto r = skip_string(); !r) return r;
-      if (auto r = expect_colon(); !r) return r;
+    if (open.back() == '}') {
+      b = next_byte(in, p);
+      if (b < 0) return Err(error_at_end(std::string(kEofObject)));
+      pos_ = p;
+      if (b != '"') return Err(error_after_peek("key must be a string"));
+      ++p;
+      if (!quick_string()) {
+        if (auto r = skip_string(); !r) return r;
+        p = pos_;
+      }
+      if (next_byte(in, p) == ':') {
+        ++p;
+      } else {
+        pos_ = p;
+        if (auto r = expect_colon(); !r) return r;
+        p = pos_;
+      }
     }
   }
 }

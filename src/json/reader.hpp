@@ -45,7 +45,15 @@ class JsonReader {
   explicit JsonReader(std::string_view input) : in_(input) {}
 
   // The next byte after whitespace, not consumed; nothing at the end.
-  std::optional<unsigned char> peek();
+  std::optional<unsigned char> peek() {
+    // Space, tab, line feed and carriage return; nothing else is whitespace.
+    while (pos_ < in_.size()) {
+      const auto c = static_cast<unsigned char>(in_[pos_]);
+      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c;
+      ++pos_;
+    }
+    return std::nullopt;
+  }
   // Consumes the '{' or '[' the caller has just peeked.
   void begin_container() { ++pos_; }
 

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "json/plain_run.hpp"
+
 namespace brindlecast::json {
 
 JsonWriter::JsonWriter(Layout layout) : layout_(layout) { out_.reserve(128); }
@@ -15,13 +17,12 @@ void JsonWriter::key(std::string_view name) {
   const bool first = !has_members_.back();
   has_members_.back() = true;
   if (layout_ == Layout::Pretty) {
-    out_ += first ? "\n" : ",\n";
-    out_.append(2 * has_members_.size(), ' ');
+    new_line(first ? 1 : 0);
   } else if (!first) {
     out_ += ',';
   }
   append_quoted(name);
-  out_ += layout_ == Layout::Pretty ? ": " : ":";
+  out_.append(layout_ == Layout::Pretty ? std::string_view(": ") : std::string_view(":"));
 }
 
 void JsonWriter::string_value(std::string_view text) { append_quoted(text); }
@@ -47,21 +48,33 @@ void JsonWriter::uint_value(std::uint64_t value) {
 void JsonWriter::end_object() {
   const bool had_members = has_members_.back();
   has_members_.pop_back();
-  if (layout_ == Layout::Pretty && had_members) {
-    out_ += '\n';
-    out_.append(2 * has_members_.size(), ' ');
-  }
+  if (layout_ == Layout::Pretty && had_members) new_line(1);
   out_ += '}';
+}
+
+void JsonWriter::new_line(std::size_t skip) {
+  // ",\n" and the indentation in one append for the usual depths.
+  static constexpr std::string_view kBreak =
+      ",\n                                                                ";
+  const std::size_t indent = 2 * has_members_.size();
+  if (indent <= kBreak.size() - 2) {
+    out_.append(kBreak.substr(skip, 2 - skip + indent));
+  } else {
+    out_.append(kBreak.substr(skip, 2 - skip));
+    out_.append(indent, ' ');
+  }
 }
 
 void JsonWriter::append_quoted(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out_ += '"';
   std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+  for (;;) {
+    std::uint64_t seen = 0;  // not needed here
+    const std::size_t i = detail::plain_run_end(text, run, seen);
     out_.append(text, run, i - run);
+    if (i == text.size()) break;
+    const auto c = static_cast<unsigned char>(text[i]);
     run = i + 1;
     switch (c) {
       case '\b': out_ += "\\b"; break;
@@ -77,7 +90,6 @@ void JsonWriter::append_quoted(std::string_view text) {
         out_ += kHex[c & 0xF];
     }
   }
-  out_.append(text, run, text.size() - run);
   out_ += '"';
 }
 

@@ -32,6 +32,8 @@ class JsonWriter {
 
  private:
   void append_quoted(std::string_view text);
+  // ",\n" (or "\n" when skip is 1) and the indentation of the current depth.
+  void new_line(std::size_t skip);
 
   Layout layout_;
   std::string out_;

@@ -13,7 +13,11 @@
 
 namespace brindlecast::testing {
 
-std::string launcher_binary() { return BRINDLECAST_LAUNCHER_BIN; }
+std::string launcher_binary() {
+  // The memcheck runs substitute a dynamically linked launcher.
+  const char* other = std::getenv("BRINDLECAST_TEST_LAUNCHER");
+  return other && *other ? other : BRINDLECAST_LAUNCHER_BIN;
+}
 
 std::string fake_client_binary() { return FAKE_CLIENT_BIN; }
 

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of bench/ and prints the table of the README's
+# Performance section. Takes about three minutes.
+#
+# Every figure is a median over repeated runs. Each comparison is a ratio of
+# commands measured in the same hyperfine invocation, repeated over several
+# rounds whose command order rotates; the ratio shown is the median of the
+# rounds' ratios. Settings (environment):
+#   BRINDLECAST_BENCH_BUILD   build folder (default build/bench)
+#   BRINDLECAST_BENCH_ROUNDS  hyperfine rounds per comparison (default 7)
+#   BRINDLECAST_BENCH_WATCH   seconds the supervised client runs (default 10;
+#                             the CPU figure is scaled to one minute)
+#   BRINDLECAST_BENCH_WORK    folder for the install roots (default: a new
+#                             one under TMPDIR); its file system pays the sync
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}" libbenchmark-dev rapidjson-dev hyperfine jq
+
+build=${BRINDLECAST_BENCH_BUILD:-build/bench}
+rounds=${BRINDLECAST_BENCH_ROUNDS:-7}
+watch=${BRINDLECAST_BENCH_WATCH:-10}
+watch_runs=3
+relaunches=21
+
+echo "== build ($build)" >&2
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLECAST_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target brindlecast-launcher brindlecast-launcher-static json_bench \
+  bench_exit0 bench_client bench_ideal_launcher bench_poll_floor >/dev/null
+build=$(cd "$build" && pwd)
+bench=$build/bench
+# The product as built by default, and as BRINDLECAST_STATIC builds it.
+declare -A launcher=([ours]=$build/brindlecast-launcher [static]=$bench/brindlecast-launcher-static)
+
+if [ -n "${BRINDLECAST_BENCH_WORK:-}" ]; then
+  mkdir -p "$BRINDLECAST_BENCH_WORK"
+  work=$(mktemp -d "$BRINDLECAST_BENCH_WORK/run.XXXXXX")
+else
+  work=$(mktemp -d "${TMPDIR:-/tmp}/brindlecast-bench.XXXXXX")
+fi
+trap 'rm -rf "$work"' EXIT
+
+# An install root whose slots hold the trivial static client.
+make_root() {
+  mkdir -p "$1/slots/1.4.2" "$1/slots/1.4.1"
+  cp "$bench/client" "$1/slots/1.4.2/brindlecast-client"
+  cp "$bench/client" "$1/slots/1.4.1/brindlecast-client"
+}
+# state.json in the layout the launcher writes: $1 the pending member, $2
+# known_good.
+state_text() {
+  printf '{\n  "active": "1.4.2",\n  "known_good": "%s",\n  "channel": "stable",\n  "pending": %s,\n' \
+    "$2" "$1"
+  printf '  "failed_starts": 0,\n  "started_ok": false,\n  "versions": {\n    "1.4.1": "1.4.1",\n'
+  printf '    "1.4.2": "1.4.2"\n  },\n  "relaunch_intent": false\n}'
+}
+state_text '"1.4.2"' 1.4.1 >"$work/trial.json"
+state_text null 1.4.2 >"$work/confirmed.json"
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# compare NAME...: hyperfine rounds over the commands cmd[NAME] (each run
+# after prep[NAME]), the order rotating from round to round; each command's
+# median seconds per round go to $work/NAME.t, one line per round.
+declare -A cmd prep
+compare() {
+  local names=("$@") n=$# r i k args
+  for k in "${names[@]}"; do : >"$work/$k.t"; done
+  for ((r = 0; r < rounds; r++)); do
+    args=()
+    for ((i = 0; i < n; i++)); do
+      k=${names[(i + r) % n]}
+      args+=(--command-name "$k" --prepare "${prep[$k]}" "${cmd[$k]}")
+    done
+    hyperfine -N --style none --warmup "$warmup" --runs "$runs" --export-json "$work/round.json" "${args[@]}" >/dev/null
+    jq -r '.results[] | "\(.command) \(.median)"' "$work/round.json" | while read -r k t; do echo "$t" >>"$work/$k.t"; done
+  done
+}
+ms() { median <"$work/$1.t" | awk '{ printf "%.3f ms", $1 * 1000 }'; }
+# The median over the rounds of A's time over B's in the same round.
+ratio() { paste "$work/$1.t" "$work/$2.t" | awk '{ print $1 / $2 }' | median | awk '{ printf "%.2f", $1 }'; }
+
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); }
+
+echo "== launch that saves: ours (both links), ideal C launcher, exec of the client, bash + jq" >&2
+for k in ours static ideal direct jq; do make_root "$work/$k"; prep[$k]="cp $work/trial.json $work/$k/state.json"; done
+cmd[ours]="${launcher[ours]} --install-root $work/ours --install-method systemd"
+cmd[static]="${launcher[static]} --install-root $work/static --install-method systemd"
+cmd[ideal]="$bench/ideal_launcher $work/ideal"
+cmd[direct]="$work/direct/slots/1.4.2/brindlecast-client"
+cmd[jq]="$PWD/bench/jq_launcher.sh $work/jq"
+warmup=10 runs=40 compare ours static ideal direct jq
+# Each root must end on trial with one counted start, or the runs were not
+# launches that save.
+for k in ours static ideal jq; do
+  grep -q '"failed_starts": 1' "$work/$k/state.json" || { echo "$k did not save the state" >&2; exit 1; }
+done
+row "launch that saves, against the ideal C launcher" "$(ms ours)" "$(ms ideal)" "$(ratio ours ideal)" "≤ 1.10"
+row "the same, fully static build" "$(ms static)" "$(ms ideal)" "$(ratio static ideal)" "≤ 1.10"
+row "launch that saves, against exec of the client" "$(ms ours)" "$(ms direct)" "$(ratio ours direct)" "—"
+row "bash + jq launcher, against ours (times slower)" "$(ms ours)" "$(ms jq)" "$(ratio jq ours)" "≥ 12"
+
+echo "== --version against a static C program that exits 0" >&2
+cmd[version]="${launcher[ours]} --version"
+cmd[version_static]="${launcher[static]} --version"
+cmd[exit0]="$bench/exit0"
+prep[version]=true prep[version_static]=true prep[exit0]=true
+warmup=50 runs=200 compare version version_static exit0
+row "\`--version\`, against a static C program that exits 0" "$(ms version)" "$(ms exit0)" "$(ratio version exit0)" "≤ 1.10"
+row "the same, fully static build" "$(ms version_static)" "$(ms exit0)" "$(ratio version_static exit0)" "≤ 1.10"
+
+echo "== JSON (Google Benchmark, 5 repetitions interleaved)" >&2
+"$bench/json_bench" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+  --benchmark_min_time=0.2 --benchmark_report_aggregates_only=true --benchmark_format=json \
+  --benchmark_out_format=json --benchmark_out="$work/json.json" >/dev/null 2>&1
+json_median() {
+  jq -r --arg n "$1" '.benchmarks[] | select(.run_name == $n and .aggregate_name == "median")
+    | [.cpu_time, .time_unit, (.bytes_per_second // 0)] | @tsv' "$work/json.json"
+}
+json_time() { json_median "$1" | awk '{ u = $2 == "ns" ? 1e-6 : $2 == "us" ? 1e-3 : $2 == "ms" ? 1 : 1000
+  v = $1 * u; if (v < 0.1) printf "%.2f µs", v * 1000; else printf "%.2f ms", v }'; }
+json_ratio() { paste <(json_median "$1") <(json_median "$2") | awk '{ printf "%.2f", $1 / $4 }'; }
+for n in 10 1000 100000; do
+  row "decode \`state.json\`, $n \`versions\` entries; RapidJSON" "$(json_time "BM_DecodeState/$n")" \
+    "$(json_time "BM_DecodeStateRapidJson/$n")" "$(json_ratio "BM_DecodeState/$n" "BM_DecodeStateRapidJson/$n")" \
+    "$([ "$n" = 100000 ] && echo "≤ 1.00" || echo "—")"
+done
+skip_gbs=$(json_median BM_SkipUnknownMember | awk '{ printf "%.2f", $3 / 1e9 }')
+row "skip a 100 MB unknown member; RapidJSON event reader" "$(json_time BM_SkipUnknownMember) ($skip_gbs GB/s)" \
+  "$(json_time BM_SkipUnknownMemberRapidJson)" "$(json_ratio BM_SkipUnknownMember BM_SkipUnknownMemberRapidJson)" \
+  "≥ 1 GB/s"
+for n in 10 1000 100000; do
+  row "encode pretty, $n \`versions\` entries; RapidJSON PrettyWriter" "$(json_time "BM_EncodePretty/$n")" \
+    "$(json_time "BM_EncodePrettyRapidJson/$n")" "$(json_ratio "BM_EncodePretty/$n" "BM_EncodePrettyRapidJson/$n")" "—"
+done
+
+echo "== supervision: $watch_runs runs of a ${watch} s client each, then $relaunches starts ending with 42" >&2
+make_root "$work/sup"
+cp "$work/confirmed.json" "$work/sup/state.json"
+client=$work/sup/slots/1.4.2/brindlecast-client
+for ((i = 0; i < watch_runs; i++)); do
+  for k in ours static; do
+    "${launcher[$k]}" --install-root "$work/sup" --install-method process --watch "$watch" "$work/$k.watch"
+  done
+  "$bench/poll_floor" "$client" --watch "$watch" "$work/floor.watch"
+done
+# CPU before the client started (start-up, preparation, spawn) plus the
+# polling while it ran, scaled to a 60 s run.
+cpu() { awk '{ print ($1 + ($2 - $1) * 60e9 / $3) / 1e6 }' "$work/$1.watch" | median | awk '{ printf "%.2f", $1 }'; }
+rss() { awk '{ print $4 / 1024 }' "$work/$1.watch" | median | awk '{ printf "%.2f", $1 }'; }
+for k in ours static; do
+  "${launcher[$k]}" --install-root "$work/sup" --install-method process --relaunch "$relaunches" "$work/$k.relaunch"
+  awk '$1 == "exit" { e = $2 } $1 == "start" && e { print ($2 - e) / 1e6; e = 0 }' "$work/$k.relaunch" >"$work/$k.latency"
+done
+latency() { printf '%.1f ms (max %.1f)' "$(median <"$work/$1.latency")" "$(sort -g "$work/$1.latency" | tail -1)"; }
+row "supervising: CPU per minute of client run, against the C poll loop" "$(cpu ours) ms" "$(cpu floor) ms" \
+  "$(awk -v a="$(cpu ours)" -v b="$(cpu floor)" 'BEGIN { printf "%.2f", a / b }')" "≤ 5 ms"
+row "the same, fully static build" "$(cpu static) ms" "$(cpu floor) ms" \
+  "$(awk -v a="$(cpu static)" -v b="$(cpu floor)" 'BEGIN { printf "%.2f", a / b }')" "≤ 5 ms"
+row "supervising: peak resident memory, against the C poll loop" "$(rss ours) MB" "$(rss floor) MB" "—" "≤ 1.5 MB"
+row "the same, fully static build" "$(rss static) MB" "$(rss floor) MB" "—" "≤ 1.5 MB"
+row "supervising: exit 42 to the next start" "$(latency ours)" "250 ms poll" "—" "≤ 255 ms"
+row "the same, fully static build" "$(latency static)" "250 ms poll" "—" "≤ 255 ms"
+
+echo
+echo "$(date -u +%Y-%m-%d), nproc $(nproc), $(uname -m), install roots on $(findmnt -n -o FSTYPE -T "$work" || echo '?')"
+echo
+echo "| measurement | ours | reference | ratio | target |"
+echo "|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"
