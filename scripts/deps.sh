@@ -2,11 +2,18 @@
 # As root, missing Debian packages are installed; otherwise the exact
 # command to install them is printed and the script stops.
 
-brindlecast_need_packages() {
-  local missing=() pkg
+# Fills the array `missing` with those of the named packages not installed.
+brindlecast_find_missing() {
+  missing=()
+  local pkg
   for pkg in "$@"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
   done
+}
+
+brindlecast_need_packages() {
+  local missing
+  brindlecast_find_missing "$@"
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -eq 0 ]; then
     echo "Installing missing packages: ${missing[*]}"
@@ -26,10 +33,8 @@ brindlecast_need_packages() {
 # skipped. Never fails. Recommends are left out: runit's would bring an init
 # system along.
 brindlecast_want_packages() {
-  local missing=() pkg
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-  done
+  local missing
+  brindlecast_find_missing "$@"
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -eq 0 ]; then
     echo "Installing optional packages: ${missing[*]}"

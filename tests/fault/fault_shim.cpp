@@ -45,8 +45,8 @@ struct Fault {
 Fault& fault() {
   static Fault f = [] {
     Fault parsed;
-    if (const char* spec = std::getenv("BRINDLECAST_FAULT")) {
-      const std::string s(spec);
+    if (const char* setting = std::getenv("BRINDLECAST_FAULT")) {
+      const std::string s(setting);
       const auto a = s.find(':'), b = s.rfind(':');
       if (a != std::string::npos && b != a) {
         parsed.call = s.substr(0, a);
