@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "support/sample_state.hpp"
+
 namespace brindlecast {
 namespace {
 
@@ -31,17 +33,6 @@ InstallState minimal() {
   s.active = "a";
   s.known_good = "a";
   s.channel = "c";
-  return s;
-}
-
-InstallState example() {
-  InstallState s;
-  s.active = "1.4.2";
-  s.known_good = "1.4.1";
-  s.channel = "stable";
-  s.pending = "1.4.2";
-  s.failed_starts = 1;
-  s.versions = {{"1.4.2", "1.4.2"}};
   return s;
 }
 
@@ -226,7 +217,7 @@ TEST(ParseInstallState, PositionalForm) {
 }
 
 TEST(WriteInstallState, PrettyLayout) {
-  EXPECT_EQ(write_install_state(example(), Layout::Pretty),
+  EXPECT_EQ(write_install_state(testing::documented_state(), Layout::Pretty),
             "{\n"
             "  \"active\": \"1.4.2\",\n"
             "  \"known_good\": \"1.4.1\",\n"
@@ -242,13 +233,13 @@ TEST(WriteInstallState, PrettyLayout) {
 }
 
 TEST(WriteInstallState, CompactLayout) {
-  EXPECT_EQ(write_install_state(example(), Layout::Compact),
+  EXPECT_EQ(write_install_state(testing::documented_state(), Layout::Compact),
             R"({"active":"1.4.2","known_good":"1.4.1","channel":"stable","pending":"1.4.2","failed_starts":1,)"
             R"("started_ok":false,"versions":{"1.4.2":"1.4.2"},"relaunch_intent":false})");
 }
 
 TEST(WriteInstallState, VersionsInEitherOrder) {
-  InstallState s = example();
+  InstallState s = testing::documented_state();
   s.versions = {{"1.4.1", "1.4.1"}, {"1.4.2", "1.4.2"}};
   const std::string a = R"("1.4.1": "1.4.1")", b = R"("1.4.2": "1.4.2")";
   const std::string pretty_prefix =
@@ -306,7 +297,7 @@ TEST(WriteInstallState, RoundTripsInBothLayouts) {
   odd.versions = {{"", std::nullopt}, {"1.4.2", ""}, {"\n", "\t"}, {"x", "1.0.0-beta.1"}};
   odd.relaunch_intent = true;
 
-  for (const InstallState& s : {minimal(), example(), odd}) {
+  for (const InstallState& s : {minimal(), testing::documented_state(), odd}) {
     for (const auto layout : {Layout::Pretty, Layout::Compact}) {
       const std::string text = write_install_state(s, layout);
       EXPECT_EQ(decode(text), s) << text;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/sample_state.hpp"
 #include "support/temp_dir.hpp"
 
 namespace brindlecast {
@@ -20,17 +21,6 @@ using testing::TempDir;
 using testing::write_file;
 
 constexpr const char* kOldDocument = R"({"active":"1.4.1","known_good":"1.4.1","channel":"stable"})";
-
-InstallState new_state() {
-  InstallState s;
-  s.active = "1.4.2";
-  s.known_good = "1.4.1";
-  s.channel = "stable";
-  s.pending = "1.4.2";
-  s.failed_starts = 1;
-  s.versions["1.4.2"] = "1.4.2";
-  return s;
-}
 
 TEST(LoadState, ReadsAndReportsEachKindOfFailure) {
   TempDir dir;
@@ -79,12 +69,12 @@ TEST(SaveState, WritesThePrettyDocumentAndLeavesNoTemporaryFile) {
   const std::string path = dir / "state.json";
   // A longer leftover from a failed save must be truncated, not overlaid.
   write_file(dir / "state.json.tmp", std::string(4096, 'x'));
-  ASSERT_TRUE(save_state(path, new_state()));
+  ASSERT_TRUE(save_state(path, testing::documented_state()));
   const std::string saved = read_file_or_die(path);
-  EXPECT_EQ(saved, write_install_state(new_state(), json::Layout::Pretty));
+  EXPECT_EQ(saved, write_install_state(testing::documented_state(), json::Layout::Pretty));
   EXPECT_EQ(saved.back(), '}');
   EXPECT_FALSE(file_exists(dir / "state.json.tmp"));
-  EXPECT_EQ(*load_state(path), new_state());
+  EXPECT_EQ(*load_state(path), testing::documented_state());
 }
 
 TEST(SaveState, NormalisesTheOlderCounterName) {
@@ -102,7 +92,7 @@ TEST(SaveState, NormalisesTheOlderCounterName) {
 
 TEST(SaveState, MissingDirectoryFailsAndCreatesNothing) {
   TempDir dir;
-  auto r = save_state(dir / "absent/state.json", new_state());
+  auto r = save_state(dir / "absent/state.json", testing::documented_state());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind, ErrorKind::NotFound);
   EXPECT_FALSE(file_exists(dir / "absent"));
@@ -112,7 +102,7 @@ TEST(SaveState, ReplacesASymbolicLinkItself) {
   TempDir dir;
   write_file(dir / "target.json", kOldDocument);
   ASSERT_EQ(::symlink((dir / "target.json").c_str(), (dir / "state.json").c_str()), 0);
-  ASSERT_TRUE(save_state(dir / "state.json", new_state()));
+  ASSERT_TRUE(save_state(dir / "state.json", testing::documented_state()));
   struct stat st {};
   ASSERT_EQ(::lstat((dir / "state.json").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -122,7 +112,7 @@ TEST(SaveState, ReplacesASymbolicLinkItself) {
 TEST(SaveState, RenameOntoADirectoryFailsWithTheSystemMessage) {
   TempDir dir;
   testing::make_dirs(dir / "state.json");
-  auto r = save_state(dir / "state.json", new_state());
+  auto r = save_state(dir / "state.json", testing::documented_state());
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().message.find(" (os error "), std::string::npos);
   EXPECT_TRUE(file_exists(dir / "state.json.tmp"));  // complete, left for the next save
@@ -172,7 +162,7 @@ class SaveStateFaults : public ::testing::Test {
 };
 
 TEST_F(SaveStateFaults, FlushesBeforeTheRename) {
-  ASSERT_TRUE(save_state(path_, new_state(), kFakeOps));
+  ASSERT_TRUE(save_state(path_, testing::documented_state(), kFakeOps));
   const auto& log = calls_.log;
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log.front(), "open");
@@ -182,8 +172,8 @@ TEST_F(SaveStateFaults, FlushesBeforeTheRename) {
 
 TEST_F(SaveStateFaults, ShortWritesAreCompleted) {
   calls_.max_write = 7;
-  ASSERT_TRUE(save_state(path_, new_state(), kFakeOps));
-  EXPECT_EQ(read_file_or_die(path_), write_install_state(new_state(), json::Layout::Pretty));
+  ASSERT_TRUE(save_state(path_, testing::documented_state(), kFakeOps));
+  EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
 
 TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
@@ -198,8 +188,8 @@ TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
                         return system_store_ops().open(p, f, m);
                       },
                       kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename};
-  ASSERT_TRUE(save_state(path_, new_state(), once));
-  EXPECT_EQ(read_file_or_die(path_), write_install_state(new_state(), json::Layout::Pretty));
+  ASSERT_TRUE(save_state(path_, testing::documented_state(), once));
+  EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
 
 TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
@@ -219,7 +209,7 @@ TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
     calls_ = FakeCalls{};
     calls_.fail = c.fail;
     calls_.zero_write = c.zero_write;
-    auto r = save_state(path_, new_state(), kFakeOps);
+    auto r = save_state(path_, testing::documented_state(), kFakeOps);
     ASSERT_FALSE(r) << c.fail;
     EXPECT_EQ(r.error().message, c.message) << c.fail;
     EXPECT_EQ(read_file_or_die(path_), kOldDocument) << c.fail;
