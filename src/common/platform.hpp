@@ -12,7 +12,8 @@ namespace brindlecast {
 // normalised. Nothing when the system cannot tell.
 std::optional<std::string> executable_path();
 
-// Flushes a file's data to stable storage: 0, or -1 with errno set.
+// Flushes a file's data, or a directory's entries, to stable storage: 0, or -1
+// with errno set.
 int sync_file(int fd);
 
 // A monotonic clock that does not advance while the machine sleeps.

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cerrno>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -48,9 +49,7 @@ int print(std::string_view text) {
   return 0;
 }
 
-}  // namespace
-
-int launcher_main(int argc, char** argv) {
+int launch(int argc, char** argv) {
   open_standard_descriptors();
   // A closed pipe must show as a write error, not kill the launcher.
   std::signal(SIGPIPE, SIG_IGN);
@@ -84,6 +83,18 @@ int launcher_main(int argc, char** argv) {
   auto status = run_client(*settings.install_root, settings.install_method, settings.pass_through_args);
   if (!status) return report(status.error().message);
   return *status & 0xFF;
+}
+
+}  // namespace
+
+int launcher_main(int argc, char** argv) {
+  // The modules report running out of memory as an error; this is the net
+  // for what is left (the arguments, the configuration).
+  try {
+    return launch(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return report(os_error_text(ENOMEM));
+  }
 }
 
 }  // namespace brindlecast

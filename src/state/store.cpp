@@ -2,9 +2,13 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "common/file.hpp"
+#include "common/paths.hpp"
 #include "common/platform.hpp"
 
 namespace brindlecast {
@@ -20,25 +24,60 @@ const StoreOps& system_store_ops() {
 }
 
 Result<InstallState, StoreError> load_state(const std::string& state_path) {
-  auto bytes = read_file(state_path);
-  if (!bytes) return Err(std::move(bytes).error());
-  auto state = parse_install_state(*bytes);
-  if (!state) return Err(Error{ErrorKind::InvalidData, state.error().full_text()});
-  return std::move(state).value();
+  try {
+    auto bytes = read_file(state_path);
+    if (!bytes) return Err(std::move(bytes).error());
+    auto state = parse_install_state(*bytes);
+    if (!state) return Err(Error{ErrorKind::InvalidData, state.error().full_text()});
+    return std::move(state).value();
+  } catch (const std::bad_alloc&) {
+    // An endless file (a link to /dev/zero, say) must not abort the caller.
+    return Err(os_error(ENOMEM));
+  }
 }
 
-Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops) {
+namespace {
+
+// The replaced file's permission bits and, where this process may set them,
+// its owner and group: a save must not widen who can name the executable.
+Result<Done, StoreError> take_over_access(int fd, const struct stat& old) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) return Err(os_error(errno));
+  if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  }
+  if (::fchmod(fd, old.st_mode & 0777) != 0) return Err(os_error(errno));
+  return Done{};
+}
+
+Result<Done, StoreError> sync_directory(const std::string& state_path, const StoreOps& ops) {
+  const auto parent = parent_path(state_path);
+  const std::string dir = parent && !parent->empty() ? *parent : ".";
+  const int fd = retry_eintr([&] { return ops.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
+  if (fd < 0) return Err(os_error(errno));
+  Result<Done, StoreError> synced = Done{};
+  if (retry_eintr([&] { return ops.sync(fd); }) != 0) synced = Err(os_error(errno));
+  ops.close(fd);
+  return synced;
+}
+
+Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops) {
   if (state_path.find('\0') != std::string::npos) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
   const std::string text = write_install_state(state, json::Layout::Pretty);
   const std::string temp_path = state_path + ".tmp";
 
-  const int fd =
-      retry_eintr([&] { return ops.open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666); });
+  struct stat old {};
+  const bool replaces = ::stat(state_path.c_str(), &old) == 0;
+  // Private until it has the old file's access; a link planted at the
+  // temporary name is refused, not followed.
+  const int fd = retry_eintr([&] {
+    return ops.open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, replaces ? 0600 : 0666);
+  });
   if (fd < 0) return Err(os_error(errno));
-  auto written = write_all(fd, text, ops.write);
+  Result<Done, StoreError> written = replaces ? take_over_access(fd, old) : Done{};
+  if (written) written = write_all(fd, text, ops.write);
   // Without the flush a power loss could leave the renamed file empty.
   if (written && retry_eintr([&] { return ops.sync(fd); }) != 0) written = Err(os_error(errno));
   ops.close(fd);
@@ -47,7 +86,20 @@ Result<Done, StoreError> save_state(const std::string& state_path, const Install
   if (retry_eintr([&] { return ops.rename(temp_path.c_str(), state_path.c_str()); }) != 0) {
     return Err(os_error(errno));
   }
-  return Done{};
+  // The rename itself lives in the directory: until that is on disk a power
+  // loss can bring the old file back, and with it an uncounted start.
+  return sync_directory(state_path, ops);
+}
+
+}  // namespace
+
+Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
+                                    const StoreOps& ops) {
+  try {
+    return save(state_path, state, ops);
+  } catch (const std::bad_alloc&) {
+    return Err(os_error(ENOMEM));
+  }
 }
 
 }  // namespace brindlecast

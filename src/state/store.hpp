@@ -1,12 +1,16 @@
 // The state store: reads <root>/state.json whole and replaces it atomically.
 //
-// A save writes the whole record to state.json.tmp beside it, flushes it to
-// stable storage and renames it over state.json, so readers see either the
-// old or the new complete document, also after a crash or power loss. The
-// store keeps nothing between calls, takes no lock, creates no directory and
-// deletes no file; a failed save leaves state.json as it was (and possibly a
-// partly written state.json.tmp, which the next save truncates). Messages
-// never name the file or the operation.
+// A save writes the whole record to state.json.tmp beside it (never through a
+// link planted there), gives it the replaced file's permissions and owner,
+// flushes it to stable storage, renames it over state.json and flushes the
+// directory, so readers see either the old or the new complete document, and
+// a save that returned is kept through a crash or power loss. The store keeps
+// nothing between calls, creates no directory and deletes no file; a failed
+// save leaves state.json as it was (and possibly a partly written
+// state.json.tmp, which the next save truncates). It takes no lock itself:
+// writers hold the install root's lock (root_lock.hpp) around their whole
+// read-modify-write. Running out of memory is an error like any other.
+// Messages never name the file or the operation.
 #pragma once
 
 #include <sys/types.h>

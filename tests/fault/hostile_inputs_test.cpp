@@ -5,11 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "state/store.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ADDRESS_SANITIZER
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ADDRESS_SANITIZER
+#endif
+#endif
 
 namespace brindlecast {
 namespace {
@@ -32,6 +41,7 @@ class HostileInputs : public ::testing::Test {
     args.insert(args.begin(), launcher);
     testing::ProcessOptions options;
     options.env = std::map<std::string, std::string>{{"BRINDLECAST_INSTALL_ROOT", root_.path()}};
+    options.address_space = address_space_;
     return testing::run_process(args, options);
   }
   ProcessResult launch() { return run({"--install-method", "process"}); }
@@ -58,6 +68,7 @@ class HostileInputs : public ::testing::Test {
   }
 
   TempDir root_;
+  unsigned long address_space_ = 0;
 };
 
 TEST_F(HostileInputs, HundredMegabyteStateWithAnUnknownMemberIsRead) {
@@ -130,6 +141,44 @@ TEST_F(HostileInputs, StateJsonThatIsNotAFile) {
 
   ASSERT_EQ(::symlink((root_ / "nowhere.json").c_str(), (root_ / "state.json").c_str()), 0);
   expect_refused(std::string(std::strerror(ENOENT)) + " (os error 2)");
+}
+
+TEST_F(HostileInputs, EndlessStateJsonUnderAMemoryLimit) {
+#ifdef UNDER_ADDRESS_SANITIZER
+  GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+#endif
+  if (std::getenv("BRINDLECAST_TEST_WRAPPER")) GTEST_SKIP() << "a wrapped launcher cannot run under the limit";
+  ASSERT_EQ(::symlink("/dev/zero", (root_ / "state.json").c_str()), 0);
+  address_space_ = 256ul << 20;
+  expect_refused(std::string(std::strerror(ENOMEM)) + " (os error 12)");
+}
+
+TEST_F(HostileInputs, SaveRefusesALinkAtTheTemporaryName) {
+  const std::string doc = "{" + kRecord + "}";
+  write_file(root_ / "state.json", doc);
+  write_file(root_ / "victim", "precious");
+  ASSERT_EQ(::symlink((root_ / "victim").c_str(), (root_ / "state.json.tmp").c_str()), 0);
+  const auto r = launch();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "brindlecast-launcher: " + std::string(std::strerror(ELOOP)) + " (os error " +
+                       std::to_string(ELOOP) + ")\n");
+  EXPECT_EQ(read_file_or_die(root_ / "victim"), "precious");
+  EXPECT_EQ(read_file_or_die(root_ / "state.json"), doc);
+}
+
+TEST_F(HostileInputs, SaveKeepsPermissionsAndOwner) {
+  write_file(root_ / "state.json", "{" + kRecord + "}", 0600);
+  ASSERT_EQ(::chown((root_ / "state.json").c_str(), 4321, 8765), 0) << "the tests run as root";
+  const mode_t old_mask = ::umask(0);
+  const auto r = launch();
+  ::umask(old_mask);
+  EXPECT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::stat((root_ / "state.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 8765u);
+  EXPECT_EQ(load_state(root_ / "state.json")->failed_starts, 1u);
 }
 
 TEST_F(HostileInputs, LauncherJsonThatIsADirectoryIsIgnored) {

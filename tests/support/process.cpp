@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +53,11 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     signal(SIGPIPE, SIG_DFL);
+    if (options.ignore_sigchld) signal(SIGCHLD, SIG_IGN);
+    if (options.address_space != 0) {
+      const rlimit limit{options.address_space, options.address_space};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+    }
     // Whatever this test process inherited must not be mistaken for a
     // descriptor the launcher leaked.
     for (int fd = 3; fd < 1024; ++fd) close(fd);
