@@ -6,6 +6,7 @@
 
 #include "common/constants.hpp"
 #include "common/paths.hpp"
+#include "state/root_lock.hpp"
 #include "state/slots.hpp"
 #include "state/store.hpp"
 
@@ -23,6 +24,8 @@ std::string state_path(const std::string& install_root) { return join_path(insta
 
 template <class Change>
 Result<Done, Error> update_state(const std::string& install_root, Change change) {
+  auto lock = lock_install_root(install_root);
+  if (!lock) return Err(std::move(lock).error());
   auto state = read_client_state(install_root);
   if (!state) return Err(std::move(state).error());
   InstallState updated = *state;

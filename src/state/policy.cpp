@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "common/paths.hpp"
+#include "state/root_lock.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
@@ -45,6 +46,10 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
       return *sibling_client;
     }
   }
+  // No other writer between the load and the save; released before the
+  // client starts.
+  auto lock = lock_install_root(std::string(install_root));
+  if (!lock) return Err(std::move(lock).error());
   auto state = load_state(state_path);
   if (state && apply_launch_policy(*state)) {
     if (auto saved = save_state(state_path, *state, ops); !saved) state = Err(std::move(saved).error());

@@ -111,7 +111,7 @@ TEST_P(FaultInjection, EveryFailurePointIsCleanOrRecovered) {
 
 INSTANTIATE_TEST_SUITE_P(Calls, FaultInjection,
                          ::testing::Values("open", "read", "write", "fsync", "rename", "posix_spawnp", "waitpid",
-                                           "nanosleep"));
+                                           "nanosleep", "flock"));
 
 }  // namespace
 }  // namespace brindlecast

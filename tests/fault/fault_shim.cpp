@@ -2,7 +2,7 @@
 // below: makes the n-th call of one kind fail, so a driver can walk every
 // point of failure of a launch. Configured by BRINDLECAST_FAULT="call:n:mode"
 // with mode one of
-//   error  the call fails with EIO (ECHILD for waitpid)
+//   error  the call fails with EIO (ECHILD for waitpid, ENOLCK for flock)
 //   eintr  the call fails with EINTR, as if a signal arrived
 //   short  read/write move a single byte
 //   zero   write accepts nothing
@@ -10,6 +10,7 @@
 // created, so the driver knows the n-th call happened.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -31,6 +32,7 @@ int __real_posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_act
                         const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
 pid_t __real_waitpid(pid_t pid, int* status, int options);
 int __real_nanosleep(const struct timespec* req, struct timespec* rem);
+int __real_flock(int fd, int operation);
 }
 
 namespace {
@@ -134,6 +136,11 @@ int __wrap_nanosleep(const struct timespec* req, struct timespec* rem) {
     return fail(m, EINVAL);
   }
   return __real_nanosleep(req, rem);
+}
+
+int __wrap_flock(int fd, int operation) {
+  if (const auto m = inject("flock"); !m.empty()) return fail(m, ENOLCK);
+  return __real_flock(fd, operation);
 }
 
 }  // extern "C"
