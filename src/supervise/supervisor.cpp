@@ -101,6 +101,9 @@ class RealSystem final : public SupervisionSystem {
   }
 
   Result<pid_t, int> spawn(const ClientCommand& command) override {
+    // With SIGCHLD ignored (a parent may leave it so) the system reaps the
+    // child itself and waitpid can never report its end.
+    std::signal(SIGCHLD, SIG_DFL);
     auto argv_strings = command.argv;
     auto env_strings = client_environment(command, environ);
     auto argv = pointers(argv_strings);

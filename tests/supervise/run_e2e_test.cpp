@@ -53,6 +53,7 @@ class RunClient : public ::testing::Test {
     env.emplace("PATH", "/usr/bin:/bin");
     testing::ProcessOptions options;
     options.env = env;
+    options.ignore_sigchld = ignore_sigchld_;
     return run_process(argv, options);
   }
 
@@ -71,6 +72,7 @@ class RunClient : public ::testing::Test {
   }
 
   TempDir root_;
+  bool ignore_sigchld_ = false;  // as some parents leave it
 };
 
 class ClientCommandOnEachRoad : public RunClient, public ::testing::WithParamInterface<std::string> {};
@@ -133,6 +135,36 @@ TEST_F(RunClient, RelaunchAndSignalsThenCleanExit) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   EXPECT_EQ(starts().size(), 3u);
+}
+
+TEST_F(RunClient, InheritedIgnoredSigchldStillSeesTheClientEnd) {
+  install_slot("1.0.0");
+  store("1.0.0", "1.0.0", false);
+  plan("exit 42\nexit 0\n");
+  ignore_sigchld_ = true;
+  const ProcessResult r = launch("process");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(starts().size(), 2u);
+}
+
+TEST_F(RunClient, RestartsLeaveTheLauncherWithTheSameDescriptors) {
+  install_slot("1.0.0");
+  store("1.0.0", "1.0.0", false);
+  std::string lines;
+  for (int k = 0; k < 30; ++k) lines += "exit 42\n";
+  plan(lines + "exit 0\n");
+  const ProcessResult r = launch("process");
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(starts().size(), 31u);
+  std::vector<std::string> counts;
+  for (int k = 1; k <= 31; ++k) {
+    for (const auto& line : run_record(k)) {
+      if (line.rfind("parent_fds=", 0) == 0) counts.push_back(line);
+    }
+  }
+  ASSERT_EQ(counts.size(), 31u);
+  EXPECT_EQ(counts, std::vector<std::string>(31, counts.front()));
 }
 
 TEST_F(RunClient, ConfirmedTrialIsCommittedAtTheNextStart) {

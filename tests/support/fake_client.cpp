@@ -2,7 +2,8 @@
 //
 // Every start appends the path it was started as to <root>/client.log and
 // writes <root>/run-<k>.txt (k counted from 1) with its arguments, the
-// variables the launcher sets, its open descriptors, its SIGPIPE disposition
+// variables the launcher sets, its open descriptors, its parent's descriptor
+// count, its SIGPIPE disposition
 // and the monotonic time. It then follows line k of <root>/client.plan (the
 // last line once the plan runs out), a list of actions done in order:
 //   exit N | kill SIGNUM | sleep MS | confirm | relaunch | break-state | await PATH
@@ -57,6 +58,14 @@ void record(int run, int argc, char** argv) {
       out << "fd=" << e->d_name << "\n";
     }
     closedir(d);
+  }
+  // The launcher's own descriptors (on the supervision road it is the
+  // parent), so that a leak across restarts shows.
+  if (DIR* d = opendir(("/proc/" + std::to_string(getppid()) + "/fd").c_str())) {
+    int count = 0;
+    while (const dirent* e = readdir(d)) count += e->d_name[0] != '.';
+    closedir(d);
+    out << "parent_fds=" << count << "\n";
   }
   struct sigaction sa {};
   sigaction(SIGPIPE, nullptr, &sa);
