@@ -40,7 +40,7 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, std::
     }
     const timespec ts{0, static_cast<long>(pause.count())};
     ::nanosleep(&ts, nullptr);
-    pause = std::min<std::chrono::nanoseconds>(pause * 2, std::chrono::milliseconds(20));
+    pause = std::min<std::chrono::nanoseconds>(pause * 2, std::chrono::milliseconds(8));
   }
 }
 

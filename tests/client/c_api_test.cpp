@@ -2,7 +2,10 @@
 // reads and writes, what it refuses, and that the launcher acts on its marks.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -336,6 +339,61 @@ TEST_F(ClientApi, TheLauncherFollowsTheMarks) {
   EXPECT_EQ(after.pending, std::nullopt);
   EXPECT_EQ(after.failed_starts, 0u);
   EXPECT_EQ(after.versions.at("2.0.0"), "2.0.0");
+}
+
+// Two library writers hammer the state while a supervising launcher saves it
+// before each of its starts: no call fails, no update is lost.
+TEST_F(ClientApi, ConcurrentWritersLoseNothing) {
+  InstallState base;
+  base.active = base.known_good = "base";
+  base.channel = "stable";
+  ASSERT_TRUE(save_state(state_path(), base));
+  for (const char* slot : {"base", "w1", "w2"}) {
+    testing::make_dirs(root_ / ("slots/" + std::string(slot)));
+    ASSERT_EQ(::symlink(testing::fake_client_binary().c_str(),
+                        (root_ / ("slots/" + std::string(slot) + "/brindlecast-client")).c_str()),
+              0);
+  }
+  const std::string done = root_ / "writers-may-stop";
+  std::vector<pid_t> writers;
+  for (const char* slot : {"w1", "w2"}) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int call = 1;; ++call) {
+        const std::string version = std::to_string(call);
+        if (brindlecast_begin_trial(root(), slot, version.c_str()) != BRINDLECAST_OK) {
+          std::fprintf(stderr, "%s, call %d: %s\n", slot, call, brindlecast_last_error());
+          _exit(1);
+        }
+        if (call >= 200 && ::access(done.c_str(), F_OK) == 0) {
+          write_file(root_ / (std::string(slot) + ".last"), version);
+          _exit(0);
+        }
+        // A breath between calls, as real clients take: a writer that never
+        // lets go would starve the others into their time-out.
+        ::usleep(2000);
+      }
+    }
+    writers.push_back(pid);
+  }
+  std::string plan;
+  for (int k = 0; k < 16; ++k) plan += "exit 42\n";
+  write_file(root_ / "client.plan", plan + "exit 0\n");
+  const auto launched = testing::run_process(
+      {testing::launcher_binary(), "--install-root", root_.path(), "--install-method", "process"});
+  write_file(done, "");
+  EXPECT_EQ(launched.status, 0) << launched.err;
+  EXPECT_EQ(launched.err, "");
+  for (const pid_t pid : writers) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer's call failed";
+  }
+  const InstallState after = stored();
+  for (const char* slot : {"w1", "w2"}) {
+    EXPECT_EQ(after.versions.at(slot), read_file_or_die(root_ / (std::string(slot) + ".last"))) << slot;
+  }
 }
 
 }  // namespace
