@@ -50,8 +50,9 @@ brindlecast_want_packages() {
 
 # Packages every build needs.
 BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
-# Packages the tests add: GoogleTest and the Clang sanitizer build.
-BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base)
+# Packages the tests add: GoogleTest, the Clang sanitizer build, and the
+# power-cut test's file system tools.
+BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs)
 # Packages some tests use when they can be had: runit's runsv as a real service
 # supervisor. Its maintainer scripts only add configuration under /etc and
 # start nothing unless runit is the init system.
