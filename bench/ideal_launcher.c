@@ -1,8 +1,9 @@
 /* The floor for a launch that saves: the system calls such a launch cannot do
- * without and nothing else. It reads ROOT/state.json, counts one more
- * unconfirmed start of the version on trial, writes state.json.tmp, flushes
- * it, renames it over state.json and replaces itself with
- * ROOT/slots/<active>/brindlecast-client, adding the three variables the
+ * without and nothing else. Holding the lock on ROOT, it reads
+ * ROOT/state.json, counts one more unconfirmed start of the version on trial,
+ * writes state.json.tmp (private, then given the old file's mode), flushes
+ * it, renames it over state.json, flushes the directory and replaces itself
+ * with ROOT/slots/<active>/brindlecast-client, adding the three variables the
  * client is told.
  *
  *   ideal-launcher ROOT [ARGS...]
@@ -12,6 +13,8 @@
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -26,6 +29,8 @@ int main(int argc, char** argv) {
   cat(cat(path, argv[1]), "/state.json");
   cat(cat(tmp, path), ".tmp");
 
+  const int root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0 || flock(root, LOCK_EX | LOCK_NB) != 0) return 1;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 1;
   const ssize_t n = read(fd, in, sizeof in - 1);
@@ -63,11 +68,17 @@ int main(int argc, char** argv) {
   memcpy(e, active, (size_t)(active_end - active));
   cat(e + (active_end - active), "/brindlecast-client");
 
-  fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return 1;
+  struct stat old, now;
+  if (stat(path, &old) != 0) return 1;
+  fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0 || fstat(fd, &now) != 0 || fchmod(fd, old.st_mode & 0777) != 0) return 1;
   if (write(fd, out, o) != (ssize_t)o || fsync(fd) != 0) return 1;
   close(fd);
   if (rename(tmp, path) != 0) return 1;
+  const int dir = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || fsync(dir) != 0) return 1;
+  close(dir);
+  close(root);
 
   size_t count_env = 0;
   while (environ[count_env] != NULL) ++count_env;
