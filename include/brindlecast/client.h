@@ -6,13 +6,17 @@
  * on trial. Each call here is one whole read-modify-write of that file: it
  * reads and decodes state.json, changes the named fields, and replaces the
  * file the way the launcher does (the complete document is written to
- * state.json.tmp, flushed to disk, then renamed over state.json), so a reader
- * never sees a partly written file. A file that cannot be read or decoded is
- * never written: the call fails and state.json keeps its bytes.
+ * state.json.tmp, flushed to disk, renamed over state.json, and the directory
+ * flushed), so a reader never sees a partly written file and a change that
+ * was reported done survives a power cut. A file that cannot be read or
+ * decoded is never written: the call fails and state.json keeps its bytes.
  *
- * The library keeps nothing between calls and takes no lock. The launcher
- * touches state.json only while no client of its own runs, so a client needs
- * no lock against it; writers inside one client must not call concurrently.
+ * The library keeps nothing between calls. Every call that writes holds an
+ * exclusive flock on the install root directory from its read through its
+ * save, as the launcher does, so calls from any thread or process never lose
+ * each other's changes. A lock that another writer keeps for more than 5
+ * seconds fails the call with BRINDLECAST_ERR_OTHER; running out of memory
+ * fails it the same way. No exception leaves the library.
  *
  * Every call that takes an install root also accepts NULL, meaning the value
  * of BRINDLECAST_INSTALL_ROOT, which the launcher sets for its client.
