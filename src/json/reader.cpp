@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <system_error>
 #include <vector>
 
 #include "common/utf8.hpp"
+#include "json/number.hpp"
 #include "json/plain_run.hpp"
 
 namespace brindlecast::json {
@@ -156,54 +156,6 @@ std::string describe_number(const Number& n) {
 
 std::string JsonError::full_text() const {
   return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
-
-std::string format_double(double value) {
-  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  const std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
-  // sci is "[-]d[.ddd]e±XX": split it into sign, digits and exponent.
-  std::string out;
-  std::size_t i = 0;
-  if (sci[0] == '-') {
-    out += '-';
-    i = 1;
-  }
-  const std::size_t e_pos = sci.find('e');
-  std::string digits;
-  for (std::size_t k = i; k < e_pos; ++k) {
-    if (sci[k] != '.') digits += sci[k];
-  }
-  int exp = 0;
-  const char* exp_begin = sci.data() + e_pos + 1;
-  if (*exp_begin == '+') ++exp_begin;
-  std::from_chars(exp_begin, sci.data() + sci.size(), exp);
-  const int n = static_cast<int>(digits.size());
-  if (exp >= -5 && exp <= 15) {
-    if (exp >= n - 1) {
-      out += digits;
-      out.append(static_cast<std::size_t>(exp - n + 1), '0');
-      out += ".0";
-    } else if (exp >= 0) {
-      out.append(digits, 0, static_cast<std::size_t>(exp + 1));
-      out += '.';
-      out.append(digits, static_cast<std::size_t>(exp + 1));
-    } else {
-      out += "0.";
-      out.append(static_cast<std::size_t>(-exp - 1), '0');
-      out += digits;
-    }
-    return out;
-  }
-  out += digits[0];
-  if (n > 1) {
-    out += '.';
-    out.append(digits, 1);
-  }
-  out += exp < 0 ? "e-" : "e+";
-  out += std::to_string(exp < 0 ? -exp : exp);
-  return out;
 }
 
 JsonError JsonReader::error_at(std::string message, std::size_t p) const {
@@ -405,15 +357,12 @@ JsonResult<Number> JsonReader::parse_number() {
     return Err(error_at("invalid number", pos_));
   }
   const std::size_t int_end = pos_;
-  std::size_t frac_start = pos_, frac_end = pos_;
   bool is_float = false;
-  long long exponent = 0;
   if (pos_ < in_.size() && in_[pos_] == '.') {
     ++pos_;
-    frac_start = pos_;
+    const std::size_t frac_start = pos_;
     while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
-    frac_end = pos_;
-    if (frac_end == frac_start) {
+    if (pos_ == frac_start) {
       if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
       return Err(error_after_peek("invalid number"));
     }
@@ -421,17 +370,10 @@ JsonResult<Number> JsonReader::parse_number() {
   }
   if (pos_ < in_.size() && (in_[pos_] == 'e' || in_[pos_] == 'E')) {
     ++pos_;
-    bool exp_negative = false;
-    if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) exp_negative = in_[pos_++] == '-';
+    if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) ++pos_;
     if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
     if (!is_digit(static_cast<unsigned char>(in_[pos_++]))) return Err(error_at("invalid number", pos_));
-    --pos_;
-    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) {
-      // Saturate: far beyond any double's range is all the same here.
-      if (exponent < 1'000'000'000'000LL) exponent = exponent * 10 + (in_[pos_] - '0');
-      ++pos_;
-    }
-    if (exp_negative) exponent = -exponent;
+    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
     is_float = true;
   }
 
@@ -455,18 +397,9 @@ JsonResult<Number> JsonReader::parse_number() {
     }
   }
   n.kind = Number::Kind::Double;
-  const auto r = std::from_chars(in_.data() + start, in_.data() + pos_, n.d);
-  if (r.ec == std::errc::result_out_of_range) {
-    // Too large is an error; too small rounds to zero. The power of ten of
-    // the first non-zero digit tells which.
-    std::string digits(in_.substr(int_start, int_end - int_start));
-    digits.append(in_.substr(frac_start, frac_end - frac_start));
-    const auto nonzero = digits.find_first_not_of('0');
-    const long long int_len = static_cast<long long>(int_end - int_start);
-    const long long magnitude = exponent + int_len - 1 - static_cast<long long>(nonzero);
-    if (nonzero != std::string::npos && magnitude >= 0) return Err(error_at("number out of range", pos_));
-    n.d = negative ? -0.0 : 0.0;
-  }
+  const auto d = parse_double(in_.substr(start, pos_ - start));
+  if (!d) return Err(error_at("number out of range", pos_));
+  n.d = *d;
   return n;
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "common/result.hpp"
+#include "json/number.hpp"  // format_double, for the messages
 
 namespace brindlecast::json {
 
@@ -35,10 +36,6 @@ struct Number {
   std::int64_t i = 0;
   double d = 0;
 };
-
-// Shortest round-trip digits; plain notation for exponents -5 to 15,
-// "e+"/"e-" otherwise. "1.0", "0.001", "1e+20", "-0.0".
-std::string format_double(double value);
 
 class JsonReader {
  public:
