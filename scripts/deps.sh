@@ -50,10 +50,14 @@ brindlecast_want_packages() {
 
 # Packages every build needs.
 BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
-# Packages the tests add: GoogleTest, the Clang sanitizer build, and the
-# power-cut test's file system tools.
-BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs)
+# Packages the tests add: GoogleTest, the Clang sanitizer build, the
+# power-cut test's file system tools, and pkg-config for the package test.
+BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs
+  pkgconf)
 # Packages some tests use when they can be had: runit's runsv as a real service
 # supervisor. Its maintainer scripts only add configuration under /etc and
 # start nothing unless runit is the init system.
 BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit)
+# What scripts/cross-macos.sh uses, as command:package. Without them the
+# cross-build is skipped.
+BRINDLECAST_CROSS_TOOLS=(npm:npm file:file llvm-lipo-14:llvm-14 llvm-nm-14:llvm-14 llvm-objdump-14:llvm-14 ld64.lld-14:lld-14)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; warnings are errors. Then
-# runs each fuzzer for a bounded time.
+# runs each fuzzer for a bounded time, and cross-builds for macOS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -22,4 +22,5 @@ run_suite() {
 run_suite gcc-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++
 run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
 scripts/fuzz.sh
+scripts/cross-macos.sh
 echo "== all test suites passed"
