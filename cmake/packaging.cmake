@@ -1,22 +1,29 @@
-# Installation and packages: the launcher, its man page, and the client
-# library with its headers and CMake package configuration.
+# Installation and packages: the launcher and brindlecast-state with their
+# man pages, and the client library with its headers, CMake package
+# configuration and pkg-config file. Three components, packaged the Debian
+# way: brindlecast-launcher (the commands), libbrindlecast-client0 (the
+# shared library) and libbrindlecast-client-dev (what building against it
+# needs).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS brindlecast-launcher RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS brindlecast-launcher brindlecast-state RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT launcher)
 
 # Man pages are installed compressed, as Debian packages ship them.
-set(brindlecast_man_page ${CMAKE_BINARY_DIR}/man/brindlecast-launcher.1)
-add_custom_command(OUTPUT ${brindlecast_man_page}.gz
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/brindlecast-launcher.1 ${brindlecast_man_page}
-  COMMAND gzip -9nf ${brindlecast_man_page}
-  DEPENDS ${PROJECT_SOURCE_DIR}/docs/brindlecast-launcher.1
-  VERBATIM)
-add_custom_target(brindlecast_man_page ALL DEPENDS ${brindlecast_man_page}.gz)
-install(FILES ${brindlecast_man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(page brindlecast-launcher.1 brindlecast-state.1)
+  set(out ${CMAKE_BINARY_DIR}/man/${page})
+  add_custom_command(OUTPUT ${out}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${out}
+    COMMAND gzip -9nf ${out}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}
+    VERBATIM)
+  list(APPEND brindlecast_man_pages ${out}.gz)
+endforeach()
+add_custom_target(brindlecast_man_pages ALL DEPENDS ${brindlecast_man_pages})
+install(FILES ${brindlecast_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT launcher)
 
 set(brindlecast_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/brindlecast)
-install(EXPORT brindlecastTargets NAMESPACE brindlecast:: DESTINATION ${brindlecast_cmake_dir})
+install(EXPORT brindlecastTargets NAMESPACE brindlecast:: DESTINATION ${brindlecast_cmake_dir} COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/brindlecastConfig.cmake.in
   ${CMAKE_BINARY_DIR}/brindlecastConfig.cmake
   INSTALL_DESTINATION ${brindlecast_cmake_dir})
@@ -24,18 +31,55 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/brindlecastConfigVersion.cm
   VERSION ${PROJECT_VERSION}
   COMPATIBILITY SameMinorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/brindlecastConfig.cmake ${CMAKE_BINARY_DIR}/brindlecastConfigVersion.cmake
-  DESTINATION ${brindlecast_cmake_dir})
+  DESTINATION ${brindlecast_cmake_dir} COMPONENT dev)
+
+# The .pc file finds its prefix from where it lies, so an unpacked or
+# relocated package works as well as an installed one.
+file(RELATIVE_PATH brindlecast_pc_to_prefix /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/brindlecast-client.pc.in ${CMAKE_BINARY_DIR}/brindlecast-client.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/brindlecast-client.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 set(CPACK_PACKAGE_NAME brindlecast-launcher)
 set(CPACK_PACKAGE_VENDOR "Brindlecast")
 set(CPACK_PACKAGE_CONTACT "Brindlecast maintainers <maintainers@brindlecast.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "launcher and supervisor for the over-the-air updated brindlecast client")
-set(CPACK_PACKAGE_DESCRIPTION
-  "brindlecast-launcher starts the right installed version of brindlecast-client, puts new versions on trial, commits them once the client confirms a good start and rolls back to the known-good version otherwise. Also ships the client library (C API) for the install state protocol.")
 set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_COMPONENTS_ALL launcher runtime dev)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
-# A shlibs file and the ldconfig trigger for the client library.
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The library package runs no maintainer script: the ldconfig trigger of
+# libc-bin takes their place. With CPack's generated ldconfig scripts, dpkg
+# keeps a removed package as "config-files" (rc) until it is purged, only to
+# run its postrm once more.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/shlibs.in ${CMAKE_BINARY_DIR}/debian/shlibs @ONLY)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_BINARY_DIR}/debian/shlibs ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(brindlecast_cxx_runtime "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+set(brindlecast_same_library "libbrindlecast-client0 (= ${PROJECT_VERSION})")
+
+# Each package describes itself (its first line is the summary), so no
+# summary common to all of them is set.
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME brindlecast-launcher)
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SECTION admin)
+# The launcher is static; brindlecast-state runs on the library.
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "${brindlecast_same_library}, ${brindlecast_cxx_runtime}")
+set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION "launcher and supervisor for the over-the-air updated brindlecast client
+brindlecast-launcher starts the right installed version of brindlecast-client, puts new versions on trial,
+commits them once the client confirms a good start and rolls back to the known-good version otherwise.
+brindlecast-state reads and changes the install state from scripts.")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libbrindlecast-client0)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${brindlecast_cxx_runtime}")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the brindlecast install state protocol
+The C API with which a brindlecast client confirms its start, asks for a relaunch
+and puts new versions on trial.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libbrindlecast-client-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${brindlecast_same_library}")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "development files of the brindlecast client library
+Headers, the link to the shared library, the pkg-config file and the CMake package
+configuration.")
 include(CPack)

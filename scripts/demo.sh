@@ -7,10 +7,11 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
 
-echo "Building..."
+echo "== Building the launcher, brindlecast-state and the demo client (build/demo)"
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/demo -j "$(nproc)" >/dev/null
+cmake --build build/demo -j "$(nproc)" --target brindlecast-launcher brindlecast-state demo-client
 launcher=$PWD/build/demo/brindlecast-launcher
+state_command=$PWD/build/demo/brindlecast-state
 root=$PWD/build/demo-root
 rm -rf "$root"
 
@@ -19,10 +20,10 @@ install_slot() {  # version [broken]
   cp build/demo/examples/demo-client/demo-client "$root/slots/$1/brindlecast-client"
   if [ "${2:-}" = broken ]; then touch "$root/slots/$1/broken"; fi
 }
-# What an updater does: put a version on trial by naming it active and pending.
-write_state() {  # active known_good pending
-  printf '{"active":"%s","known_good":"%s","channel":"stable","pending":%s,"versions":{"%s":"%s"}}\n' \
-    "$1" "$2" "$3" "$1" "$1" >"$root/state.json"
+# What an installer or an updater runs.
+state() {
+  echo "\$ brindlecast-state $*"
+  "$state_command" --install-root "$root" "$@"
 }
 step() { printf '\n== %s\n' "$*"; }
 run() {
@@ -34,12 +35,12 @@ selftest() { run --selftest; }
 run --version
 step "Install root $root with version 1.0.0, known to be good"
 install_slot 1.0.0
-write_state 1.0.0 1.0.0 null
+state init 1.0.0 1.0.0
 selftest
 
 step "Version 2.0.0 is installed and put on trial"
 install_slot 2.0.0
-write_state 2.0.0 1.0.0 '"2.0.0"'
+state begin-trial 2.0.0 2.0.0
 selftest
 
 step "A service manager starts it (hand-over road): the start is counted, the client confirms"
@@ -52,9 +53,13 @@ selftest
 
 step "Version 3.0.0 is installed on trial, but it never starts well"
 install_slot 3.0.0 broken
-write_state 3.0.0 2.0.0 '"3.0.0"'
+state begin-trial 3.0.0 3.0.0
 selftest
 
 step "As a plain process the launcher supervises: two failed starts (1 s, 2 s back-off), then it rolls back to 2.0.0"
 run --install-method process
 selftest
+
+step "Clean-up: the slots nothing in the state names are removed"
+state prune
+echo "left in slots/: $(ls "$root/slots" | tr "\n" " ")"

@@ -23,8 +23,9 @@ int main(int, char** argv) {
     std::printf("    client %s fails before it can confirm: exit 3\n", version.c_str());
     return 3;
   }
-  // The install root comes from BRINDLECAST_INSTALL_ROOT, set by the launcher.
-  if (auto confirmed = brindlecast::client::mark_started_ok(); !confirmed) {
+  // The install root comes from BRINDLECAST_INSTALL_ROOT, set by the launcher;
+  // the client names itself by the path the launcher started it as.
+  if (auto confirmed = brindlecast::client::confirm_start(self); !confirmed) {
     std::fprintf(stderr, "demo client: %s\n", confirmed.message.c_str());
     return 1;
   }

@@ -3,7 +3,8 @@
  * A client started by brindlecast-launcher takes part in the update protocol
  * through <root>/state.json: it confirms a good start, asks to be started
  * again without the start being counted, and puts a newly installed version
- * on trial. Each call here is one whole read-modify-write of that file: it
+ * on trial. Installers create the first state and remove slots nothing
+ * refers to any more. Each call here is one whole read-modify-write of that file: it
  * reads and decodes state.json, changes the named fields, and replaces the
  * file the way the launcher does (the complete document is written to
  * state.json.tmp, flushed to disk, renamed over state.json, and the directory
@@ -46,7 +47,8 @@ typedef enum brindlecast_status {
   BRINDLECAST_ERR_PERMISSION = 2,       /* the system refused access */
   BRINDLECAST_ERR_INVALID_DATA = 3,     /* state.json could not be decoded; it was left untouched */
   BRINDLECAST_ERR_INVALID_ARGUMENT = 4, /* an argument the call cannot take, or no install root */
-  BRINDLECAST_ERR_OTHER = 5             /* any other failure reported by the system */
+  BRINDLECAST_ERR_OTHER = 5,            /* any other failure reported by the system */
+  BRINDLECAST_ERR_EXISTS = 6            /* state.json already exists (brindlecast_init) */
 } brindlecast_status;
 
 /* The message of the last failed call on this thread (one line), or "" when
@@ -79,9 +81,27 @@ BRINDLECAST_API size_t brindlecast_state_version_count(const brindlecast_state* 
 BRINDLECAST_API int brindlecast_state_version_at(const brindlecast_state* state, size_t index,
                                                  const char** slot, const char** version);
 
-/* Confirms a good start of the running version: sets started_ok. The launcher
- * commits a version on trial at its next start once it finds this mark. */
-BRINDLECAST_API brindlecast_status brindlecast_mark_started_ok(const char* install_root);
+/* The whole state as one line of compact JSON, as brindlecast-state show
+ * prints it. Lives as long as the state. */
+BRINDLECAST_API const char* brindlecast_state_json(const brindlecast_state* state);
+
+/* Creates the first state.json of an installation: active and known_good
+ * become slot, channel becomes channel (NULL: "stable"), and versions holds
+ * slot -> version (NULL: unknown). The slot is checked as brindlecast_begin_trial
+ * checks it. Refused with BRINDLECAST_ERR_EXISTS when state.json exists,
+ * also when another program creates it meanwhile: an existing state is never
+ * replaced. The install root must exist. */
+BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root, const char* slot, const char* version,
+                                                    const char* channel);
+
+/* Confirms a good start of the running client: sets started_ok, and the
+ * launcher commits a version on trial at its next start once it finds this
+ * mark. executable is the client's own path, the argv[0] the launcher gave it.
+ * While a version is on trial the call is refused with
+ * BRINDLECAST_ERR_INVALID_ARGUMENT, and nothing is written, unless executable
+ * is the same file as <root>/slots/<active>/brindlecast-client: an older
+ * version that has just put a newer one on trial cannot confirm it. */
+BRINDLECAST_API brindlecast_status brindlecast_confirm_start(const char* install_root, const char* executable);
 
 /* Asks that the next start be a relaunch: sets relaunch_intent. That start is
  * not counted against a version on trial, and it clears started_ok without
@@ -96,6 +116,16 @@ BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* i
  * not "." or "..", without "/". */
 BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
                                                            const char* version);
+
+/* Removes every entry of <root>/slots/ that active, known_good and pending do
+ * not name, with all it holds; a symbolic link is removed itself and never
+ * followed. removed (if not NULL) is called with each name, in byte order,
+ * once it is gone; with dry_run non-zero nothing is removed and removed is
+ * called with each name that would be. Refused when state.json cannot be read.
+ * Holds the install root's lock throughout, so a launcher start waits for it. */
+BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
+                                                     void (*removed)(const char* slot, void* context),
+                                                     void* context);
 
 #ifdef __cplusplus
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "brindlecast/client.h"
 
@@ -66,8 +67,10 @@ inline Status read_state(State& out, const std::optional<std::string>& install_r
   return result;
 }
 
-inline Status mark_started_ok(const std::optional<std::string>& install_root = std::nullopt) {
-  return detail::status(brindlecast_mark_started_ok(detail::c_str_or_null(install_root)));
+// executable: this client's own path, its argv[0].
+inline Status confirm_start(const std::string& executable,
+                            const std::optional<std::string>& install_root = std::nullopt) {
+  return detail::status(brindlecast_confirm_start(detail::c_str_or_null(install_root), executable.c_str()));
 }
 
 inline Status set_relaunch_intent(const std::optional<std::string>& install_root = std::nullopt) {
@@ -78,6 +81,24 @@ inline Status begin_trial(const std::string& slot, const std::optional<std::stri
                           const std::optional<std::string>& install_root = std::nullopt) {
   return detail::status(brindlecast_begin_trial(detail::c_str_or_null(install_root), slot.c_str(),
                                                 detail::c_str_or_null(version)));
+}
+
+inline Status init(const std::string& slot, const std::optional<std::string>& version,
+                   const std::string& channel = "stable",
+                   const std::optional<std::string>& install_root = std::nullopt) {
+  return detail::status(brindlecast_init(detail::c_str_or_null(install_root), slot.c_str(),
+                                         detail::c_str_or_null(version), channel.c_str()));
+}
+
+// removed receives the names removed (or, with dry_run, that would be), also
+// those removed before a failure.
+inline Status prune(std::vector<std::string>& removed, bool dry_run = false,
+                    const std::optional<std::string>& install_root = std::nullopt) {
+  removed.clear();
+  const auto add = [](const char* slot, void* context) {
+    static_cast<std::vector<std::string>*>(context)->emplace_back(slot);
+  };
+  return detail::status(brindlecast_prune(detail::c_str_or_null(install_root), dry_run ? 1 : 0, add, &removed));
 }
 
 }  // namespace brindlecast::client

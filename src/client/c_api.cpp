@@ -14,6 +14,7 @@
 
 struct brindlecast_state {
   brindlecast::InstallState state;
+  std::string json;  // the state as one line of compact JSON
   std::vector<std::pair<const std::string*, const std::optional<std::string>*>> versions;  // by slot name
 };
 
@@ -31,6 +32,8 @@ brindlecast_status status_of(brindlecast::ErrorKind kind) {
       return BRINDLECAST_ERR_INVALID_DATA;
     case brindlecast::ErrorKind::InvalidInput:
       return BRINDLECAST_ERR_INVALID_ARGUMENT;
+    case brindlecast::ErrorKind::AlreadyExists:
+      return BRINDLECAST_ERR_EXISTS;
     case brindlecast::ErrorKind::Other:
       break;
   }
@@ -92,7 +95,8 @@ brindlecast_status brindlecast_read_state(const char* install_root, brindlecast_
     if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
     auto state = brindlecast::read_client_state(*root);
     if (!state) return fail(state.error());
-    auto* result = new brindlecast_state{std::move(state).value(), {}};
+    auto* result = new brindlecast_state{std::move(state).value(), {}, {}};
+    result->json = brindlecast::write_install_state(result->state, brindlecast::json::Layout::Compact);
     for (const auto& [slot, version] : result->state.versions) result->versions.emplace_back(&slot, &version);
     std::sort(result->versions.begin(), result->versions.end(),
               [](const auto& a, const auto& b) { return *a.first < *b.first; });
@@ -142,8 +146,29 @@ int brindlecast_state_version_at(const brindlecast_state* state, size_t index, c
   return found ? 1 : 0;
 }
 
-brindlecast_status brindlecast_mark_started_ok(const char* install_root) {
-  return update(install_root, [](const std::string& root) { return brindlecast::mark_started_ok(root); });
+const char* brindlecast_state_json(const brindlecast_state* state) { return state ? state->json.c_str() : nullptr; }
+
+brindlecast_status brindlecast_init(const char* install_root, const char* slot, const char* version,
+                                    const char* channel) {
+  if (!slot) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no slot was given");
+  return update(install_root, [&](const std::string& root) {
+    return brindlecast::init_state(root, slot, version ? std::optional<std::string>(version) : std::nullopt,
+                                   channel ? channel : "stable");
+  });
+}
+
+brindlecast_status brindlecast_confirm_start(const char* install_root, const char* executable) {
+  if (!executable) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no executable was given");
+  return update(install_root, [&](const std::string& root) { return brindlecast::confirm_start(root, executable); });
+}
+
+brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
+                                     void (*removed)(const char* slot, void* context), void* context) {
+  return update(install_root, [&](const std::string& root) {
+    return brindlecast::prune_slots(root, dry_run != 0, [&](const std::string& slot) {
+      if (removed) removed(slot.c_str(), context);
+    });
+  });
 }
 
 brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {

@@ -17,6 +17,7 @@ Error os_error(int errno_value) {
   ErrorKind kind = ErrorKind::Other;
   if (errno_value == ENOENT) kind = ErrorKind::NotFound;
   if (errno_value == EACCES || errno_value == EPERM) kind = ErrorKind::PermissionDenied;
+  if (errno_value == EEXIST) kind = ErrorKind::AlreadyExists;
   return Error{kind, os_error_text(errno_value)};
 }
 

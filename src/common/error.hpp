@@ -12,6 +12,7 @@ enum class ErrorKind {
   PermissionDenied,  // the system refused access
   InvalidData,       // a document could not be decoded
   InvalidInput,      // a path or argument the system cannot take
+  AlreadyExists,     // a file that must not exist yet does
   Other,             // any other failure reported by the system
 };
 

@@ -1,6 +1,9 @@
 #include "common/platform.hpp"
 
+#include <stdio.h>
 #include <time.h>
+
+#include <cerrno>
 
 #ifdef __APPLE__
 #include <fcntl.h>
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 #else
+#include <fcntl.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
@@ -17,6 +21,17 @@
 #endif
 
 namespace brindlecast {
+namespace {
+
+// For file systems without an exclusive rename: a hard link cannot replace
+// an existing name either.
+int link_then_unlink(const char* from, const char* to) {
+  if (::link(from, to) != 0) return -1;
+  (void)::unlink(from);
+  return 0;
+}
+
+}  // namespace
 
 #ifdef __APPLE__
 
@@ -33,6 +48,11 @@ int sync_file(int fd) {
   // system supports the full flush, so fall back to fsync.
   if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
   return fsync(fd);
+}
+
+int rename_no_replace(const char* from, const char* to) {
+  if (::renamex_np(from, to, RENAME_EXCL) == 0) return 0;
+  return errno == ENOTSUP ? link_then_unlink(from, to) : -1;
 }
 
 std::chrono::nanoseconds monotonic_now() {
@@ -55,6 +75,11 @@ std::optional<std::string> executable_path() {
 }
 
 int sync_file(int fd) { return fsync(fd); }
+
+int rename_no_replace(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  return errno == EINVAL || errno == ENOSYS ? link_then_unlink(from, to) : -1;
+}
 
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};

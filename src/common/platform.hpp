@@ -16,6 +16,10 @@ std::optional<std::string> executable_path();
 // with errno set.
 int sync_file(int fd);
 
+// Renames from over to only if to does not exist (then EEXIST): 0, or -1
+// with errno set. Atomic where the file system supports it.
+int rename_no_replace(const char* from, const char* to);
+
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
@@ -12,8 +13,6 @@ namespace brindlecast {
 namespace {
 
 using json::JsonReader;
-
-constexpr std::string_view kDefaultRootUnderHome = "Library/Application Support/Brindlecast/ota/install";
 
 std::optional<std::string> env(const char* name) {
   const char* value = std::getenv(name);

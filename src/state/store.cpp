@@ -61,7 +61,10 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
   return synced;
 }
 
-Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops) {
+// replace: over an existing state.json (a save), or only where there is none
+// (the first state).
+Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
+                              bool replace) {
   if (state_path.find('\0') != std::string::npos) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
@@ -69,7 +72,7 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
   const std::string temp_path = state_path + ".tmp";
 
   struct stat old {};
-  const bool replaces = ::stat(state_path.c_str(), &old) == 0;
+  const bool replaces = replace && ::stat(state_path.c_str(), &old) == 0;
   // Private until it has the old file's access; a link planted at the
   // temporary name is refused, not followed.
   const int fd = retry_eintr([&] {
@@ -83,9 +86,11 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
   ops.close(fd);
   if (!written) return Err(std::move(written).error());
 
-  if (retry_eintr([&] { return ops.rename(temp_path.c_str(), state_path.c_str()); }) != 0) {
-    return Err(os_error(errno));
-  }
+  const int renamed = retry_eintr([&] {
+    return replace ? ops.rename(temp_path.c_str(), state_path.c_str())
+                   : rename_no_replace(temp_path.c_str(), state_path.c_str());
+  });
+  if (renamed != 0) return Err(os_error(errno));
   // The rename itself lives in the directory: until that is on disk a power
   // loss can bring the old file back, and with it an uncounted start.
   return sync_directory(state_path, ops);
@@ -96,7 +101,15 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
                                     const StoreOps& ops) {
   try {
-    return save(state_path, state, ops);
+    return save(state_path, state, ops, true);
+  } catch (const std::bad_alloc&) {
+    return Err(os_error(ENOMEM));
+  }
+}
+
+Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state) {
+  try {
+    return save(state_path, state, system_store_ops(), false);
   } catch (const std::bad_alloc&) {
     return Err(os_error(ENOMEM));
   }

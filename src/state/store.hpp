@@ -42,4 +42,8 @@ Result<InstallState, StoreError> load_state(const std::string& state_path);
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
                                     const StoreOps& ops = system_store_ops());
 
+// Writes the first state.json the same way, but never over one that exists
+// (not even one that appears meanwhile): then the system's EEXIST error.
+Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state);
+
 }  // namespace brindlecast

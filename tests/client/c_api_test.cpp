@@ -37,6 +37,12 @@ InstallState trial_state() {
   return s;
 }
 
+// The version on trial in trial_state() confirms its own start.
+brindlecast_status confirm_trial(const char* root) {
+  const char* dir = root ? root : std::getenv("BRINDLECAST_INSTALL_ROOT");
+  return brindlecast_confirm_start(root, (std::string(dir) + "/slots/2.0.0/brindlecast-client").c_str());
+}
+
 ino_t inode_of(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0);
@@ -45,7 +51,10 @@ ino_t inode_of(const std::string& path) {
 
 class ClientApi : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(save_state(state_path(), trial_state())); }
+  void SetUp() override {
+    ASSERT_TRUE(save_state(state_path(), trial_state()));
+    install_slot("2.0.0");
+  }
 
   std::string state_path() const { return root_ / "state.json"; }
   const char* root() const { return root_.path().c_str(); }
@@ -106,7 +115,7 @@ TEST_F(ClientApi, EachMarkChangesOnlyItsFieldAndReplacesTheFile) {
     bool InstallState::*field;
   };
   const std::vector<Case> cases = {
-      {"started_ok", brindlecast_mark_started_ok, &InstallState::started_ok},
+      {"started_ok", confirm_trial, &InstallState::started_ok},
       {"relaunch_intent", brindlecast_set_relaunch_intent, &InstallState::relaunch_intent},
   };
   for (const auto& c : cases) {
@@ -227,7 +236,7 @@ TEST_F(ClientApi, MalformedStateIsReportedAndNeverWritten) {
          EXPECT_EQ(s, nullptr);
          return status;
        }},
-      {"mark_started_ok", brindlecast_mark_started_ok},
+      {"confirm_start", confirm_trial},
       {"set_relaunch_intent", brindlecast_set_relaunch_intent},
       {"begin_trial", [](const char* r) { return brindlecast_begin_trial(r, "3.0.0", "3.0.0"); }},
   };
@@ -247,7 +256,7 @@ TEST_F(ClientApi, MalformedStateIsReportedAndNeverWritten) {
 
 TEST_F(ClientApi, MissingStateOrRootIsNotFoundAndCreatesNothing) {
   ASSERT_EQ(::unlink(state_path().c_str()), 0);
-  EXPECT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_ERR_NOT_FOUND);
+  EXPECT_EQ(confirm_trial(root()), BRINDLECAST_ERR_NOT_FOUND);
   EXPECT_EQ(std::string(brindlecast_last_error()).rfind("cannot read state.json: ", 0), 0u)
       << brindlecast_last_error();
   EXPECT_NE(std::string(brindlecast_last_error()).find("(os error 2)"), std::string::npos);
@@ -263,7 +272,7 @@ TEST_F(ClientApi, FailedSaveLeavesStateAlone) {
   // A directory where the temporary file must go makes the save fail, also as root.
   testing::make_dirs(root_ / "state.json.tmp");
   const std::string bytes = read_file_or_die(state_path());
-  EXPECT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_ERR_OTHER);
+  EXPECT_EQ(confirm_trial(root()), BRINDLECAST_ERR_OTHER);
   EXPECT_EQ(std::string(brindlecast_last_error()).rfind("cannot save state.json: ", 0), 0u)
       << brindlecast_last_error();
   EXPECT_NE(std::string(brindlecast_last_error()).find("(os error 21)"), std::string::npos);
@@ -275,7 +284,7 @@ TEST_F(ClientApi, NullRootMeansTheRootTheLauncherGave) {
   const std::string previous = saved ? saved : "";
 
   ASSERT_EQ(::setenv("BRINDLECAST_INSTALL_ROOT", root(), 1), 0);
-  EXPECT_EQ(brindlecast_mark_started_ok(nullptr), BRINDLECAST_OK) << brindlecast_last_error();
+  EXPECT_EQ(confirm_trial(nullptr), BRINDLECAST_OK) << brindlecast_last_error();
   EXPECT_TRUE(stored().started_ok);
 
   ASSERT_EQ(::unsetenv("BRINDLECAST_INSTALL_ROOT"), 0);
@@ -291,7 +300,7 @@ TEST_F(ClientApi, NullRootMeansTheRootTheLauncherGave) {
 
 TEST_F(ClientApi, LastErrorBelongsToTheCallingThreadAndClearsOnSuccess) {
   const std::string gone = root_ / "gone";
-  ASSERT_EQ(brindlecast_mark_started_ok(gone.c_str()), BRINDLECAST_ERR_NOT_FOUND);
+  ASSERT_EQ(confirm_trial(gone.c_str()), BRINDLECAST_ERR_NOT_FOUND);
   const std::string mine = brindlecast_last_error();
   std::string other;
   std::thread([&] {
@@ -300,7 +309,7 @@ TEST_F(ClientApi, LastErrorBelongsToTheCallingThreadAndClearsOnSuccess) {
   }).join();
   EXPECT_EQ(brindlecast_last_error(), mine);
   EXPECT_NE(other, mine);
-  ASSERT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_OK);
+  ASSERT_EQ(confirm_trial(root()), BRINDLECAST_OK);
   EXPECT_STREQ(brindlecast_last_error(), "");
 }
 
@@ -331,7 +340,7 @@ TEST_F(ClientApi, TheLauncherFollowsTheMarks) {
   EXPECT_EQ(stored().pending, "2.0.0");
   start();
   EXPECT_EQ(stored().failed_starts, 1u);
-  ASSERT_EQ(brindlecast_mark_started_ok(root()), BRINDLECAST_OK);
+  ASSERT_EQ(confirm_trial(root()), BRINDLECAST_OK);
   start();
   const InstallState after = stored();
   EXPECT_EQ(after.known_good, "2.0.0");

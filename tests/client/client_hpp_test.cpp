@@ -45,17 +45,26 @@ TEST(ClientHpp, ReadsTheStateAndReportsFailures) {
 
 TEST(ClientHpp, CallsReachTheFile) {
   TempDir root;
-  write_file(root / "state.json", R"({"active":"1.0.0","known_good":"1.0.0","channel":"stable"})");
-  write_file(root / "slots/2.0.0/brindlecast-client", "", 0755);
+  for (const char* slot : {"0.9.0", "1.0.0", "2.0.0"}) {
+    write_file(root / ("slots/" + std::string(slot) + "/brindlecast-client"), "", 0755);
+  }
+  ASSERT_TRUE(client::init("1.0.0", "1.0.0", "beta", root.path()));
+  EXPECT_EQ(client::init("1.0.0", "1.0.0", "beta", root.path()).code, BRINDLECAST_ERR_EXISTS);
   ASSERT_TRUE(client::begin_trial("2.0.0", std::nullopt, root.path()));
-  ASSERT_TRUE(client::mark_started_ok(root.path()));
+  ASSERT_TRUE(client::confirm_start(root / "slots/2.0.0/brindlecast-client", root.path()));
   ASSERT_TRUE(client::set_relaunch_intent(root.path()));
+  std::vector<std::string> removed;
+  ASSERT_TRUE(client::prune(removed, false, root.path()));
+  EXPECT_EQ(removed, std::vector<std::string>{"0.9.0"});
   auto stored = load_state(root / "state.json");
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->active, "2.0.0");
+  EXPECT_EQ(stored->known_good, "1.0.0");
+  EXPECT_EQ(stored->channel, "beta");
   EXPECT_EQ(stored->pending, "2.0.0");
   EXPECT_TRUE(stored->started_ok);
   EXPECT_TRUE(stored->relaunch_intent);
+  EXPECT_EQ(stored->versions.at("1.0.0"), "1.0.0");
 
   const client::Status refused = client::begin_trial("../2.0.0", "2.0.0", root.path());
   EXPECT_EQ(refused.code, BRINDLECAST_ERR_INVALID_ARGUMENT);

@@ -17,13 +17,13 @@ check() {  # name report method root
   fi
 }
 
-# systemd: the Environment= and ExecStart= lines of the unit.
+# systemd: the ExecStart= line of the unit, its %S specifier as systemd
+# expands it for a system service, and the state directory it names.
 unit=$examples/systemd/brindlecast.service
-root=$(sed -n 's/^Environment=BRINDLECAST_INSTALL_ROOT=//p' "$unit")
-read -r -a exec_start < <(sed -n 's/^ExecStart=//p' "$unit")
+read -r -a exec_start < <(sed -n 's/^ExecStart=//p' "$unit" | sed 's|%S|/var/lib|g')
 [ "${exec_start[0]}" = /usr/bin/brindlecast-launcher ] || { echo "FAIL: unexpected ExecStart ${exec_start[0]}"; status=1; }
-check "the systemd unit" "$(env -i BRINDLECAST_INSTALL_ROOT="$root" "$launcher" "${exec_start[@]:1}" --selftest)" \
-  systemd /var/lib/brindlecast/ota/install
+check "the systemd unit" "$(env -i "$launcher" "${exec_start[@]:1}" --selftest)" systemd /var/lib/brindlecast
+grep -qx 'StateDirectory=brindlecast' "$unit" || { echo "FAIL: the unit's root is not its StateDirectory"; status=1; }
 
 # runit: the run script itself, with chpst standing in and the built launcher.
 mkdir "$work/bin"

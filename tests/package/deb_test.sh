@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds the packages of this build tree with CPack, unpacks the .deb with
-# dpkg-deb -x into a temporary directory and checks what it installs: the
-# launcher answers --version and --selftest, the man page, headers, library
-# and CMake package configuration are in place, and (unless the build is
-# sanitized) a C client builds against the unpacked package with
-# find_package and takes part in the state protocol through the library.
+# Builds the packages of this build tree with CPack, unpacks the three .deb
+# files with dpkg-deb -x into one temporary directory and checks what they
+# install and how they depend on each other: the launcher answers --version
+# and --selftest, brindlecast-state runs on the packaged library, the man
+# pages, headers, library, pkg-config file and CMake package configuration
+# are in place, and (unless the build is sanitized) a C client builds against
+# the unpacked packages, once with find_package and once with pkg-config, and
+# takes part in the state protocol through the library.
 # Usage: deb_test.sh BUILD_DIR CONSUMER_SOURCE_DIR SANITIZED(0|1)
 set -euo pipefail
 build=$1 consumer=$2 sanitized=$3
-for tool in cpack dpkg-deb tar gzip; do
+for tool in cpack dpkg dpkg-deb tar gzip cc; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 work=$(mktemp -d)
@@ -23,24 +25,39 @@ if ! (cd "$work" && cpack -G "DEB;TGZ" --config "$build/CPackConfig.cmake" -B "$
   cat "$work/cpack.log"
   fail "cpack failed"
 fi
-debs=("$work"/out/*.deb)
 tgzs=("$work"/out/*.tar.gz)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb in: $(ls "$work/out")"
 [ ${#tgzs[@]} -eq 1 ] && [ -f "${tgzs[0]}" ] || fail "expected one .tar.gz in: $(ls "$work/out")"
-deb=${debs[0]}
+arch=$(dpkg --print-architecture)
+multiarch=$(cc -print-multiarch)
+for package in brindlecast-launcher libbrindlecast-client0 libbrindlecast-client-dev; do
+  deb=$work/out/${package}_0.1.0_$arch.deb
+  [ -f "$deb" ] || fail "no $package package in: $(ls "$work/out")"
+  expect_eq "$package name" "$(dpkg-deb -f "$deb" Package)" "$package"
+  expect_eq "$package version" "$(dpkg-deb -f "$deb" Version)" "0.1.0"
+  dpkg-deb -x "$deb" "$work/root"
+done
+depends() { dpkg-deb -f "$work/out/${1}_0.1.0_$arch.deb" Depends; }
+[[ $(depends brindlecast-launcher) == *"libbrindlecast-client0 (= 0.1.0)"* ]] ||
+  fail "the launcher package does not depend on its library: $(depends brindlecast-launcher)"
+[[ $(depends libbrindlecast-client-dev) == *"libbrindlecast-client0 (= 0.1.0)"* ]] ||
+  fail "the -dev package does not depend on its library: $(depends libbrindlecast-client-dev)"
+[[ $(depends libbrindlecast-client0) == *libc6* ]] || fail "the library lacks libc6: $(depends libbrindlecast-client0)"
+# No maintainer script (apt-get remove would then leave the package in
+# "config-files" state): the ldconfig trigger does their work.
+control=$(dpkg-deb -I "$work/out/libbrindlecast-client0_0.1.0_$arch.deb")
+[[ $control == *triggers* && $control == *shlibs* && $control != *postrm* && $control != *postinst* ]] ||
+  fail "the library package's control files: $control"
 
-expect_eq "package name" "$(dpkg-deb -f "$deb" Package)" "brindlecast-launcher"
-expect_eq "package version" "$(dpkg-deb -f "$deb" Version)" "0.1.0"
-dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends lacks libc6: $(dpkg-deb -f "$deb" Depends)"
-
-dpkg-deb -x "$deb" "$work/root"
 usr=$work/root/usr
-for file in bin/brindlecast-launcher share/man/man1/brindlecast-launcher.1.gz \
-  include/brindlecast/client.h include/brindlecast/client.hpp \
-  lib/libbrindlecast-client.so.0.1.0 lib/libbrindlecast-client.so.0 lib/libbrindlecast-client.so \
-  lib/cmake/brindlecast/brindlecastConfig.cmake lib/cmake/brindlecast/brindlecastConfigVersion.cmake \
-  lib/cmake/brindlecast/brindlecastTargets.cmake; do
-  [ -e "$usr/$file" ] || fail "not in the .deb: /usr/$file"
+lib=$usr/lib/$multiarch
+for file in bin/brindlecast-launcher bin/brindlecast-state share/man/man1/brindlecast-launcher.1.gz \
+  share/man/man1/brindlecast-state.1.gz include/brindlecast/client.h include/brindlecast/client.hpp \
+  lib/$multiarch/libbrindlecast-client.so.0.1.0 lib/$multiarch/libbrindlecast-client.so.0 \
+  lib/$multiarch/libbrindlecast-client.so lib/$multiarch/pkgconfig/brindlecast-client.pc \
+  lib/$multiarch/cmake/brindlecast/brindlecastConfig.cmake \
+  lib/$multiarch/cmake/brindlecast/brindlecastConfigVersion.cmake \
+  lib/$multiarch/cmake/brindlecast/brindlecastTargets.cmake; do
+  [ -e "$usr/$file" ] || fail "not in the packages: /usr/$file"
 done
 [ -x "$usr/bin/brindlecast-launcher" ] || fail "the launcher is not executable"
 # Listings are read whole: with pipefail an early-exiting grep would fail them.
@@ -58,23 +75,39 @@ printf '{"active":"1.0.0","known_good":"1.0.0","channel":"stable"}' >"$root/stat
 expect_eq "--selftest" "$(env -i "$launcher" --install-root "$root" --install-method process --selftest)" \
   '{"binary":"brindlecast-launcher","version":"0.1.0","ok":true,"install_root":"'"$root"'","install_method":"process","entrypoint":"'"$root"'/slots/1.0.0/brindlecast-client","state":{"active":"1.0.0","known_good":"1.0.0","channel":"stable","pending":null,"failed_starts":0,"started_ok":false,"versions":{},"relaunch_intent":false}}'
 
+# brindlecast-state on the packaged library.
+expect_eq "brindlecast-state --version" "$(env -i LD_LIBRARY_PATH="$lib" "$usr/bin/brindlecast-state" --version)" \
+  "brindlecast-state 0.1.0"
+expect_eq "brindlecast-state show" "$(env -i LD_LIBRARY_PATH="$lib" "$usr/bin/brindlecast-state" --install-root "$root" show)" \
+  '{"active":"1.0.0","known_good":"1.0.0","channel":"stable","pending":null,"failed_starts":0,"started_ok":false,"versions":{},"relaunch_intent":false}'
+
 if [ "$sanitized" = 1 ]; then
   echo "sanitized build: not building a client against the package"
   exit 0
 fi
-command -v cc >/dev/null || { echo "SKIP: no C compiler for the client build"; exit 77; }
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 if ! { cmake -S "$consumer" -B "$work/consumer" "${generator[@]}" -DCMAKE_PREFIX_PATH="$usr" &&
   cmake --build "$work/consumer"; } >"$work/consumer.log" 2>&1; then
   cat "$work/consumer.log"
-  fail "a C client does not build against the package"
+  fail "a C client does not build against the package with find_package"
 fi
-mkdir -p "$root/slots/2.0.0" && : >"$root/slots/2.0.0/brindlecast-client"
-expect_eq "C client output" "$(LD_LIBRARY_PATH="$usr/lib" "$work/consumer/consumer" "$root" "$work/no-root")" \
-  "active=2.0.0 known_good=1.0.0 pending=2.0.0 failed_starts=0 started_ok=1 relaunch_intent=0
+command -v pkg-config >/dev/null || { echo "SKIP: pkg-config is not installed"; exit 77; }
+flags=$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs brindlecast-client) ||
+  fail "pkg-config does not know brindlecast-client"
+# shellcheck disable=SC2086 # the flags are words
+cc -std=c99 -Wall -Werror -pedantic-errors "$consumer/consumer.c" $flags -o "$work/consumer-pc" ||
+  fail "a C client does not build with: pkg-config --cflags --libs brindlecast-client ($flags)"
+
+expected="active=2.0.0 known_good=1.0.0 pending=2.0.0 failed_starts=0 started_ok=1 relaunch_intent=0
 version 2.0.0=2.0.0
 missing root: 1"
+mkdir -p "$root/slots/2.0.0" && : >"$root/slots/2.0.0/brindlecast-client"
+expect_eq "C client output (find_package)" "$(LD_LIBRARY_PATH="$lib" "$work/consumer/consumer" "$root" "$work/no-root")" \
+  "$expected"
+printf '{"active":"1.0.0","known_good":"1.0.0","channel":"stable"}' >"$root/state.json"
+expect_eq "C client output (pkg-config)" "$(LD_LIBRARY_PATH="$lib" "$work/consumer-pc" "$root" "$work/no-root")" \
+  "$expected"
 # The library wrote what the launcher reads.
 report=$(env -i "$launcher" --install-root "$root" --selftest)
 [[ $report == *'"pending":"2.0.0","failed_starts":0,"started_ok":true'* ]] ||

@@ -22,6 +22,8 @@ std::string launcher_binary() {
 
 std::string fake_client_binary() { return FAKE_CLIENT_BIN; }
 
+std::string state_command_binary() { return STATE_COMMAND_BIN; }
+
 std::string faulty_launcher_binary() { return FAULTY_LAUNCHER_BIN; }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {

@@ -33,6 +33,9 @@ std::string launcher_binary();
 // The path of the fake client built for end-to-end tests.
 std::string fake_client_binary();
 
+// The brindlecast-state command built by this tree.
+std::string state_command_binary();
+
 // The launcher built with injectable faults (see tests/fault/fault_shim.cpp).
 std::string faulty_launcher_binary();
 

@@ -9,13 +9,15 @@ static int check(brindlecast_status status, const char* what) {
 }
 
 int main(int argc, char** argv) {
+  char executable[4096];
   brindlecast_state* state = NULL;
   const char* slot = NULL;
   const char* version = NULL;
   size_t i;
   if (argc != 3) return 2;
   if (!check(brindlecast_begin_trial(argv[1], "2.0.0", "2.0.0"), "begin_trial")) return 1;
-  if (!check(brindlecast_mark_started_ok(argv[1]), "mark_started_ok")) return 1;
+  snprintf(executable, sizeof executable, "%s/slots/2.0.0/brindlecast-client", argv[1]);
+  if (!check(brindlecast_confirm_start(argv[1], executable), "confirm_start")) return 1;
   if (!check(brindlecast_read_state(argv[1], &state), "read_state")) return 1;
   printf("active=%s known_good=%s pending=%s failed_starts=%u started_ok=%d relaunch_intent=%d\n",
          brindlecast_state_active(state), brindlecast_state_known_good(state),
@@ -25,6 +27,6 @@ int main(int argc, char** argv) {
     printf("version %s=%s\n", slot, version ? version : "null");
   }
   brindlecast_state_free(state);
-  printf("missing root: %d\n", (int)brindlecast_mark_started_ok(argv[2]));
+  printf("missing root: %d\n", (int)brindlecast_set_relaunch_intent(argv[2]));
   return 0;
 }

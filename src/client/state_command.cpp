@@ -1,0 +1,182 @@
+// brindlecast-state: the install state from the shell, for installers,
+// updaters and service hooks. Every command is one call of the client
+// library, so a script writes state.json exactly as the launcher and the
+// library do: under the install root's lock, atomically and durably.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brindlecast/client.hpp"
+#include "common/constants.hpp"
+#include "common/paths.hpp"
+
+namespace {
+
+constexpr const char* kName = "brindlecast-state";
+
+constexpr const char* kUsage =
+    "Usage: brindlecast-state [--install-root DIR] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Reads and changes the install state (state.json) of brindlecast-launcher.\n"
+    "\n"
+    "Commands:\n"
+    "  show                         print the state as one line of JSON\n"
+    "  init SLOT [VERSION] [--channel NAME]\n"
+    "                               create the first state.json: SLOT active and known good\n"
+    "  begin-trial SLOT [VERSION]   put the version installed in slots/SLOT on trial\n"
+    "  confirm EXECUTABLE           confirm a good start of the running client, named by\n"
+    "                               the path it was started as (its argv[0])\n"
+    "  request-relaunch             have the next start not counted against a trial\n"
+    "  prune [--dry-run]            remove the slots nothing in the state names\n"
+    "\n"
+    "Options:\n"
+    "  --install-root DIR  the install root; default $BRINDLECAST_INSTALL_ROOT, else\n"
+    "                      $HOME/Library/Application Support/Brindlecast/ota/install\n"
+    "  --help              print this help\n"
+    "  --version           print the version\n";
+
+struct Arguments {
+  std::optional<std::string> install_root;
+  std::optional<std::string> channel;
+  bool dry_run = false;
+  bool help = false;
+  bool version = false;
+  std::vector<std::string> words;  // the command and its operands
+};
+
+int print(std::FILE* stream, const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stream) != text.size() || std::fflush(stream) != 0) return 1;
+  return 0;
+}
+
+int fail(const std::string& message) {
+  print(stderr, std::string(kName) + ": " + message + "\n");
+  return 1;
+}
+
+int usage_error(const std::string& message) {
+  print(stderr, std::string(kName) + ": " + message + "\n\n" + kUsage);
+  return 2;
+}
+
+// Options may stand anywhere; "--" ends them. An error is the usage problem.
+std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&](const char* name, std::optional<std::string>& target) -> std::optional<std::string> {
+      const std::string prefix = std::string(name) + "=";
+      if (arg.rfind(prefix, 0) == 0) {
+        target = arg.substr(prefix.size());
+      } else if (i + 1 < argc) {
+        target = argv[++i];
+      } else {
+        return std::string(name) + " needs a value";
+      }
+      return std::nullopt;
+    };
+    const auto is = [&](const char* name) { return arg == name || arg.rfind(std::string(name) + "=", 0) == 0; };
+    if (!options || arg.empty() || arg[0] != '-' || arg == "-") {
+      out.words.push_back(arg);
+    } else if (arg == "--") {
+      options = false;
+    } else if (is("--install-root")) {
+      if (auto e = value("--install-root", out.install_root)) return e;
+    } else if (is("--channel")) {
+      if (auto e = value("--channel", out.channel)) return e;
+    } else if (arg == "--dry-run") {
+      out.dry_run = true;
+    } else if (arg == "--help" || arg == "-h") {
+      out.help = true;
+    } else if (arg == "--version") {
+      out.version = true;
+    } else {
+      return "unknown option " + arg;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> install_root(const Arguments& args) {
+  if (args.install_root) return args.install_root;
+  if (const char* env = std::getenv("BRINDLECAST_INSTALL_ROOT")) return std::string(env);
+  if (const char* home = std::getenv("HOME")) return brindlecast::join_path(home, brindlecast::kDefaultRootUnderHome);
+  return std::nullopt;
+}
+
+int report(const brindlecast::client::Status& status) { return status ? 0 : fail(status.message); }
+
+int show(const std::string& root) {
+  brindlecast_state* state = nullptr;
+  if (brindlecast_read_state(root.c_str(), &state) != BRINDLECAST_OK) return fail(brindlecast_last_error());
+  const std::string line = std::string(brindlecast_state_json(state)) + "\n";
+  brindlecast_state_free(state);
+  if (print(stdout, line) != 0) return fail("cannot write the state to standard output");
+  return 0;
+}
+
+int prune(const std::string& root, bool dry_run) {
+  const auto each = [](const char* slot, void*) { std::printf("%s\n", slot); };
+  const brindlecast_status status = brindlecast_prune(root.c_str(), dry_run ? 1 : 0, each, nullptr);
+  if (std::fflush(stdout) != 0 && status == BRINDLECAST_OK) return fail("cannot write to standard output");
+  return status == BRINDLECAST_OK ? 0 : fail(brindlecast_last_error());
+}
+
+int run(int argc, char** argv) {
+  Arguments args;
+  if (auto problem = parse(argc, argv, args)) return usage_error(*problem);
+  if (args.help) return print(stdout, kUsage) == 0 ? 0 : fail("cannot write the help");
+  if (args.version) {
+    const std::string line = std::string(kName) + " " + std::string(brindlecast::kVersionText) + "\n";
+    return print(stdout, line) == 0 ? 0 : fail("cannot write the version");
+  }
+  if (args.words.empty()) return usage_error("no command given");
+  const std::string command = args.words[0];
+  const std::size_t operands = args.words.size() - 1;
+  const auto operand = [&](std::size_t k) {
+    return k < args.words.size() ? std::optional<std::string>(args.words[k]) : std::nullopt;
+  };
+  struct Shape {
+    const char* name;
+    std::size_t min, max;
+    bool channel, dry_run;
+  };
+  static constexpr Shape kShapes[] = {
+      {"show", 0, 0, false, false},        {"init", 1, 2, true, false},
+      {"begin-trial", 1, 2, false, false}, {"confirm", 1, 1, false, false},
+      {"request-relaunch", 0, 0, false, false}, {"prune", 0, 0, false, true},
+  };
+  const Shape* shape = nullptr;
+  for (const auto& s : kShapes) {
+    if (command == s.name) shape = &s;
+  }
+  if (!shape) return usage_error("unknown command " + command);
+  if (operands < shape->min || operands > shape->max) return usage_error("wrong number of arguments for " + command);
+  if (args.channel && !shape->channel) return usage_error("--channel belongs to init");
+  if (args.dry_run && !shape->dry_run) return usage_error("--dry-run belongs to prune");
+
+  const auto root = install_root(args);
+  if (!root) return fail("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME");
+  namespace client = brindlecast::client;
+  if (command == "show") return show(*root);
+  if (command == "init") return report(client::init(*operand(1), operand(2), args.channel.value_or("stable"), root));
+  if (command == "begin-trial") return report(client::begin_trial(*operand(1), operand(2), root));
+  if (command == "confirm") return report(client::confirm_start(*operand(1), root));
+  if (command == "request-relaunch") return report(client::set_relaunch_intent(root));
+  return prune(*root, args.dry_run);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  }
+}
