@@ -149,6 +149,7 @@ TEST_F(RunClient, InheritedIgnoredSigchldStillSeesTheClientEnd) {
 }
 
 TEST_F(RunClient, RestartsLeaveTheLauncherWithTheSameDescriptors) {
+  if (::access("/proc/self/fd", F_OK) != 0) GTEST_SKIP() << "no /proc here: another process's descriptors are hidden";
   install_slot("1.0.0");
   store("1.0.0", "1.0.0", false);
   std::string lines;

@@ -51,7 +51,8 @@ void record(int run, int argc, char** argv) {
     if (const char* v = std::getenv(name)) out << "env " << name << "=" << v << "\n";
   }
   // Open descriptors, less the one this listing uses.
-  if (DIR* d = opendir("/proc/self/fd")) {
+  // /dev/fd lists the calling process's descriptors on Linux and macOS alike.
+  if (DIR* d = opendir("/dev/fd")) {
     const int own = dirfd(d);
     while (const dirent* e = readdir(d)) {
       if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
