@@ -51,9 +51,10 @@ brindlecast_want_packages() {
 # Packages every build needs.
 BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
 # Packages the tests add: GoogleTest, the Clang sanitizer build, the
-# power-cut test's file system tools, and pkg-config for the package test.
+# power-cut test's file system tools, pkg-config for the package test, and
+# the locale sources the number test compiles a decimal-comma locale from.
 BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs
-  pkgconf)
+  pkgconf locales)
 # Packages some tests use when they can be had: runit's runsv as a real service
 # supervisor. Its maintainer scripts only add configuration under /etc and
 # start nothing unless runit is the init system.

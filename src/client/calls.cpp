@@ -187,6 +187,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
   if (!state) return Err(std::move(state).error());
   const std::string slots = join_path(install_root, "slots");
   const int dir = ::open(slots.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (dir < 0 && errno == ENOENT) return Done{};  // no slots, nothing to remove
   if (dir < 0) return Err(with_context("cannot open slots", os_error(errno)));
   auto names = entry_names(dir);
   Result<Done, Error> result = Done{};

@@ -1,6 +1,8 @@
 // Hostile files and values: each gets a clear error or is ignored, and
 // nothing that was stored is lost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,6 +153,21 @@ TEST_F(HostileInputs, EndlessStateJsonUnderAMemoryLimit) {
   ASSERT_EQ(::symlink("/dev/zero", (root_ / "state.json").c_str()), 0);
   address_space_ = 256ul << 20;
   expect_refused(std::string(std::strerror(ENOMEM)) + " (os error 12)");
+}
+
+TEST_F(HostileInputs, WriterThatKeepsTheLockEndsTheLaunchAfterAWhile) {
+  write_file(root_ / "state.json", "{" + kRecord + "}");
+  const int held = ::open(root_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const auto r = launch();
+  EXPECT_EQ(self_test().status, 0);  // the report reads without the lock
+  ::close(held);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "brindlecast-launcher: another writer has held the lock on the install root for more than 5 s; "
+            "state.json was left as it was\n");
+  EXPECT_FALSE(testing::file_exists(root_ / "client.log"));
 }
 
 TEST_F(HostileInputs, SaveRefusesALinkAtTheTemporaryName) {
