@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}" "${BRINDLECAST_TEST_PACKAGES[@]}"
 brindlecast_want_packages "${BRINDLECAST_OPTIONAL_TEST_PACKAGES[@]}"
+brindlecast_want_comma_locale
 
 jobs=$(nproc)
 run_suite() {
