@@ -117,9 +117,9 @@ BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* i
 BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
                                                            const char* version);
 
-/* Removes every entry of <root>/slots/ that active, known_good and pending do
- * not name, with all it holds; a symbolic link is removed itself and never
- * followed. removed (if not NULL) is called with each name, in byte order,
+/* Removes every slot (a directory, or a symbolic link) in <root>/slots/ that
+ * active, known_good and pending do not name, with all it holds; a link is
+ * removed itself and never followed, and other files are left alone. removed (if not NULL) is called with each name, in byte order,
  * once it is gone; with dry_run non-zero nothing is removed and removed is
  * called with each name that would be. Refused when state.json cannot be read.
  * Holds the install root's lock throughout, so a launcher start waits for it. */

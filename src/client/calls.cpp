@@ -194,6 +194,10 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
   if (!names) result = Err(with_context("cannot list slots", std::move(names).error()));
   for (const auto& name : names ? *names : std::vector<std::string>{}) {
     if (name == state->active || name == state->known_good || name == state->pending) continue;
+    // Slots are directories (or links standing for one); other files stay.
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) continue;
     if (!dry_run) {
       if (auto gone = remove_entry(dir, name); !gone) {
         result = Err(with_context("cannot remove slots/" + name, std::move(gone).error()));

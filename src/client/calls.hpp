@@ -46,8 +46,9 @@ Result<Done, Error> set_relaunch_intent(const std::string& install_root);
 Result<Done, Error> begin_trial(const std::string& install_root, const std::string& slot,
                                 const std::optional<std::string>& version);
 
-// Removes every entry of slots/ that active, known_good and pending do not
-// name (a symbolic link is removed itself, never followed), calling removed
+// Removes every slot (a directory, or a symbolic link) in slots/ that
+// active, known_good and pending do not name (a link is removed itself,
+// never followed; other files stay), calling removed
 // with each name in order; with dry_run only names them. Holds the lock
 // throughout; refuses to act when state.json cannot be read.
 Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,

@@ -39,6 +39,7 @@ class StateCommand : public ::testing::Test {
       write_file(root_ / ("slots/" + std::string(slot) + "/brindlecast-client"), "#!/bin/sh\nexit 0\n", 0755);
     }
     write_file(outside_ / "keep", "kept");
+    write_file(root_ / "slots/README", "not a slot");
     ASSERT_EQ(::symlink(outside_.path().c_str(), (root_ / "slots/link").c_str()), 0);
   }
 
@@ -133,6 +134,7 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
   struct stat st {};
   EXPECT_NE(::lstat((root_ / "slots/link").c_str(), &st), 0);
   EXPECT_EQ(read_file_or_die(outside_ / "keep"), "kept");  // the link was not followed
+  EXPECT_TRUE(file_exists(root_ / "slots/README"));
 }
 
 TEST_F(StateCommand, UsageAndRoots) {
