@@ -35,15 +35,27 @@ Result<Done, Error> saved(const std::string& install_root, const InstallState& s
   return Done{};
 }
 
-template <class Change>
-Result<Done, Error> update_state(const std::string& install_root, Change change) {
+// The state, read with the install root's lock held; the lock goes with it.
+struct LockedState {
+  RootLock lock;
+  InstallState state;
+};
+
+Result<LockedState, Error> read_locked(const std::string& install_root) {
   auto lock = lock_install_root(install_root);
   if (!lock) return Err(std::move(lock).error());
   auto state = read_client_state(install_root);
   if (!state) return Err(std::move(state).error());
-  InstallState updated = *state;
+  return LockedState{std::move(lock).value(), std::move(state).value()};
+}
+
+template <class Change>
+Result<Done, Error> update_state(const std::string& install_root, Change change) {
+  auto locked = read_locked(install_root);
+  if (!locked) return Err(std::move(locked).error());
+  InstallState updated = locked->state;
   change(updated);
-  if (updated == *state) return Done{};
+  if (updated == locked->state) return Done{};
   return saved(install_root, updated);
 }
 
@@ -160,12 +172,11 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
 }
 
 Result<Done, Error> confirm_start(const std::string& install_root, const std::string& executable) {
-  auto lock = lock_install_root(install_root);
-  if (!lock) return Err(std::move(lock).error());
-  auto state = read_client_state(install_root);
-  if (!state) return Err(std::move(state).error());
-  if (state->pending) {
-    const std::string on_trial = entrypoint_path(install_root, state->active);
+  auto locked = read_locked(install_root);
+  if (!locked) return Err(std::move(locked).error());
+  InstallState& state = locked->state;
+  if (state.pending) {
+    const std::string on_trial = entrypoint_path(install_root, state.active);
     struct stat mine {}, trial {};
     const bool same = ::stat(executable.c_str(), &mine) == 0 && ::stat(on_trial.c_str(), &trial) == 0 &&
                       mine.st_dev == trial.st_dev && mine.st_ino == trial.st_ino;
@@ -174,17 +185,16 @@ Result<Done, Error> confirm_start(const std::string& install_root, const std::st
                                                     ", the version on trial; only that version can confirm it"});
     }
   }
-  if (state->started_ok) return Done{};
-  state->started_ok = true;
-  return saved(install_root, *state);
+  if (state.started_ok) return Done{};
+  state.started_ok = true;
+  return saved(install_root, state);
 }
 
 Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
                                 const std::function<void(const std::string&)>& removed) {
-  auto lock = lock_install_root(install_root);
-  if (!lock) return Err(std::move(lock).error());
-  auto state = read_client_state(install_root);
-  if (!state) return Err(std::move(state).error());
+  auto locked = read_locked(install_root);
+  if (!locked) return Err(std::move(locked).error());
+  const InstallState& state = locked->state;
   const std::string slots = join_path(install_root, "slots");
   const int dir = ::open(slots.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (dir < 0 && errno == ENOENT) return Done{};  // no slots, nothing to remove
@@ -193,7 +203,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
   Result<Done, Error> result = Done{};
   if (!names) result = Err(with_context("cannot list slots", std::move(names).error()));
   for (const auto& name : names ? *names : std::vector<std::string>{}) {
-    if (name == state->active || name == state->known_good || name == state->pending) continue;
+    if (name == state.active || name == state.known_good || name == state.pending) continue;
     // Slots are directories (or links standing for one); other files stay.
     struct stat st {};
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;

@@ -63,8 +63,8 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
 
 // replace: over an existing state.json (a save), or only where there is none
 // (the first state).
-Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
-                              bool replace) {
+Result<Done, StoreError> write_and_rename(const std::string& state_path, const InstallState& state,
+                                          const StoreOps& ops, bool replace) {
   if (state_path.find('\0') != std::string::npos) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
@@ -96,23 +96,24 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
   return sync_directory(state_path, ops);
 }
 
-}  // namespace
-
-Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops) {
+Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
+                              bool replace) {
   try {
-    return save(state_path, state, ops, true);
+    return write_and_rename(state_path, state, ops, replace);
   } catch (const std::bad_alloc&) {
     return Err(os_error(ENOMEM));
   }
 }
 
+}  // namespace
+
+Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
+                                    const StoreOps& ops) {
+  return save(state_path, state, ops, true);
+}
+
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state) {
-  try {
-    return save(state_path, state, system_store_ops(), false);
-  } catch (const std::bad_alloc&) {
-    return Err(os_error(ENOMEM));
-  }
+  return save(state_path, state, system_store_ops(), false);
 }
 
 }  // namespace brindlecast
