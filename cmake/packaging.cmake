@@ -9,18 +9,45 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS brindlecast-launcher brindlecast-state RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT launcher)
 
+# The release date, in one place: the man pages' footers and the Debian
+# changelog are made from it.
+set(BRINDLECAST_RELEASE_EPOCH 1796601600)  # 2026-12-07
+set(brindlecast_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${BRINDLECAST_RELEASE_EPOCH})
+string(TIMESTAMP BRINDLECAST_RELEASE_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP BRINDLECAST_RELEASE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${brindlecast_saved_epoch}")
+
 # Man pages are installed compressed, as Debian packages ship them.
 foreach(page brindlecast-launcher.1 brindlecast-state.1)
   set(out ${CMAKE_BINARY_DIR}/man/${page})
+  configure_file(${PROJECT_SOURCE_DIR}/docs/${page} ${out} @ONLY)
   add_custom_command(OUTPUT ${out}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${out}
-    COMMAND gzip -9nf ${out}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}
+    COMMAND gzip -9nkf ${out}
+    DEPENDS ${out}
     VERBATIM)
   list(APPEND brindlecast_man_pages ${out}.gz)
 endforeach()
 add_custom_target(brindlecast_man_pages ALL DEPENDS ${brindlecast_man_pages})
 install(FILES ${brindlecast_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT launcher)
+
+# Each Debian package carries the license and its changelog in
+# share/doc/<package>, as Debian policy asks.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+# The packages are native (the version has no Debian revision), so the
+# changelog is changelog.gz.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
+  COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/debian/changelog
+  DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog
+  VERBATIM)
+add_custom_target(brindlecast_debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+foreach(component_package launcher:brindlecast-launcher runtime:libbrindlecast-client0 dev:libbrindlecast-client-dev)
+  string(REPLACE ":" ";" pair ${component_package})
+  list(GET pair 0 component)
+  list(GET pair 1 package)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+endforeach()
 
 set(brindlecast_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/brindlecast)
 install(EXPORT brindlecastTargets NAMESPACE brindlecast:: DESTINATION ${brindlecast_cmake_dir} COMPONENT dev)
@@ -43,6 +70,8 @@ set(CPACK_PACKAGE_NAME brindlecast-launcher)
 set(CPACK_PACKAGE_VENDOR "Brindlecast")
 set(CPACK_PACKAGE_CONTACT "Brindlecast maintainers <maintainers@brindlecast.invalid>")
 set(CPACK_GENERATOR "DEB;TGZ")
+# Installed binaries carry no symbols: debugging goes through a -dbg build.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL launcher runtime dev)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -62,24 +91,24 @@ set(brindlecast_same_library "libbrindlecast-client0 (= ${PROJECT_VERSION})")
 # summary common to all of them is set.
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME brindlecast-launcher)
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SECTION admin)
-# The launcher is static; brindlecast-state runs on the library.
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "${brindlecast_same_library}, ${brindlecast_cxx_runtime}")
 set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION "launcher and supervisor for the over-the-air updated brindlecast client
-brindlecast-launcher starts the right installed version of brindlecast-client, puts new versions on trial,
-commits them once the client confirms a good start and rolls back to the known-good version otherwise.
-brindlecast-state reads and changes the install state from scripts.")
+brindlecast-launcher starts the right installed version of brindlecast-client,
+puts new versions on trial, commits them once the client confirms a good start
+and rolls back to the known-good version otherwise. brindlecast-state reads and
+changes the install state from scripts.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libbrindlecast-client0)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${brindlecast_cxx_runtime}")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the brindlecast install state protocol
-The C API with which a brindlecast client confirms its start, asks for a relaunch
-and puts new versions on trial.")
+The C API with which a brindlecast client confirms its start, asks for a
+relaunch and puts new versions on trial.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libbrindlecast-client-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${brindlecast_same_library}")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "development files of the brindlecast client library
-Headers, the link to the shared library, the pkg-config file and the CMake package
-configuration.")
+Headers, the link to the shared library, the pkg-config file and the CMake
+package configuration.")
 include(CPack)

@@ -4,7 +4,7 @@
 # install and how they depend on each other: the launcher answers --version
 # and --selftest, brindlecast-state runs on the packaged library, the man
 # pages, headers, library, pkg-config file and CMake package configuration
-# are in place, and (unless the build is sanitized) a C client builds against
+# are in place, lintian finds nothing to say (where it is installed), and (unless the build is sanitized) a C client builds against
 # the unpacked packages, once with find_package and once with pkg-config, and
 # takes part in the state protocol through the library.
 # Usage: deb_test.sh BUILD_DIR CONSUMER_SOURCE_DIR SANITIZED(0|1)
@@ -47,6 +47,17 @@ depends() { dpkg-deb -f "$work/out/${1}_0.1.0_$arch.deb" Depends; }
 control=$(dpkg-deb -I "$work/out/libbrindlecast-client0_0.1.0_$arch.deb")
 [[ $control == *triggers* && $control == *shlibs* && $control != *postrm* && $control != *postinst* ]] ||
   fail "the library package's control files: $control"
+
+# Debian's package checker, where it is installed: no error and no warning.
+# A sanitized build is not what anyone packages.
+if [ "$sanitized" != 1 ]; then
+  if command -v lintian >/dev/null; then
+    findings=$(lintian --tag-display-limit 0 "$work"/out/*.deb 2>&1 | grep -v 'running with root privileges' || true)
+    [ -z "$findings" ] || fail "lintian: $findings"
+  else
+    echo "lintian is not installed: the packages are not checked with it"
+  fi
+fi
 
 usr=$work/root/usr
 lib=$usr/lib/$multiarch
