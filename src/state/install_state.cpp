@@ -1,5 +1,8 @@
 #include "state/install_state.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include <array>
 
 namespace brindlecast {
@@ -158,9 +161,15 @@ void write_install_state(const InstallState& state, json::JsonWriter& w) {
   w.bool_value(state.started_ok);
   w.key("versions");
   w.begin_object();
-  for (const auto& [slot, version] : state.versions) {
-    w.key(slot);
-    w.optional_string_value(version);
+  // Sorted by slot, so that the same record always gives the same bytes
+  // (diffs, backups and readers of show compare them).
+  std::vector<const InstallState::Versions::value_type*> entries;
+  entries.reserve(state.versions.size());
+  for (const auto& entry : state.versions) entries.push_back(&entry);
+  std::sort(entries.begin(), entries.end(), [](auto a, auto b) { return a->first < b->first; });
+  for (const auto* entry : entries) {
+    w.key(entry->first);
+    w.optional_string_value(entry->second);
   }
   w.end_object();
   w.key("relaunch_intent");

@@ -25,7 +25,8 @@ struct InstallState {
   std::optional<std::string> pending;  // present: `active` is on trial
   std::uint32_t failed_starts = 0;     // unconfirmed starts of the slot on trial
   bool started_ok = false;             // set by the client side on a good start
-  std::unordered_map<std::string, std::optional<std::string>> versions;  // slot -> version text
+  using Versions = std::unordered_map<std::string, std::optional<std::string>>;
+  Versions versions;  // slot -> version text; written sorted by slot
   bool relaunch_intent = false;        // set by the client side: next start is a relaunch
 
   bool operator==(const InstallState&) const = default;
