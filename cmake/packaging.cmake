@@ -8,6 +8,14 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 install(TARGETS brindlecast-launcher brindlecast-state RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT launcher)
+# On a Mac the install step swaps brindlecast-state's build rpath for its
+# install rpath, an edit that can void the linker's ad-hoc signature, and
+# Apple silicon kills a program whose signature no longer matches: sign it
+# again, ad hoc.
+if(APPLE AND CMAKE_HOST_APPLE)
+  install(CODE "execute_process(COMMAND codesign --force --sign - \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/brindlecast-state\" COMMAND_ERROR_IS_FATAL ANY)"
+    COMPONENT launcher)
+endif()
 
 # The release date, in one place: the man pages' footers and the Debian
 # changelog are made from it.
@@ -69,7 +77,11 @@ install(FILES ${CMAKE_BINARY_DIR}/brindlecast-client.pc DESTINATION ${CMAKE_INST
 set(CPACK_PACKAGE_NAME brindlecast-launcher)
 set(CPACK_PACKAGE_VENDOR "Brindlecast")
 set(CPACK_PACKAGE_CONTACT "Brindlecast maintainers <maintainers@brindlecast.invalid>")
-set(CPACK_GENERATOR "DEB;TGZ")
+if(APPLE)
+  set(CPACK_GENERATOR TGZ)  # a Mac has no use for a .deb
+else()
+  set(CPACK_GENERATOR "DEB;TGZ")
+endif()
 # Installed binaries carry no symbols: debugging goes through a -dbg build.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL launcher runtime dev)

@@ -30,7 +30,7 @@ cmake --build "$build" --target brindlecast-launcher brindlecast-launcher-static
 build=$(cd "$build" && pwd)
 bench=$build/bench
 # The product as built by default, and as BRINDLECAST_STATIC builds it.
-declare -A launcher=([ours]=$build/brindlecast-launcher [static]=$bench/brindlecast-launcher-static)
+launcher_ours=$build/brindlecast-launcher launcher_static=$bench/brindlecast-launcher-static
 
 if [ -n "${BRINDLECAST_BENCH_WORK:-}" ]; then
   mkdir -p "$BRINDLECAST_BENCH_WORK"
@@ -59,18 +59,19 @@ state_text null 1.4.2 >"$work/confirmed.json"
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# compare NAME...: hyperfine rounds over the commands cmd[NAME] (each run
-# after prep[NAME]), the order rotating from round to round; each command's
-# median seconds per round go to $work/NAME.t, one line per round.
-declare -A cmd prep
+# compare NAME...: hyperfine rounds over the commands cmd_NAME (each run
+# after prep_NAME), the order rotating from round to round; each command's
+# median seconds per round go to $work/NAME.t, one line per round. (Plain
+# variables named by key: bash 3.2 has no associative arrays.)
 compare() {
-  local names=("$@") n=$# r i k args
+  local names=("$@") n=$# r i k args cmd prep
   for k in "${names[@]}"; do : >"$work/$k.t"; done
   for ((r = 0; r < rounds; r++)); do
     args=()
     for ((i = 0; i < n; i++)); do
       k=${names[(i + r) % n]}
-      args+=(--command-name "$k" --prepare "${prep[$k]}" "${cmd[$k]}")
+      cmd=cmd_$k prep=prep_$k
+      args+=(--command-name "$k" --prepare "${!prep}" "${!cmd}")
     done
     hyperfine -N --style none --warmup "$warmup" --runs "$runs" --export-json "$work/round.json" "${args[@]}" >/dev/null
     jq -r '.results[] | "\(.command) \(.median)"' "$work/round.json" | while read -r k t; do echo "$t" >>"$work/$k.t"; done
@@ -84,12 +85,12 @@ rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); }
 
 echo "== launch that saves: ours (both links), ideal C launcher, exec of the client, bash + jq" >&2
-for k in ours static ideal direct jq; do make_root "$work/$k"; prep[$k]="cp $work/trial.json $work/$k/state.json"; done
-cmd[ours]="${launcher[ours]} --install-root $work/ours --install-method systemd"
-cmd[static]="${launcher[static]} --install-root $work/static --install-method systemd"
-cmd[ideal]="$bench/ideal_launcher $work/ideal"
-cmd[direct]="$work/direct/slots/1.4.2/brindlecast-client"
-cmd[jq]="$PWD/bench/jq_launcher.sh $work/jq"
+for k in ours static ideal direct jq; do make_root "$work/$k"; printf -v "prep_$k" '%s' "cp $work/trial.json $work/$k/state.json"; done
+cmd_ours="$launcher_ours --install-root $work/ours --install-method systemd"
+cmd_static="$launcher_static --install-root $work/static --install-method systemd"
+cmd_ideal="$bench/ideal_launcher $work/ideal"
+cmd_direct="$work/direct/slots/1.4.2/brindlecast-client"
+cmd_jq="$PWD/bench/jq_launcher.sh $work/jq"
 warmup=10 runs=40 compare ours static ideal direct jq
 # Each root must end on trial with one counted start, or the runs were not
 # launches that save.
@@ -102,10 +103,10 @@ row "launch that saves, against exec of the client" "$(ms ours)" "$(ms direct)" 
 row "bash + jq launcher, against ours (times slower)" "$(ms ours)" "$(ms jq)" "$(ratio jq ours)" "≥ 12"
 
 echo "== --version against a static C program that exits 0" >&2
-cmd[version]="${launcher[ours]} --version"
-cmd[version_static]="${launcher[static]} --version"
-cmd[exit0]="$bench/exit0"
-prep[version]=true prep[version_static]=true prep[exit0]=true
+cmd_version="$launcher_ours --version"
+cmd_version_static="$launcher_static --version"
+cmd_exit0="$bench/exit0"
+prep_version=true prep_version_static=true prep_exit0=true
 warmup=50 runs=200 compare version version_static exit0
 row "\`--version\`, against a static C program that exits 0" "$(ms version)" "$(ms exit0)" "$(ratio version exit0)" "≤ 1.10"
 row "the same, fully static build" "$(ms version_static)" "$(ms exit0)" "$(ratio version_static exit0)" "≤ 1.10"
@@ -141,7 +142,8 @@ cp "$work/confirmed.json" "$work/sup/state.json"
 client=$work/sup/slots/1.4.2/brindlecast-client
 for ((i = 0; i < watch_runs; i++)); do
   for k in ours static; do
-    "${launcher[$k]}" --install-root "$work/sup" --install-method process --watch "$watch" "$work/$k.watch"
+    launcher=launcher_$k
+    "${!launcher}" --install-root "$work/sup" --install-method process --watch "$watch" "$work/$k.watch"
   done
   "$bench/poll_floor" "$client" --watch "$watch" "$work/floor.watch"
 done
@@ -150,7 +152,8 @@ done
 cpu() { awk '{ print ($1 + ($2 - $1) * 60e9 / $3) / 1e6 }' "$work/$1.watch" | median | awk '{ printf "%.2f", $1 }'; }
 rss() { awk '{ print $4 / 1024 }' "$work/$1.watch" | median | awk '{ printf "%.2f", $1 }'; }
 for k in ours static; do
-  "${launcher[$k]}" --install-root "$work/sup" --install-method process --relaunch "$relaunches" "$work/$k.relaunch"
+  launcher=launcher_$k
+  "${!launcher}" --install-root "$work/sup" --install-method process --relaunch "$relaunches" "$work/$k.relaunch"
   awk '$1 == "exit" { e = $2 } $1 == "start" && e { print ($2 - e) / 1e6; e = 0 }' "$work/$k.relaunch" >"$work/$k.latency"
 done
 latency() { printf '%.1f ms (max %.1f)' "$(median <"$work/$1.latency")" "$(sort -g "$work/$1.latency" | tail -1)"; }
@@ -164,7 +167,7 @@ row "supervising: exit 42 to the next start" "$(latency ours)" "250 ms poll" "�
 row "the same, fully static build" "$(latency static)" "250 ms poll" "—" "≤ 255 ms"
 
 echo
-echo "$(date -u +%Y-%m-%d), nproc $(nproc), $(uname -m), install roots on $(findmnt -n -o FSTYPE -T "$work" || echo '?')"
+echo "$(date -u +%Y-%m-%d), $(getconf _NPROCESSORS_ONLN) processors, $(uname -m), install roots on $(findmnt -n -o FSTYPE -T "$work" 2>/dev/null || echo '?')"
 echo
 echo "| measurement | ours | reference | ratio | target |"
 echo "|---|---|---|---|---|"

@@ -1,6 +1,73 @@
 # Sourced by the other scripts: makes sure the build tools are present.
-# As root, missing Debian packages are installed; otherwise the exact
-# command to install them is printed and the script stops.
+# Callers name Debian packages. On Linux, as root, missing ones are installed
+# with apt-get; otherwise the exact command to install them is printed and the
+# script stops. On a Mac the commands and headers behind those packages are
+# checked instead, and the Homebrew line that provides the missing ones is
+# printed; packages of steps a Mac skips ask for nothing there.
+
+# Packages every build needs.
+BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
+# Packages the tests add: GoogleTest, the Clang sanitizer build, the
+# power-cut test's file system tools, pkg-config for the package test, and
+# the locale sources for brindlecast_want_comma_locale.
+BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs
+  pkgconf locales)
+# Packages some tests use when they can be had: runit's runsv as a real service
+# supervisor. Its maintainer scripts only add configuration under /etc and
+# start nothing unless runit is the init system.
+BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit)
+# What scripts/cross-macos.sh uses, as command:package. Without them the
+# cross-build is skipped.
+BRINDLECAST_CROSS_TOOLS=(npm:npm file:file llvm-lipo-14:llvm-14 llvm-nm-14:llvm-14 llvm-objdump-14:llvm-14 ld64.lld-14:lld-14)
+
+# The platform is decided here, once.
+case $(uname -s) in
+  Darwin)
+    # Adds to `missing` (Homebrew formulae, or "xcode" for Apple's
+    # command-line tools) what stands in on a Mac for the Debian package $1.
+    brindlecast_mac_check() {
+      local kind what formula prefix
+      case $1 in
+        cmake) kind=command what=cmake formula=cmake ;;
+        ninja-build) kind=command what=ninja formula=ninja ;;
+        g++ | clang) kind=command what=c++ formula=xcode ;;
+        make) kind=command what=make formula=xcode ;;
+        pkgconf) kind=command what=pkg-config formula=pkgconf ;;
+        hyperfine | jq) kind=command what=$1 formula=$1 ;;
+        libgtest-dev) kind=header what=gtest/gtest.h formula=googletest ;;
+        libbenchmark-dev) kind=header what=benchmark/benchmark.h formula=google-benchmark ;;
+        rapidjson-dev) kind=header what=rapidjson/rapidjson.h formula=rapidjson ;;
+        *) return 0 ;;
+      esac
+      if [ "$kind" = command ]; then
+        command -v "$what" >/dev/null && return 0
+      else
+        for prefix in ${HOMEBREW_PREFIX:-} /opt/homebrew /usr/local /opt/local; do
+          [ -f "$prefix/include/$what" ] && return 0
+        done
+      fi
+      case " $missing " in
+        *" $formula "*) ;;
+        *) missing="$missing $formula" ;;
+      esac
+    }
+    brindlecast_need_packages() {
+      local missing="" pkg formulae=""
+      for pkg in "$@"; do brindlecast_mac_check "$pkg"; done
+      [ -z "$missing" ] && return 0
+      echo "Missing build tools. Install them with:" >&2
+      case " $missing " in *" xcode "*) echo "  xcode-select --install" >&2 ;; esac
+      for pkg in $missing; do [ "$pkg" = xcode ] || formulae="$formulae $pkg"; done
+      [ -z "$formulae" ] || echo "  brew install$formulae" >&2
+      return 1
+    }
+    # Optional tools only let some tests run; those skip with their reason.
+    brindlecast_want_packages() { return 0; }
+    # macOS has the decimal-comma locale built in.
+    brindlecast_want_comma_locale() { return 0; }
+    return 0
+    ;;
+esac
 
 # Fills the array `missing` with those of the named packages not installed.
 brindlecast_find_missing() {
@@ -62,18 +129,3 @@ brindlecast_want_comma_locale() {
   fi
   return 0
 }
-
-# Packages every build needs.
-BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
-# Packages the tests add: GoogleTest, the Clang sanitizer build, the
-# power-cut test's file system tools, pkg-config for the package test, and
-# the locale sources for brindlecast_want_comma_locale.
-BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs
-  pkgconf locales)
-# Packages some tests use when they can be had: runit's runsv as a real service
-# supervisor. Its maintainer scripts only add configuration under /etc and
-# start nothing unless runit is the init system.
-BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit)
-# What scripts/cross-macos.sh uses, as command:package. Without them the
-# cross-build is skipped.
-BRINDLECAST_CROSS_TOOLS=(npm:npm file:file llvm-lipo-14:llvm-14 llvm-nm-14:llvm-14 llvm-objdump-14:llvm-14 ld64.lld-14:lld-14)

@@ -23,7 +23,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$scratch/probe.cpp"
 if ! "$cxx" -fsanitize=fuzzer,address,undefined "$scratch/probe.cpp" -o "$scratch/probe" >"$scratch/probe.log" 2>&1; then
-  echo "== fuzz: SKIPPED: $cxx cannot build libFuzzer targets (-fsanitize=fuzzer); install clang and libclang-rt-14-dev" >&2
+  echo "== fuzz: SKIPPED: $cxx cannot build libFuzzer targets (-fsanitize=fuzzer); on Debian install clang and libclang-rt-14-dev, on a Mac point BRINDLECAST_FUZZ_CXX at a clang++ with libFuzzer (Apple's has none)" >&2
   sed 's/^/   /' "$scratch/probe.log" | tail -n 5 >&2
   exit 0
 fi
@@ -31,7 +31,7 @@ fi
 echo "== fuzz: configure and build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" \
   -DBRINDLECAST_WERROR=ON -DBRINDLECAST_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_state fuzz_launcher_config fuzz_version
+cmake --build "$build" -j "$(getconf _NPROCESSORS_ONLN)" --target fuzz_state fuzz_launcher_config fuzz_version
 
 if [ -d "$suite" ]; then
   json_seeds=("$suite")
@@ -62,8 +62,9 @@ run_fuzzer() {
   fi
 }
 
-run_fuzzer fuzz_state "${json_seeds[@]}"
-run_fuzzer fuzz_launcher_config "${json_seeds[@]}"
+# bash 3.2 takes an empty "${a[@]}" for an unset variable under set -u.
+run_fuzzer fuzz_state ${json_seeds[@]+"${json_seeds[@]}"}
+run_fuzzer fuzz_launcher_config ${json_seeds[@]+"${json_seeds[@]}"}
 run_fuzzer fuzz_version
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -17,13 +17,16 @@ Result<std::string, Error> read_file(const std::string& path) {
   if (fd < 0) return Err(os_error(errno));
   std::string data;
   struct stat st {};
-  // One read for the usual case: the size is known up front.
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size) + 1);
-  if (data.capacity() < 512) data.reserve(512);
+  // One read for the usual case: the size is known up front. It is only a
+  // hint: a FIFO or a device has none, and a file may grow meanwhile.
+  constexpr std::size_t kLimit = kMaxFileSize + 1;  // one byte more tells a file too long
+  std::size_t room = 512;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) room = std::min(static_cast<std::size_t>(st.st_size) + 1, kLimit);
+  data.reserve(room);
   for (;;) {
-    if (data.size() == data.capacity()) data.reserve(data.capacity() * 2);
+    if (data.size() == data.capacity()) data.reserve(std::min(data.capacity() * 2, kLimit));
     const std::size_t old = data.size();
-    data.resize(data.capacity());
+    data.resize(std::min(data.capacity(), kLimit));
     const ssize_t n = retry_eintr([&] { return ::read(fd, data.data() + old, data.size() - old); });
     if (n < 0) {
       const int e = errno;
@@ -32,6 +35,10 @@ Result<std::string, Error> read_file(const std::string& path) {
     }
     data.resize(old + static_cast<std::size_t>(n));
     if (n == 0) break;
+    if (data.size() > kMaxFileSize) {
+      ::close(fd);
+      return Err(os_error(EFBIG));
+    }
   }
   ::close(fd);
   return data;

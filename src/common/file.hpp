@@ -24,7 +24,14 @@ auto retry_eintr(F f) {
 // The message for a path the system cannot take because of an embedded NUL.
 inline constexpr std::string_view kNulInPathMessage = "file name contained an unexpected NUL byte";
 
-// Reads the whole file (opened close-on-exec) into memory.
+// The most read_file takes: far above any real state.json, launcher.json or
+// Info.plist, and a bound the process keeps without any limit of the system
+// (macOS enforces no address-space limit).
+inline constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
+
+// Reads the whole file (opened close-on-exec) into memory. A file longer than
+// kMaxFileSize, or one without end such as /dev/zero, fails with EFBIG once
+// one byte more has been read; its size is never trusted up front.
 Result<std::string, Error> read_file(const std::string& path);
 
 }  // namespace brindlecast

@@ -51,7 +51,8 @@ done
 # launchd: ProgramArguments of the property list; the root defaults under HOME.
 plist=$examples/launchd/com.brindlecast.client.plist
 if command -v python3 >/dev/null; then
-  mapfile -t program < <(python3 -c 'import plistlib, sys
+  program=()
+  while IFS= read -r arg; do program+=("$arg"); done < <(python3 -c 'import plistlib, sys
 for a in plistlib.load(open(sys.argv[1], "rb"))["ProgramArguments"]: print(a)' "$plist")
   [ ${#program[@]} -gt 0 ] || { echo "FAIL: the plist does not parse"; exit 1; }
   check "the launchd plist" "$(env -i HOME=/Users/u "$launcher" "${program[@]:1}" --selftest)" \

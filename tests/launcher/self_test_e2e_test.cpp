@@ -67,6 +67,7 @@ TEST(SelfTestReport, ShowsTheStoredStateAsIs) {
 
 TEST(SelfTestReport, NonUtf8RootIsShownWithReplacementsInEveryPath) {
   TempDir dir;
+  if (!testing::takes_non_utf8_names(dir)) GTEST_SKIP() << "this file system refuses names that are not UTF-8";
   const std::string root = dir / "r\xFF\xE2\x82";
   testing::make_dirs(root);
   write_file(root + "/state.json", R"(["a","k","c"])");

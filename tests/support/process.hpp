@@ -20,8 +20,7 @@ struct ProcessOptions {
   std::optional<std::map<std::string, std::string>> env;
   std::string cwd;    // empty: inherit
   std::string input;  // written to standard input, which is then closed
-  bool ignore_sigchld = false;        // start the program with SIGCHLD ignored
-  unsigned long address_space = 0;    // RLIMIT_AS in bytes; 0: inherit
+  bool ignore_sigchld = false;  // start the program with SIGCHLD ignored
 };
 
 // argv[0] is the program path.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +51,13 @@ std::string read_file_or_die(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+bool takes_non_utf8_names(const TempDir& dir) {
+  const std::string probe = dir / "\xff";
+  if (::mkdir(probe.c_str(), 0755) != 0) return errno != EILSEQ;  // another failure shows in the test itself
+  ::rmdir(probe.c_str());
+  return true;
 }
 
 bool file_exists(const std::string& path) {

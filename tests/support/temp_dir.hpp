@@ -28,4 +28,8 @@ std::string read_file_or_die(const std::string& path);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);
 
+// Whether the file system of dir takes a name that is not UTF-8: APFS
+// refuses one with EILSEQ.
+bool takes_non_utf8_names(const TempDir& dir);
+
 }  // namespace brindlecast::testing
