@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test. On Linux: GCC Release, then Clang Debug with
+# Builds and runs every test, and checks the README's examples and walkthrough
+# (tests/docs/readme_test.sh). On Linux: GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzzer for a
 # bounded time, and the cross-build for macOS. On a Mac: a universal (arm64
 # and x86_64, macOS 11) Release build, checked with lipo, otool and nm, then
@@ -51,6 +52,7 @@ case $(uname -s) in
     run_suite macos-universal -DCMAKE_BUILD_TYPE=Release "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
       -DCMAKE_OSX_DEPLOYMENT_TARGET=11.0
     check_universal build/macos-universal
+    bash tests/docs/readme_test.sh README.md build/macos-universal
     run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DBRINDLECAST_SANITIZE=ON
     skipped fuzz "Apple's clang has no libFuzzer (scripts/fuzz.sh takes another clang++ in BRINDLECAST_FUZZ_CXX)"
     skipped memcheck "valgrind does not run on macOS; the sanitizer build checks memory"
@@ -60,6 +62,7 @@ case $(uname -s) in
     ;;
   *)
     run_suite gcc-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++
+    bash tests/docs/readme_test.sh README.md build/gcc-release
     run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
     scripts/fuzz.sh
     scripts/cross-macos.sh
