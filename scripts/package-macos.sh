@@ -24,6 +24,10 @@ fault() {
 
 [ "$(uname -s)" != Darwin ] || skip "on a Mac, cpack -G TGZ in a universal build makes the package"
 [ -f build/macos-universal/brindlecast-launcher ] || skip "there is no cross-build (see scripts/cross-macos.sh)"
+if ! command -v python3 >/dev/null; then
+  . scripts/deps.sh
+  brindlecast_want_packages python3
+fi
 command -v python3 >/dev/null || skip "python3, which checks the code signatures, is not installed"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/macos-arm64/CMakeCache.txt)
