@@ -57,7 +57,7 @@ if [ "$("$zig" version 2>/dev/null)" != "$zig_version" ]; then
   echo "== cross-macos: fetching Zig $zig_version from npm into $cache"
   mkdir -p "$cache"
   if ! log=$(npm install --prefix "$cache" --no-save --no-package-lock --no-audit --no-fund \
-    --fetch-retries=1 --fetch-timeout=120000 "$zig_package@$zig_version" 2>&1); then
+    --fetch-retries=1 "$zig_package@$zig_version" 2>&1); then
     # npm's error code and its first explanation, e.g. "ETARGET: No matching version ...".
     reason=$(printf '%s\n' "$log" | sed -n -E 's/^npm (ERR!|error) code //p' | head -n1)
     detail=$(printf '%s\n' "$log" | sed -n -E 's/^npm (ERR!|error) (notarget |network |FetchError: |[0-9]{3} )//p' | head -n1)
