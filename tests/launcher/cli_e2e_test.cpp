@@ -147,6 +147,27 @@ TEST(LauncherCli, ArgumentsMustBeUtf8) {
   EXPECT_EQ(r.status, 1);
 }
 
+// Example.app's layout with its own Info.plist: the launcher starts the
+// client beside it only while the bundle is newer than the active slot.
+TEST(LauncherCli, BundleClientStartsWhileNewerThanTheActiveSlot) {
+  for (const std::string recorded : {"0.0.1", "99.0.0"}) {
+    LauncherCopy copy("Example.app/Contents/MacOS/brindlecast-launcher");
+    const std::string contents = copy.dir() + "/bin/Example.app/Contents";
+    const std::string root = copy.scratch("root");
+    write_file(contents + "/MacOS/brindlecast-client", read_file_or_die(testing::fake_client_binary()), 0755);
+    write_file(contents + "/Info.plist", read_file_or_die(EXAMPLE_INFO_PLIST));
+    write_file(root + "/slots/a/brindlecast-client", read_file_or_die(testing::fake_client_binary()), 0755);
+    write_file(root + "/state.json",
+               R"({"active":"a","known_good":"a","channel":"c","versions":{"a":")" + recorded + "\"}}");
+
+    const auto r = copy.run({"--install-root", root, "--install-method", "process"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string started =
+        recorded == "0.0.1" ? contents + "/MacOS/brindlecast-client" : root + "/slots/a/brindlecast-client";
+    EXPECT_EQ(read_file_or_die(root + "/client.log"), started + "\n") << recorded;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Standard descriptors
 
