@@ -2,7 +2,8 @@
 # Builds and runs every test, and checks the README's examples and walkthrough
 # (tests/docs/readme_test.sh). On Linux: GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzzer for a
-# bounded time, and the cross-build for macOS. On a Mac: a universal (arm64
+# bounded time, the cross-build for macOS with its package, and the lint of
+# the CI workflow. On a Mac: a universal (arm64
 # and x86_64, macOS 11) Release build, checked with lipo, otool and nm, then
 # the sanitizer build; the steps only Linux can run are skipped with a line
 # each. Warnings are errors.
@@ -66,6 +67,8 @@ case $(uname -s) in
     run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
     scripts/fuzz.sh
     scripts/cross-macos.sh
+    scripts/package-macos.sh
+    scripts/lint-workflow.sh
     ;;
 esac
 echo "== all test suites passed"
