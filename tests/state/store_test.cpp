@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,32 @@ TEST(SaveState, ReplacesASymbolicLinkItself) {
   EXPECT_EQ(read_file_or_die(dir / "target.json"), kOldDocument);
 }
 
+// A leftover state.json.tmp of another user's, which this writer may not
+// open, is replaced where the writer may change the root.
+TEST(SaveState, TakesBackATemporaryFileItMayNotOpen) {
+  TempDir dir;
+  write_file(dir / "state.json", kOldDocument);
+  write_file(dir / "state.json.tmp", "left by a writer killed as root", 0600);
+  const uid_t writer = ::getuid() == 0 ? 65534 : ::getuid();
+  if (::getuid() == 0) {
+    ASSERT_EQ(::chown(dir.path().c_str(), writer, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(::chown((dir / "state.json").c_str(), writer, static_cast<gid_t>(-1)), 0);
+  } else {
+    ASSERT_EQ(::chmod((dir / "state.json.tmp").c_str(), 0), 0);
+  }
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::getuid() == 0 && ::setuid(writer) != 0) _exit(2);
+    _exit(save_state(dir / "state.json", testing::documented_state()) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(*load_state(dir / "state.json"), testing::documented_state());
+  EXPECT_FALSE(file_exists(dir / "state.json.tmp"));
+}
+
 TEST(SaveState, RenameOntoADirectoryFailsWithTheSystemMessage) {
   TempDir dir;
   testing::make_dirs(dir / "state.json");
@@ -128,6 +156,12 @@ struct FakeCalls {
 };
 FakeCalls* g_calls = nullptr;
 
+std::size_t entries(const std::string& dir) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
 bool should_fail(const char* name) {
   g_calls->log.push_back(name);
   if (g_calls->fail != name) return false;
@@ -146,6 +180,7 @@ const StoreOps kFakeOps{
     [](int fd) { return should_fail("sync") ? -1 : ::fsync(fd); },
     [](int fd) { return ::close(fd); },
     [](const char* a, const char* b) { return should_fail("rename") ? -1 : ::rename(a, b); },
+    [](int fd) { return should_fail("sync_directory") ? -1 : ::fsync(fd); },
 };
 
 class SaveStateFaults : public ::testing::Test {
@@ -167,7 +202,7 @@ TEST_F(SaveStateFaults, FlushesTheFileBeforeAndTheDirectoryAfterTheRename) {
   ASSERT_GE(log.size(), 6u);
   EXPECT_EQ(log.front(), "open");
   EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
-            (std::vector<std::string>{"sync", "rename", "open", "sync"}));
+            (std::vector<std::string>{"sync", "rename", "open", "sync_directory"}));
 }
 
 TEST_F(SaveStateFaults, ShortWritesAreCompleted) {
@@ -187,7 +222,7 @@ TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
                         }
                         return system_store_ops().open(p, f, m);
                       },
-                      kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename};
+                      kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename, kFakeOps.sync_directory};
   ASSERT_TRUE(save_state(path_, testing::documented_state(), once));
   EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
@@ -206,15 +241,48 @@ TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
       {"rename", false, std::string(std::strerror(EIO)) + " (os error 5)"},
   };
   for (const auto& c : cases) {
+    for (const TempFile temp : {TempFile::Shared, TempFile::Own}) {
+      SCOPED_TRACE(std::string(c.fail) + (temp == TempFile::Own ? " with a file of its own" : ""));
+      calls_ = FakeCalls{};
+      calls_.fail = c.fail;
+      calls_.zero_write = c.zero_write;
+      auto r = save_state(path_, testing::documented_state(), kFakeOps, temp);
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().message, c.message);
+      EXPECT_EQ(read_file_or_die(path_), kOldDocument);
+      // Nothing after the failing step runs.
+      EXPECT_EQ(calls_.log.back(), c.zero_write ? "write" : c.fail);
+      // A file of its own is removed; the shared one is left for the next save.
+      const bool shared_left = file_exists(dir_ / "state.json.tmp");
+      EXPECT_EQ(entries(dir_.path()), shared_left ? 2u : 1u);
+      if (temp == TempFile::Own) {
+        EXPECT_FALSE(shared_left);
+      }
+      ::unlink((dir_ / "state.json.tmp").c_str());
+    }
+  }
+}
+
+// After the rename state.json is the new one, whatever the directory flush does.
+TEST_F(SaveStateFaults, ADirectoryFlushThatFailsAfterTheRenameSaysSo) {
+  struct Case {
+    int error;
+    bool saved;  // no error: the file system cannot flush directories at all
+  };
+  for (const Case c : {Case{EINVAL, true}, Case{ENOTSUP, true}, Case{EIO, false}}) {
+    SCOPED_TRACE(c.error);
     calls_ = FakeCalls{};
-    calls_.fail = c.fail;
-    calls_.zero_write = c.zero_write;
-    auto r = save_state(path_, testing::documented_state(), kFakeOps);
-    ASSERT_FALSE(r) << c.fail;
-    EXPECT_EQ(r.error().message, c.message) << c.fail;
-    EXPECT_EQ(read_file_or_die(path_), kOldDocument) << c.fail;
-    // Nothing after the failing step runs.
-    EXPECT_EQ(calls_.log.back(), c.zero_write ? "write" : c.fail) << c.fail;
+    calls_.fail = "sync_directory";
+    calls_.fail_errno = c.error;
+    auto r = save_state(path_, testing::documented_state(), kFakeOps, TempFile::Own);
+    EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
+    ASSERT_EQ(bool(r), c.saved);
+    if (!c.saved) {
+      EXPECT_EQ(r.error().message, "the new state.json is in place but may not survive a power cut: " +
+                                       std::string(std::strerror(EIO)) + " (os error 5)");
+      EXPECT_TRUE(is_saved_but_not_durable(r.error()));
+    }
+    write_file(path_, kOldDocument);
   }
 }
 
