@@ -128,7 +128,8 @@ std::optional<std::vector<std::string>> mount_points() {
     for (std::size_t i = 0; i < escaped.size(); ++i) {
       const auto octal = [&](std::size_t k) { return k < escaped.size() && escaped[k] >= '0' && escaped[k] <= '7'; };
       if (escaped[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-        point += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 + (escaped[i + 3] - '0'));
+        point += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
+                                   (escaped[i + 3] - '0'));
         i += 3;
       } else {
         point += escaped[i];
