@@ -6,24 +6,31 @@
  * on trial. Installers create the first state and remove slots nothing
  * refers to any more. Each call here is one whole read-modify-write of that file: it
  * reads and decodes state.json, changes the named fields, and replaces the
- * file the way the launcher does (the complete document is written to
- * state.json.tmp, flushed to disk, renamed over state.json, and the directory
- * flushed), so a reader never sees a partly written file and a change that
- * was reported done survives a power cut. A file that cannot be read or
- * decoded is never written: the call fails and state.json keeps its bytes.
+ * file the way the launcher does (the complete document is written to a
+ * temporary file of the call's own beside it, flushed to disk, renamed over
+ * state.json, and the directory flushed), so a reader never sees a partly
+ * written file and a change that was reported done survives a power cut. A
+ * file that cannot be read or decoded is never written: the call fails and
+ * state.json keeps its bytes. Should the directory flush fail after the
+ * rename, the call fails with a message saying that the new state.json is in
+ * place but may not survive a power cut.
  *
  * The library keeps nothing between calls. Every call that writes holds an
  * exclusive flock on the install root directory from its read through its
  * save, as the launcher does, so calls from any thread or process never lose
- * each other's changes. A lock that another writer keeps for more than 5
- * seconds fails the call with BRINDLECAST_ERR_OTHER; running out of memory
- * fails it the same way. No exception leaves the library.
+ * each other's changes. On a file system without locks the calls go on
+ * without: concurrent changes may then be lost, but a reader still never sees
+ * a broken file. A lock that another writer keeps for more than 5 seconds
+ * fails the call with BRINDLECAST_ERR_OTHER; running out of memory fails it
+ * the same way. No exception leaves the library.
  *
  * Every call that takes an install root also accepts NULL, meaning the value
  * of BRINDLECAST_INSTALL_ROOT, which the launcher sets for its client.
- * Texts are UTF-8. Every call returns BRINDLECAST_OK or an error code; the
- * message of the last failed call on the calling thread is available from
- * brindlecast_last_error().
+ * Texts are UTF-8: a call that would store a slot, version or channel that is
+ * not valid UTF-8 is refused with BRINDLECAST_ERR_INVALID_ARGUMENT, a message
+ * naming the argument, and nothing written. Every call returns BRINDLECAST_OK
+ * or an error code; the message of the last failed call on the calling thread
+ * is available from brindlecast_last_error().
  */
 #ifndef BRINDLECAST_CLIENT_H
 #define BRINDLECAST_CLIENT_H
@@ -113,16 +120,32 @@ BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* i
  * failed_starts and started_ok start afresh so nothing of an earlier run
  * counts for the new version. known_good, the rollback target, is kept, and
  * so is relaunch_intent. slot must be a single directory name: not empty,
- * not "." or "..", without "/". */
+ * without "/", and not beginning with "." (such names are kept for the tools'
+ * own use); and, checked while the lock is held, it must hold a
+ * brindlecast-client file. */
 BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
                                                            const char* version);
 
 /* Removes every slot (a directory, or a symbolic link) in <root>/slots/ that
- * active, known_good and pending do not name, with all it holds; a link is
- * removed itself and never followed, and other files are left alone. removed (if not NULL) is called with each name, in byte order,
- * once it is gone; with dry_run non-zero nothing is removed and removed is
- * called with each name that would be. Refused when state.json cannot be read.
- * Holds the install root's lock throughout, so a launcher start waits for it. */
+ * the launcher cannot reach through active, known_good and pending, with all
+ * it holds. Slots are compared by identity, not by spelling: each of the three
+ * names is resolved as the launcher resolves it (links followed), and an
+ * entry is kept when its device and inode are those of a directory on that
+ * path; a link is kept when it points at a kept slot. A name that resolves to
+ * nothing protects nothing. Links are removed themselves, never followed;
+ * other files, and names beginning with ".", are left alone.
+ *
+ * Nothing on another file system is entered or removed: a slot holding a
+ * mount point is left whole, the call goes on with the others and then fails
+ * with BRINDLECAST_ERR_OTHER and a message naming it. The lock is held only
+ * to decide, to drop the removed slots' versions entries and to rename them
+ * to hidden names in slots/; the deletion runs after it, so a launcher start
+ * waits no longer than for a save. The deletion needs no more memory, stack
+ * or descriptors for a deeper tree, and a prune finishes what an earlier one
+ * killed midway left. removed (if not NULL) is called with each slot name, in
+ * byte order, once all of it is gone; with dry_run non-zero nothing changes
+ * and removed is called with each name that would be. Refused when state.json
+ * cannot be read. */
 BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                                      void (*removed)(const char* slot, void* context),
                                                      void* context);

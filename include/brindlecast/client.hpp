@@ -1,14 +1,18 @@
 // A thin C++ layer over brindlecast/client.h, header only: the state as a
 // plain struct and each call's outcome as a Status holding the code and the
 // message. It throws nothing of its own (only std::bad_alloc may escape) and
-// adds no behaviour; see client.h for what every call does.
+// adds one check only: a text holding a NUL byte, which the C API would take
+// for its end, is refused with BRINDLECAST_ERR_INVALID_ARGUMENT. See client.h
+// for what every call does.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -42,10 +46,21 @@ inline Status status(brindlecast_status code) {
 inline const char* c_str_or_null(const std::optional<std::string>& text) {
   return text ? text->c_str() : nullptr;
 }
+// Refuses the first text that holds a NUL byte: cut there, it would name
+// something else.
+inline Status no_nul(std::initializer_list<std::pair<const char*, std::optional<std::string_view>>> texts) {
+  for (const auto& [name, text] : texts) {
+    if (text && text->find('\0') != std::string_view::npos) {
+      return Status{BRINDLECAST_ERR_INVALID_ARGUMENT, std::string(name) + " holds a NUL byte"};
+    }
+  }
+  return Status{};
+}
 }  // namespace detail
 
 // An absent install_root means BRINDLECAST_INSTALL_ROOT.
 inline Status read_state(State& out, const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
   brindlecast_state* raw = nullptr;
   Status result = detail::status(brindlecast_read_state(detail::c_str_or_null(install_root), &raw));
   if (!result) return result;
@@ -70,15 +85,20 @@ inline Status read_state(State& out, const std::optional<std::string>& install_r
 // executable: this client's own path, its argv[0].
 inline Status confirm_start(const std::string& executable,
                             const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul({{"executable", executable}, {"install root", install_root}}); !nul) return nul;
   return detail::status(brindlecast_confirm_start(detail::c_str_or_null(install_root), executable.c_str()));
 }
 
 inline Status set_relaunch_intent(const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
   return detail::status(brindlecast_set_relaunch_intent(detail::c_str_or_null(install_root)));
 }
 
 inline Status begin_trial(const std::string& slot, const std::optional<std::string>& version,
                           const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul({{"slot", slot}, {"version", version}, {"install root", install_root}}); !nul) {
+    return nul;
+  }
   return detail::status(brindlecast_begin_trial(detail::c_str_or_null(install_root), slot.c_str(),
                                                 detail::c_str_or_null(version)));
 }
@@ -86,6 +106,11 @@ inline Status begin_trial(const std::string& slot, const std::optional<std::stri
 inline Status init(const std::string& slot, const std::optional<std::string>& version,
                    const std::string& channel = "stable",
                    const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul(
+          {{"slot", slot}, {"version", version}, {"channel", channel}, {"install root", install_root}});
+      !nul) {
+    return nul;
+  }
   return detail::status(brindlecast_init(detail::c_str_or_null(install_root), slot.c_str(),
                                          detail::c_str_or_null(version), channel.c_str()));
 }
@@ -95,6 +120,7 @@ inline Status init(const std::string& slot, const std::optional<std::string>& ve
 inline Status prune(std::vector<std::string>& removed, bool dry_run = false,
                     const std::optional<std::string>& install_root = std::nullopt) {
   removed.clear();
+  if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
   const auto add = [](const char* slot, void* context) {
     static_cast<std::vector<std::string>*>(context)->emplace_back(slot);
   };

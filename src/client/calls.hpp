@@ -3,20 +3,25 @@
 //
 // Each operation loads the file with the state store, changes only the fields
 // it names and saves the whole record with the store's atomic, synced
-// replacement, holding the install root's lock from the load through the
-// save. A file that cannot be read or decoded is never written. Saves are
-// skipped when nothing changed. Nothing is kept between calls. Messages say
-// which step failed; the C API in include/brindlecast/client.h is a thin
-// layer over these calls.
+// replacement through a temporary file of its own, holding the install root's
+// lock from the load through the save. Every text it stores is valid UTF-8,
+// and a slot name is one path component that does not begin with "." (such
+// names are the tools' own); anything else is refused (InvalidInput) before
+// anything is read or written. A file that cannot be read or decoded is never
+// written. Saves are skipped when nothing changed. Nothing is kept between
+// calls. Messages say which step failed and name the refused argument; the C
+// API in include/brindlecast/client.h is a thin layer over these calls.
 #pragma once
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/error.hpp"
 #include "common/result.hpp"
 #include "state/install_state.hpp"
+#include "state/root_lock.hpp"
 
 namespace brindlecast {
 
@@ -41,17 +46,36 @@ Result<Done, Error> set_relaunch_intent(const std::string& install_root);
 
 // Puts slot on trial: active and pending := slot, versions[slot] := version,
 // failed_starts := 0, started_ok := false; known_good and relaunch_intent are
-// kept. The slot must be one directory name holding a brindlecast-client
-// file; otherwise InvalidInput and nothing is read or written.
+// kept. The slot must hold a brindlecast-client file, checked under the lock;
+// otherwise InvalidInput and nothing is written.
 Result<Done, Error> begin_trial(const std::string& install_root, const std::string& slot,
                                 const std::optional<std::string>& version);
 
-// Removes every slot (a directory, or a symbolic link) in slots/ that
-// active, known_good and pending do not name (a link is removed itself,
-// never followed; other files stay), calling removed
-// with each name in order; with dry_run only names them. Holds the lock
-// throughout; refuses to act when state.json cannot be read.
+// Removes every slot (a directory, or a symbolic link) in slots/ that the
+// launcher cannot reach through active, known_good or pending, compared by
+// device and inode as the launcher resolves those names; other files, and
+// names beginning with ".", stay. removed is called with each slot, in byte
+// order, once it is gone; with dry_run nothing changes and it is called with
+// each slot that would go. The lock is held only to decide, drop the removed
+// slots' versions entries and move them to hidden names; the deletion runs
+// after it (prune.cpp). A slot holding another file system is left whole and
+// reported; refuses to act when state.json cannot be read.
 Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
                                 const std::function<void(const std::string&)>& removed);
+
+// Shared by the calls.
+
+// The store's messages name no file; the caller's context is put before.
+Error with_context(std::string_view context, Error error);
+
+// The state, read with the install root's lock held; the lock goes with it.
+struct LockedState {
+  RootLock lock;
+  InstallState state;
+};
+Result<LockedState, Error> read_locked(const std::string& install_root);
+
+// Saves through a temporary file of this call's own.
+Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state);
 
 }  // namespace brindlecast

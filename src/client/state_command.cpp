@@ -32,7 +32,7 @@ constexpr const char* kUsage =
     "  confirm EXECUTABLE           confirm a good start of the running client, named by\n"
     "                               the path it was started as (its argv[0])\n"
     "  request-relaunch             have the next start not counted against a trial\n"
-    "  prune [--dry-run]            remove the slots nothing in the state names\n"
+    "  prune [--dry-run]            remove the slots the launcher cannot reach from the state\n"
     "\n"
     "Options:\n"
     "  --install-root DIR  the install root; default $BRINDLECAST_INSTALL_ROOT, else\n"

@@ -8,6 +8,8 @@
 #ifdef __APPLE__
 #include <fcntl.h>
 #include <mach-o/dyld.h>
+#include <sys/mount.h>
+#include <sys/param.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,6 +20,8 @@
 #include <unistd.h>
 
 #include <climits>
+
+#include "common/file.hpp"
 #endif
 
 namespace brindlecast {
@@ -50,6 +54,29 @@ int sync_file(int fd) {
   return fsync(fd);
 }
 
+int barrier_sync_file(int fd) {
+  // Orders the data before later writes without draining the drive's cache,
+  // which is what makes the full flush slow; one full flush afterwards then
+  // makes both durable.
+#ifdef F_BARRIERFSYNC
+  if (fcntl(fd, F_BARRIERFSYNC) == 0) return 0;
+#endif
+  return fsync(fd);
+}
+
+std::optional<std::vector<std::string>> mount_points() {
+  // getfsstat fills a buffer of our own; getmntinfo's shared one is not safe
+  // for a library called from any thread.
+  const int count = getfsstat(nullptr, 0, MNT_NOWAIT);
+  if (count <= 0) return std::nullopt;
+  std::vector<struct statfs> mounts(static_cast<std::size_t>(count) + 16);
+  const int got = getfsstat(mounts.data(), static_cast<int>(mounts.size() * sizeof(struct statfs)), MNT_NOWAIT);
+  if (got <= 0) return std::nullopt;
+  std::vector<std::string> points;
+  for (int i = 0; i < got; ++i) points.emplace_back(mounts[static_cast<std::size_t>(i)].f_mntonname);
+  return points;
+}
+
 int rename_no_replace(const char* from, const char* to) {
   if (::renamex_np(from, to, RENAME_EXCL) == 0) return 0;
   return errno == ENOTSUP ? link_then_unlink(from, to) : -1;
@@ -75,6 +102,43 @@ std::optional<std::string> executable_path() {
 }
 
 int sync_file(int fd) { return fsync(fd); }
+
+int barrier_sync_file(int fd) { return fsync(fd); }
+
+std::optional<std::vector<std::string>> mount_points() {
+  auto table = read_file("/proc/self/mountinfo");
+  if (!table) return std::nullopt;
+  std::vector<std::string> points;
+  std::size_t start = 0;
+  while (start < table->size()) {
+    std::size_t end = table->find('\n', start);
+    if (end == std::string::npos) end = table->size();
+    const std::string_view line(table->data() + start, end - start);
+    start = end + 1;
+    // The fifth field is the mount point, with blanks, tabs, newlines and
+    // backslashes written as octal escapes.
+    std::size_t field = 0;
+    for (int k = 0; k < 4 && field != std::string_view::npos; ++k) {
+      field = line.find(' ', field);
+      if (field != std::string_view::npos) ++field;
+    }
+    if (field == std::string_view::npos) continue;
+    const std::string_view escaped = line.substr(field, line.find(' ', field) - field);
+    std::string point;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+      const auto octal = [&](std::size_t k) { return k < escaped.size() && escaped[k] >= '0' && escaped[k] <= '7'; };
+      if (escaped[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+        point += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
+                                   (escaped[i + 3] - '0'));
+        i += 3;
+      } else {
+        point += escaped[i];
+      }
+    }
+    points.push_back(std::move(point));
+  }
+  return points;
+}
 
 int rename_no_replace(const char* from, const char* to) {
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brindlecast {
 
@@ -12,9 +13,19 @@ namespace brindlecast {
 // normalised. Nothing when the system cannot tell.
 std::optional<std::string> executable_path();
 
-// Flushes a file's data, or a directory's entries, to stable storage: 0, or -1
-// with errno set.
+// Flushes a file's data, or a directory's entries, to stable storage, the
+// drive's own cache included: 0, or -1 with errno set.
 int sync_file(int fd);
+
+// Flushes a file's data far enough that they reach the disk before anything
+// written after them (a rename, say), without waiting for the drive's cache to
+// drain: 0, or -1 with errno set. Where the system has no such barrier this is
+// the full flush.
+int barrier_sync_file(int fd);
+
+// The mount points this process sees, as absolute paths; nothing when the
+// system will not tell.
+std::optional<std::vector<std::string>> mount_points();
 
 // Renames from over to only if to does not exist (then EEXIST): 0, or -1
 // with errno set. Atomic where the file system supports it.

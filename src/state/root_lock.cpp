@@ -21,8 +21,11 @@ RootLock::~RootLock() {
 
 Result<RootLock, Error> lock_install_root(const std::string& install_root, std::chrono::nanoseconds wait) {
   if (install_root.find('\0') != std::string::npos) return RootLock(-1);
-  // flock behaves alike on Linux and macOS, on directories too.
-  const int fd = retry_eintr([&] { return ::open(install_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  // The directory that holds state.json: for the root "" that is the
+  // current directory. flock behaves alike on Linux and macOS, on
+  // directories too.
+  const std::string dir = install_root.empty() ? "." : install_root;
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return RootLock(-1);
   RootLock lock(fd);
   const auto deadline = monotonic_now() + wait;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <new>
+#include <string_view>
 
 #include "common/file.hpp"
 #include "common/paths.hpp"
@@ -19,7 +21,7 @@ int system_open(const char* path, int flags, mode_t mode) { return ::open(path, 
 }  // namespace
 
 const StoreOps& system_store_ops() {
-  static const StoreOps ops{system_open, ::write, sync_file, ::close, ::rename};
+  static const StoreOps ops{system_open, ::write, barrier_sync_file, ::close, ::rename, sync_file};
   return ops;
 }
 
@@ -38,6 +40,8 @@ Result<InstallState, StoreError> load_state(const std::string& state_path) {
 
 namespace {
 
+constexpr std::string_view kNotDurable = "the new state.json is in place but may not survive a power cut: ";
+
 // The replaced file's permission bits and, where this process may set them,
 // its owner and group: a save must not widen who can name the executable.
 Result<Done, StoreError> take_over_access(int fd, const struct stat& old) {
@@ -50,56 +54,102 @@ Result<Done, StoreError> take_over_access(int fd, const struct stat& old) {
   return Done{};
 }
 
+// Runs after the rename: whatever fails here, the new state.json is in place.
 Result<Done, StoreError> sync_directory(const std::string& state_path, const StoreOps& ops) {
   const auto parent = parent_path(state_path);
   const std::string dir = parent && !parent->empty() ? *parent : ".";
   const int fd = retry_eintr([&] { return ops.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
+  int failed = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    if (retry_eintr([&] { return ops.sync_directory(fd); }) != 0) failed = errno;
+    ops.close(fd);
+  }
+  // Some file systems cannot flush a directory at all; there is nothing more to do.
+  if (failed == 0 || failed == EINVAL || failed == ENOTSUP || failed == EOPNOTSUPP) return Done{};
+  return Err(Error{os_error(failed).kind, std::string(kNotDurable) + os_error_text(failed)});
+}
+
+struct Temp {
+  int fd;
+  std::string path;
+};
+
+// The process and a counter tell concurrent writers apart; O_EXCL refuses a
+// leftover that happens to bear the same name, and the next name is tried.
+Result<Temp, StoreError> open_own_temp(const std::string& state_path, mode_t mode, const StoreOps& ops) {
+  static std::atomic<unsigned long> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string path = state_path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const int fd = retry_eintr(
+        [&] { return ops.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode); });
+    if (fd >= 0) return Temp{fd, std::move(path)};
+    if (errno != EEXIST) return Err(os_error(errno));
+  }
+  return Err(os_error(EEXIST));
+}
+
+Result<Temp, StoreError> open_shared_temp(const std::string& state_path, mode_t mode, const StoreOps& ops) {
+  std::string path = state_path + ".tmp";
+  const auto open = [&] {
+    return retry_eintr(
+        [&] { return ops.open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode); });
+  };
+  int fd = open();
+  // A leftover of another user's (a writer killed as root before it handed
+  // the file over) would fail every later save; where this writer may change
+  // the directory, it takes the name back.
+  if (fd < 0 && errno == EACCES) {
+    if (::unlink(path.c_str()) == 0) {
+      fd = open();
+    } else {
+      errno = EACCES;
+    }
+  }
   if (fd < 0) return Err(os_error(errno));
-  Result<Done, StoreError> synced = Done{};
-  if (retry_eintr([&] { return ops.sync(fd); }) != 0) synced = Err(os_error(errno));
-  ops.close(fd);
-  return synced;
+  return Temp{fd, std::move(path)};
 }
 
 // replace: over an existing state.json (a save), or only where there is none
 // (the first state).
 Result<Done, StoreError> write_and_rename(const std::string& state_path, const InstallState& state,
-                                          const StoreOps& ops, bool replace) {
+                                          const StoreOps& ops, bool replace, TempFile kind) {
   if (state_path.find('\0') != std::string::npos) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
   const std::string text = write_install_state(state, json::Layout::Pretty);
-  const std::string temp_path = state_path + ".tmp";
 
   struct stat old {};
   const bool replaces = replace && ::stat(state_path.c_str(), &old) == 0;
   // Private until it has the old file's access; a link planted at the
   // temporary name is refused, not followed.
-  const int fd = retry_eintr([&] {
-    return ops.open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, replaces ? 0600 : 0666);
-  });
-  if (fd < 0) return Err(os_error(errno));
-  Result<Done, StoreError> written = replaces ? take_over_access(fd, old) : Done{};
-  if (written) written = write_all(fd, text, ops.write);
+  const mode_t mode = replaces ? 0600 : 0666;
+  auto temp = kind == TempFile::Own ? open_own_temp(state_path, mode, ops) : open_shared_temp(state_path, mode, ops);
+  if (!temp) return Err(std::move(temp).error());
+  Result<Done, StoreError> written = replaces ? take_over_access(temp->fd, old) : Done{};
+  if (written) written = write_all(temp->fd, text, ops.write);
   // Without the flush a power loss could leave the renamed file empty.
-  if (written && retry_eintr([&] { return ops.sync(fd); }) != 0) written = Err(os_error(errno));
-  ops.close(fd);
-  if (!written) return Err(std::move(written).error());
-
-  const int renamed = retry_eintr([&] {
-    return replace ? ops.rename(temp_path.c_str(), state_path.c_str())
-                   : rename_no_replace(temp_path.c_str(), state_path.c_str());
-  });
-  if (renamed != 0) return Err(os_error(errno));
+  if (written && retry_eintr([&] { return ops.sync(temp->fd); }) != 0) written = Err(os_error(errno));
+  ops.close(temp->fd);
+  if (written) {
+    const int renamed = retry_eintr([&] {
+      return replace ? ops.rename(temp->path.c_str(), state_path.c_str())
+                     : rename_no_replace(temp->path.c_str(), state_path.c_str());
+    });
+    if (renamed != 0) written = Err(os_error(errno));
+  }
+  if (!written) {
+    if (kind == TempFile::Own) (void)::unlink(temp->path.c_str());
+    return written;
+  }
   // The rename itself lives in the directory: until that is on disk a power
   // loss can bring the old file back, and with it an uncounted start.
   return sync_directory(state_path, ops);
 }
 
 Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
-                              bool replace) {
+                              bool replace, TempFile kind) {
   try {
-    return write_and_rename(state_path, state, ops, replace);
+    return write_and_rename(state_path, state, ops, replace, kind);
   } catch (const std::bad_alloc&) {
     return Err(os_error(ENOMEM));
   }
@@ -108,12 +158,14 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
 }  // namespace
 
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops) {
-  return save(state_path, state, ops, true);
+                                    const StoreOps& ops, TempFile temp) {
+  return save(state_path, state, ops, true, temp);
 }
 
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state) {
-  return save(state_path, state, system_store_ops(), false);
+  return save(state_path, state, system_store_ops(), false, TempFile::Own);
 }
+
+bool is_saved_but_not_durable(const StoreError& error) { return error.message.rfind(kNotDurable, 0) == 0; }
 
 }  // namespace brindlecast

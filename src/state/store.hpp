@@ -1,23 +1,36 @@
 // The state store: reads <root>/state.json whole and replaces it atomically.
 //
-// A save writes the whole record to state.json.tmp beside it (never through a
-// link planted there), gives it the replaced file's permissions and owner,
-// flushes it to stable storage, renames it over state.json and flushes the
-// directory, so readers see either the old or the new complete document, and
-// a save that returned is kept through a crash or power loss. The store keeps
-// nothing between calls, creates no directory and deletes no file; a failed
-// save leaves state.json as it was (and possibly a partly written
-// state.json.tmp, which the next save truncates). It takes no lock itself:
-// writers hold the install root's lock (root_lock.hpp) around their whole
+// A save writes the whole record to a temporary file beside it (never through
+// a link planted there), gives it the replaced file's permissions and owner,
+// flushes it, renames it over state.json and flushes the directory, so readers
+// see either the old or the new complete document, and a save that returned
+// is kept through a crash or power loss. The launcher's temporary file is
+// state.json.tmp, truncated and reused; the client library's is a file of
+// each save's own (TempFile::Own), so writers that go on without a lock never
+// write into or rename each other's file.
+//
+// A failed save leaves state.json as it was, with one exception: when the
+// directory cannot be flushed after the rename, the new state.json is in
+// place but may not survive a power cut, and the error says exactly that
+// (is_saved_but_not_durable). A file system that cannot flush directories at
+// all (EINVAL, ENOTSUP) is no failure. After a failure the launcher's
+// state.json.tmp may remain, partly written, and the next save truncates it;
+// a file of a save's own is removed. The store keeps nothing between calls,
+// creates no directory, and deletes a file in one case only: a leftover
+// state.json.tmp it may not open (EACCES, left by another user) in a root it
+// may change is removed and created afresh. It takes no lock itself: writers
+// hold the install root's lock (root_lock.hpp) around their whole
 // read-modify-write. Running out of memory is an error like any other.
-// Messages never name the file or the operation.
+// Messages never name the file or the operation, except the one above.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 #include "common/error.hpp"
+#include "common/platform.hpp"
 #include "common/result.hpp"
 #include "state/install_state.hpp"
 
@@ -29,9 +42,16 @@ using StoreError = Error;
 struct StoreOps {
   int (*open)(const char* path, int flags, mode_t mode);
   ssize_t (*write)(int fd, const void* buf, std::size_t count);
-  int (*sync)(int fd);
+  int (*sync)(int fd);  // the temporary file, before the rename
   int (*close)(int fd);
   int (*rename)(const char* from, const char* to);
+  int (*sync_directory)(int fd) = sync_file;  // after the rename
+};
+
+// Where a save writes the new document before renaming it.
+enum class TempFile {
+  Shared,  // state.json.tmp, truncated and reused: the launcher's
+  Own,     // a new file of this save's own, created exclusively: the library's
 };
 
 const StoreOps& system_store_ops();
@@ -40,10 +60,15 @@ const StoreOps& system_store_ops();
 Result<InstallState, StoreError> load_state(const std::string& state_path);
 
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops = system_store_ops());
+                                    const StoreOps& ops = system_store_ops(), TempFile temp = TempFile::Shared);
 
-// Writes the first state.json the same way, but never over one that exists
-// (not even one that appears meanwhile): then the system's EEXIST error.
+// Writes the first state.json through a file of its own, but never over one
+// that exists (not even one that appears meanwhile): then the system's EEXIST
+// error.
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state);
+
+// The error of a save whose new state.json is in place, but whose directory
+// could not be flushed.
+bool is_saved_but_not_durable(const StoreError& error);
 
 }  // namespace brindlecast

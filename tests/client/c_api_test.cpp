@@ -1,17 +1,23 @@
 // The C API of the client library against real install roots: what each call
 // reads and writes, what it refuses, and that the launcher acts on its marks.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "brindlecast/client.h"
+#include "brindlecast/client.hpp"
+#include "common/error.hpp"
 #include "state/store.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -164,7 +170,9 @@ TEST_F(ClientApi, BeginTrialStartsAFreshTrialAndKeepsTheRollbackTarget) {
   EXPECT_EQ(stored().versions.at("1.0.0"), "1.0.0");
 }
 
-TEST_F(ClientApi, BeginTrialTakesOnlyASingleSlotNameWithAClient) {
+// Every text a writer stores must be UTF-8, and a slot one name the launcher
+// can join; a refusal names the argument and writes nothing.
+TEST_F(ClientApi, RefusedTextsWriteNothing) {
   // Each refused name would lead to an existing client file if it were joined
   // as a path, so only the name rule can refuse it.
   const std::string elsewhere = root_ / "elsewhere";
@@ -173,33 +181,51 @@ TEST_F(ClientApi, BeginTrialTakesOnlyASingleSlotNameWithAClient) {
         root_ / "slots/a/b/brindlecast-client", elsewhere + "/brindlecast-client"}) {
     write_file(path, "", 0755);
   }
-  for (const char* slot : {"3.0.0", "...", "a b"}) install_slot(slot);
+  for (const char* slot : {"3.0.0", "...", "a b", ".x", "v\xc3\xa9"}) install_slot(slot);
   testing::make_dirs(root_ / "slots/5.0.0/brindlecast-client");
 
-  constexpr const char* kAccepted = "";
+  // Each call as a Status, so the C calls and the C++ layer read alike.
+  const auto status = [](brindlecast_status s) { return client::Status{s, s ? brindlecast_last_error() : ""}; };
+  using Call = std::function<client::Status(const char* root, const std::string& text)>;
+  const Call slot = [&](auto r, const auto& t) { return status(brindlecast_begin_trial(r, t.c_str(), "9.9.9")); };
+  const Call version = [&](auto r, const auto& t) { return status(brindlecast_begin_trial(r, "3.0.0", t.c_str())); };
+  const Call channel = [&](auto r, const auto& t) { return status(brindlecast_init(r, "3.0.0", "1", t.c_str())); };
+  // Through the C API a NUL would end the text: the C++ layer refuses it.
+  const Call cpp_slot = [](auto r, const auto& t) { return client::begin_trial(t, "9.9.9", r); };
+  const auto name = [](const std::string& slot, const char* why) { return "slot \"" + slot + "\" " + why; };
   constexpr const char* kNotAName = "is not a single directory name";
+  constexpr const char* kDot = "begins with \".\", which only the tools' own names do";
   constexpr const char* kNoClient = "holds no brindlecast-client file";
   struct Case {
-    std::string slot;
-    const char* outcome;
+    Call call;
+    std::string text;
+    std::string message;  // "" when accepted
   };
   const std::vector<Case> cases = {
-      {"3.0.0", kAccepted}, {"...", kAccepted},     {"a b", kAccepted},
-      {"..", kNotAName},    {".", kNotAName},       {"", kNotAName},
-      {"a/b", kNotAName},   {elsewhere, kNotAName}, {"4.0.0", kNoClient},  // no slot directory
-      {"5.0.0", kNoClient},  // brindlecast-client is a directory
+      {slot, "3.0.0", ""},        {slot, "a b", ""},
+      {slot, "v\xc3\xa9", ""},    {version, "2.0\xc3\xa9", ""},
+      {slot, "v\xe9", "slot \"v\xef\xbf\xbd\" is not valid UTF-8"},
+      {version, "2.0\xff", "version \"2.0\xef\xbf\xbd\" is not valid UTF-8"},
+      {channel, "\xc3", "channel \"\xef\xbf\xbd\" is not valid UTF-8"},
+      {slot, "", name("", kNotAName)},  {slot, "a/b", name("a/b", kNotAName)},
+      {slot, elsewhere, name(elsewhere, kNotAName)},
+      {cpp_slot, std::string("3.0.0\0/x", 8), "slot holds a NUL byte"},
+      {slot, ".x", name(".x", kDot)},   {slot, ".", name(".", kDot)},
+      {slot, "..", name("..", kDot)},   {slot, "...", name("...", kDot)},
+      {slot, "4.0.0", name("4.0.0", kNoClient)},  // no slot directory
+      {slot, "5.0.0", name("5.0.0", kNoClient)},  // brindlecast-client is a directory
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.slot);
+    SCOPED_TRACE(c.text);
     ASSERT_TRUE(save_state(state_path(), trial_state()));
     const std::string bytes = read_file_or_die(state_path());
-    const brindlecast_status status = brindlecast_begin_trial(root(), c.slot.c_str(), "9.9.9");
-    if (c.outcome == kAccepted) {
-      EXPECT_EQ(status, BRINDLECAST_OK) << brindlecast_last_error();
-      EXPECT_EQ(stored().active, c.slot);
+    const client::Status result = c.call(root(), c.text);
+    EXPECT_EQ(result.message, c.message);
+    if (c.message.empty()) {
+      EXPECT_EQ(result.code, BRINDLECAST_OK);
+      EXPECT_NE(read_file_or_die(state_path()), bytes);
     } else {
-      EXPECT_EQ(status, BRINDLECAST_ERR_INVALID_ARGUMENT);
-      EXPECT_EQ(brindlecast_last_error(), "slot \"" + c.slot + "\" " + c.outcome);
+      EXPECT_EQ(result.code, BRINDLECAST_ERR_INVALID_ARGUMENT);
       EXPECT_EQ(read_file_or_die(state_path()), bytes);
     }
   }
@@ -268,15 +294,24 @@ TEST_F(ClientApi, MissingStateOrRootIsNotFoundAndCreatesNothing) {
   EXPECT_FALSE(file_exists(root_ / "no"));
 }
 
-TEST_F(ClientApi, FailedSaveLeavesStateAlone) {
-  // A directory where the temporary file must go makes the save fail, also as root.
-  testing::make_dirs(root_ / "state.json.tmp");
+TEST_F(ClientApi, FailedSaveLeavesStateAloneAndNoFileBehind) {
+  // A file size limit fails the write, also as root; in a child, so the limit
+  // ends with it.
   const std::string bytes = read_file_or_die(state_path());
-  EXPECT_EQ(confirm_trial(root()), BRINDLECAST_ERR_OTHER);
-  EXPECT_EQ(std::string(brindlecast_last_error()).rfind("cannot save state.json: ", 0), 0u)
-      << brindlecast_last_error();
-  EXPECT_NE(std::string(brindlecast_last_error()).find("(os error 21)"), std::string::npos);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const rlimit small{64, 64};
+    ::signal(SIGXFSZ, SIG_IGN);
+    const bool failed = ::setrlimit(RLIMIT_FSIZE, &small) == 0 && confirm_trial(root()) == BRINDLECAST_ERR_OTHER;
+    _exit(failed && brindlecast_last_error() == "cannot save state.json: " + os_error_text(EFBIG) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(read_file_or_die(state_path()), bytes);
+  const auto names = std::filesystem::directory_iterator(root_.path());
+  EXPECT_EQ(std::distance(begin(names), end(names)), 2) << "only slots/ and state.json";
 }
 
 TEST_F(ClientApi, NullRootMeansTheRootTheLauncherGave) {

@@ -1,11 +1,19 @@
 // The brindlecast-state command, run as a script would run it, against a real
 // install root and the real launcher.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -128,13 +136,129 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
       {{"prune", "--dry-run"}, 0, "0.9\n1.0\nlink\n", "", kSame},
   });
   EXPECT_TRUE(file_exists(client("0.9")));
-  play({{{"prune"}, 0, "0.9\n1.0\nlink\n", "", kSame}, {{"prune"}, 0, "", "", kSame}});
+  play({{{"prune"}, 0, "0.9\n1.0\nlink\n", "",
+         R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null},"relaunch_intent":true})"},
+        {{"prune"}, 0, "", "", kSame}});
   EXPECT_FALSE(file_exists(root_ / "slots/0.9"));
   EXPECT_TRUE(file_exists(client("2.0")));
   struct stat st {};
   EXPECT_NE(::lstat((root_ / "slots/link").c_str(), &st), 0);
   EXPECT_EQ(read_file_or_die(outside_ / "keep"), "kept");  // the link was not followed
   EXPECT_TRUE(file_exists(root_ / "slots/README"));
+}
+
+// Starts argv (found on PATH) with standard output and error going to files.
+pid_t start(std::vector<std::string> argv, const std::string& out, const std::string& err) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0 && std::freopen(out.c_str(), "w", stdout) && std::freopen(err.c_str(), "w", stderr)) {
+    ::execvp(args[0], args.data());
+  }
+  if (pid == 0) _exit(127);
+  return pid;
+}
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// prune's safety cases. Every root holds slot a, the known good one, and old,
+// which nothing names; each case adds its own slots, state and hazard.
+TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
+  TempDir outside;
+  write_file(outside / "keep", "kept");
+  struct Case {
+    const char* name;
+    const char* state;  // active, known_good and pending, as another writer wrote them
+    const char* setup;  // shell commands run in slots/
+    int depth;          // of a chain of directories made in old
+    std::vector<std::string> wrapper;  // what the command runs under; %s is the root
+    int status;
+    std::string out, err;
+    std::vector<std::string> left;  // in slots/ afterwards
+    bool launch_meanwhile = false;
+  };
+  const std::vector<Case> cases = {
+      {"a link to a named slot", R"("active":"current","known_good":"a")", "mkdir b && ln -s b current", 0, {},
+       0, "old\n", "", {"a", "b", "current"}},
+      {"names spelled as paths", R"("active":"b/","known_good":"./a","pending":"c/sub")", "mkdir -p b c/sub", 0, {},
+       0, "old\n", "", {"a", "b", "c"}},
+      {"a mount point in a slot", R"("active":"a","known_good":"a")", "mkdir old/data", 0,
+       {"unshare", "-m", "sh", "-c", R"(mount --bind "$1" "$2" && shift 2 && exec "$@")", "sh", outside.path(),
+        "%s/slots/old/data"},
+       1, "", "brindlecast-state: slots/old was left whole: another file system is mounted at %s/slots/old/data\n",
+       {"a", "old"}},
+      // A stack far smaller than the tree is deep: no recursion survives it.
+      {"a deep tree", R"("active":"a","known_good":"a")", ":", 1000,
+       {"sh", "-c", R"(ulimit -s 64 && exec "$@")", "sh"}, 0, "old\n", "", {"a"}},
+      {"a launcher start meanwhile", R"("active":"a","known_good":"a")",
+       "i=0; while [ $i -lt 5000 ]; do : > old/f$i; i=$((i + 1)); done", 0, {}, 0, "old\n", "", {"a"}, true},
+  };
+  const bool can_mount = ::geteuid() == 0 && testing::run_process({"/bin/sh", "-c", "unshare -m true"}).status == 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.wrapper.empty() && c.wrapper[0] == "unshare" && !can_mount) {
+      std::printf("skipped \"%s\": needs root and unshare -m\n", c.name);
+      continue;
+    }
+    TempDir root;
+    const std::string real = std::filesystem::canonical(root.path());
+    const auto put_root = [&](std::string text) {
+      if (const auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, real);
+      return text;
+    };
+    write_file(root / "state.json", std::string("{") + c.state + R"(,"channel":"stable","versions":{"old":"0.1"}})");
+    write_file(root / "slots/a/brindlecast-client", "#!/bin/sh\nexit 0\n", 0755);
+    write_file(root / "slots/old/brindlecast-client", "old");
+    const std::string setup = "cd \"$0\" && " + std::string(c.setup);
+    ASSERT_EQ(testing::run_process({"/bin/sh", "-c", setup, root / "slots"}).status, 0);
+    int dir = ::open((root / "slots/old").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int depth = 0; depth < c.depth && dir >= 0; ++depth) {
+      const int deeper = ::mkdirat(dir, "d", 0755) == 0 ? ::openat(dir, "d", O_RDONLY | O_DIRECTORY) : -1;
+      ::close(dir);
+      dir = deeper;
+    }
+    ASSERT_GE(dir, 0);
+    ::close(dir);
+
+    std::vector<std::string> argv;
+    for (const auto& w : c.wrapper) argv.push_back(put_root(w));
+    argv.insert(argv.end(), {testing::state_command_binary(), "--install-root", root.path(), "prune"});
+    TempDir output;
+    const pid_t pid = start(argv, output / "out", output / "err");
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    if (c.launch_meanwhile) {
+      // Once old is out of the way and the lock free, the prune is deleting:
+      // hold it there and start the launcher, which must not wait for it.
+      const int fd = ::open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      while (file_exists(root / "slots/old") || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the prune kept the lock to the end";
+        const timespec pause{0, 1000000};
+        ::nanosleep(&pause, nullptr);
+      }
+      ::close(fd);
+      ::kill(pid, SIGSTOP);
+      const auto launched = testing::run_process(
+          {testing::launcher_binary(), "--install-root", root.path(), "--install-method", "systemd"});
+      EXPECT_EQ(launched.status, 0) << launched.err;
+      EXPECT_EQ(entries(root / "slots").front().rfind(".brindlecast-prune-", 0), 0u) << "the deletion was over";
+      ::kill(pid, SIGCONT);
+    }
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.status) << "(minus: a signal)";
+    EXPECT_EQ(read_file_or_die(output / "out"), c.out);
+    EXPECT_EQ(read_file_or_die(output / "err"), put_root(c.err));
+    EXPECT_EQ(entries(root / "slots"), c.left);
+    EXPECT_EQ(read_file_or_die(outside / "keep"), "kept");
+    // The versions entry goes with the slot.
+    EXPECT_EQ(read_file_or_die(root / "state.json").find("\"old\"") != std::string::npos, c.out.empty());
+  }
 }
 
 TEST_F(StateCommand, UsageAndRoots) {

@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "common/error.hpp"
 #include "support/sample_state.hpp"
 #include "support/temp_dir.hpp"
 
@@ -109,6 +112,25 @@ TEST(SaveState, ReplacesASymbolicLinkItself) {
   EXPECT_EQ(read_file_or_die(dir / "target.json"), kOldDocument);
 }
 
+// A leftover state.json.tmp of another user's, which this writer may not
+// open, is replaced where the writer may change the root.
+TEST(SaveState, TakesBackATemporaryFileItMayNotOpen) {
+  TempDir dir;
+  write_file(dir / "state.json", kOldDocument);
+  write_file(dir / "state.json.tmp", "left by a writer killed as root", 0);
+  // Root opens anything: the save runs as another user, who owns the root.
+  const uid_t writer = ::getuid() == 0 ? 65534 : ::getuid();
+  ASSERT_EQ(::chown(dir.path().c_str(), writer, static_cast<gid_t>(-1)), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(::setuid(writer) == 0 && save_state(dir / "state.json", testing::documented_state()) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(*load_state(dir / "state.json"), testing::documented_state());
+  EXPECT_FALSE(file_exists(dir / "state.json.tmp"));
+}
+
 TEST(SaveState, RenameOntoADirectoryFailsWithTheSystemMessage) {
   TempDir dir;
   testing::make_dirs(dir / "state.json");
@@ -146,6 +168,7 @@ const StoreOps kFakeOps{
     [](int fd) { return should_fail("sync") ? -1 : ::fsync(fd); },
     [](int fd) { return ::close(fd); },
     [](const char* a, const char* b) { return should_fail("rename") ? -1 : ::rename(a, b); },
+    [](int fd) { return should_fail("sync_directory") ? -1 : ::fsync(fd); },
 };
 
 class SaveStateFaults : public ::testing::Test {
@@ -167,7 +190,7 @@ TEST_F(SaveStateFaults, FlushesTheFileBeforeAndTheDirectoryAfterTheRename) {
   ASSERT_GE(log.size(), 6u);
   EXPECT_EQ(log.front(), "open");
   EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
-            (std::vector<std::string>{"sync", "rename", "open", "sync"}));
+            (std::vector<std::string>{"sync", "rename", "open", "sync_directory"}));
 }
 
 TEST_F(SaveStateFaults, ShortWritesAreCompleted) {
@@ -187,7 +210,7 @@ TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
                         }
                         return system_store_ops().open(p, f, m);
                       },
-                      kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename};
+                      kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename, kFakeOps.sync_directory};
   ASSERT_TRUE(save_state(path_, testing::documented_state(), once));
   EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
@@ -206,15 +229,39 @@ TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
       {"rename", false, std::string(std::strerror(EIO)) + " (os error 5)"},
   };
   for (const auto& c : cases) {
+    for (const TempFile temp : {TempFile::Shared, TempFile::Own}) {
+      SCOPED_TRACE(std::string(c.fail) + (temp == TempFile::Own ? " with a file of its own" : ""));
+      calls_ = FakeCalls{};
+      calls_.fail = c.fail;
+      calls_.zero_write = c.zero_write;
+      auto r = save_state(path_, testing::documented_state(), kFakeOps, temp);
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().message, c.message);
+      EXPECT_EQ(read_file_or_die(path_), kOldDocument);
+      // Nothing after the failing step runs.
+      EXPECT_EQ(calls_.log.back(), c.zero_write ? "write" : c.fail);
+      // A file of its own is removed; the shared one is left for the next save.
+      const auto names = std::filesystem::directory_iterator(dir_.path());
+      const bool none_left = temp == TempFile::Own || std::string(c.fail) == "open";
+      EXPECT_EQ(std::distance(begin(names), end(names)), none_left ? 1 : 2);
+      ::unlink((dir_ / "state.json.tmp").c_str());
+    }
+  }
+}
+
+// After the rename state.json is the new one, whatever the directory flush does.
+TEST_F(SaveStateFaults, ADirectoryFlushThatFailsAfterTheRenameSaysSo) {
+  // EINVAL and ENOTSUP: the file system cannot flush directories at all.
+  for (const int error : {EINVAL, ENOTSUP, EIO}) {
     calls_ = FakeCalls{};
-    calls_.fail = c.fail;
-    calls_.zero_write = c.zero_write;
-    auto r = save_state(path_, testing::documented_state(), kFakeOps);
-    ASSERT_FALSE(r) << c.fail;
-    EXPECT_EQ(r.error().message, c.message) << c.fail;
-    EXPECT_EQ(read_file_or_die(path_), kOldDocument) << c.fail;
-    // Nothing after the failing step runs.
-    EXPECT_EQ(calls_.log.back(), c.zero_write ? "write" : c.fail) << c.fail;
+    calls_.fail = "sync_directory";
+    calls_.fail_errno = error;
+    auto r = save_state(path_, testing::documented_state(), kFakeOps, TempFile::Own);
+    EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
+    EXPECT_EQ(r ? "" : r.error().message, error != EIO ? "" : "the new state.json is in place but may not survive a "
+                                                              "power cut: " + os_error_text(EIO));
+    EXPECT_EQ(!r && is_saved_but_not_durable(r.error()), error == EIO);
+    write_file(path_, kOldDocument);
   }
 }
 
