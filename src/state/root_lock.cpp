@@ -1,17 +1,113 @@
 #include "state/root_lock.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
-#include <time.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/file.hpp"
-#include "common/platform.hpp"
 
 namespace brindlecast {
+namespace {
+
+volatile std::sig_atomic_t g_deadline_passed = 0;
+
+extern "C" void note_deadline(int) { g_deadline_passed = 1; }
+
+timeval to_timeval(std::chrono::nanoseconds d) {
+  const auto us = std::max<long long>(std::chrono::ceil<std::chrono::microseconds>(d).count(), 1);
+  return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+}
+
+// Blocks in flock until the lock is taken (0), the limit passes (ETIMEDOUT),
+// give_up asks to stop (EINTR) or flock fails otherwise (its error number).
+int wait_by_alarm(int fd, const LockWait& wait) {
+  struct sigaction ours {}, theirs {};
+  ours.sa_handler = note_deadline;  // without SA_RESTART, so that the alarm cuts flock short
+  sigemptyset(&ours.sa_mask);
+  sigset_t alarm, old_mask;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  g_deadline_passed = 0;
+  ::sigaction(SIGALRM, &ours, &theirs);
+  ::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask);
+  // The timer goes on firing after the limit: an alarm that came just before
+  // flock began to block is followed by another.
+  const itimerval timer{to_timeval(std::chrono::milliseconds(10)), to_timeval(wait.limit)};
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+  int error = 0;
+  while (::flock(fd, LOCK_EX) != 0) {
+    error = errno;
+    if (error != EINTR) break;
+    if (g_deadline_passed) {
+      error = ETIMEDOUT;
+      break;
+    }
+    if (wait.give_up && wait.give_up()) break;
+    error = 0;
+  }
+  const itimerval off{};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &theirs, nullptr);
+  ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  return error;
+}
+
+// What a helper thread's flock came to.
+struct Handoff {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  int error = 0;
+};
+
+// Blocks in flock on a helper thread, through a duplicate of fd: the lock
+// belongs to the open file both share, so the caller holds it once the helper
+// has it. A caller that gave up has closed its fd; the helper's close then
+// lets go of a lock taken too late. Returns as wait_by_alarm does.
+int wait_on_helper_thread(int fd, std::chrono::nanoseconds limit) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return errno;
+  auto handoff = std::make_shared<Handoff>();
+  // The helper starts with every signal blocked, so the host's handlers
+  // never run on it.
+  sigset_t all, old_mask;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old_mask);
+  try {
+    std::thread([handoff, copy] {
+      const int r = retry_eintr([&] { return ::flock(copy, LOCK_EX); });
+      {
+        const std::lock_guard<std::mutex> guard(handoff->mutex);
+        handoff->done = true;
+        handoff->error = r == 0 ? 0 : errno;
+      }
+      handoff->ended.notify_one();
+      ::close(copy);
+    }).detach();
+  } catch (const std::system_error& e) {
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    ::close(copy);
+    return e.code().value();
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  std::unique_lock<std::mutex> guard(handoff->mutex);
+  if (!handoff->ended.wait_for(guard, limit, [&] { return handoff->done; })) return ETIMEDOUT;
+  return handoff->error;
+}
+
+}  // namespace
 
 RootLock::RootLock(RootLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
@@ -19,29 +115,24 @@ RootLock::~RootLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<RootLock, Error> lock_install_root(const std::string& install_root, std::chrono::nanoseconds wait) {
+Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait) {
   if (install_root.find('\0') != std::string::npos) return RootLock(-1);
   // flock behaves alike on Linux and macOS, on directories too.
   const int fd = retry_eintr([&] { return ::open(install_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
   if (fd < 0) return RootLock(-1);
   RootLock lock(fd);
-  const auto deadline = monotonic_now() + wait;
-  // Writers hold the lock for a few milliseconds: poll often at first, then
-  // less, rather than block without a bound.
-  std::chrono::nanoseconds pause = std::chrono::milliseconds(1);
-  for (;;) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return RootLock(-1);  // no locks here: go on without
-    if (monotonic_now() >= deadline) {
-      return Err(Error{ErrorKind::Other, "another writer has held the lock on the install root for more than " +
-                                             std::to_string(std::chrono::ceil<std::chrono::seconds>(wait).count()) +
-                                             " s; state.json was left as it was"});
-    }
-    const timespec ts{0, static_cast<long>(pause.count())};
-    ::nanosleep(&ts, nullptr);
-    pause = std::min<std::chrono::nanoseconds>(pause * 2, std::chrono::milliseconds(8));
+  // Free, as it nearly always is: no timer, no thread.
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
+  if (errno != EWOULDBLOCK && errno != EINTR) return RootLock(-1);  // no locks here: go on without
+  const int error = wait.by_alarm ? wait_by_alarm(fd, wait) : wait_on_helper_thread(fd, wait.limit);
+  if (error == 0) return lock;
+  if (error == ETIMEDOUT) {
+    return Err(Error{ErrorKind::Busy, "another writer has held the lock on the install root for more than " +
+                                          std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
+                                          " s; state.json was left as it was"});
   }
+  if (error == ENOLCK || error == ENOTSUP || error == EOPNOTSUPP) return RootLock(-1);
+  return Err(os_error(error));
 }
 
 }  // namespace brindlecast
