@@ -21,7 +21,7 @@ struct ClientRun {
   int spawn_error = 0;      // the start fails with this error number
   int poll_error = 0;       // polling fails with this error number
   bool prepare_fails = false;
-  bool lock_busy = false;  // another writer keeps the lock: no start at all
+  bool lock_busy = false;  // another writer keeps the lock: no start
 };
 
 ClientRun exits(int code, nanoseconds duration = milliseconds(10)) { return ClientRun{code << 8, duration}; }

@@ -8,15 +8,11 @@
 // last line once the plan runs out), a list of actions done in order:
 //   exit N | kill SIGNUM | sleep MS | confirm | relaunch | break-state | await PATH
 // "await" waits until PATH exists; without an exit action the run exits 0.
-// Actions for signals and children:
-//   catch SIGNUM    count deliveries of the signal from now on
-//   ready           create <root>/ready-<k>
-//   await-signal MS wait for a counted delivery, then MS more; add
-//                   "signals=N from_others=M" (M: not sent by the parent)
-//   orphans N       start N children that exit once this run has ended
-//   zombies MS      wait up to MS for no zombie in /proc; add "zombies=N"
-// "fake_client --trials A B STOP" instead puts slots A and B on trial in turn,
-// back to back, the way the library does, until the file STOP exists.
+// Also: "catch SIGNUM" counts deliveries of the signal from then on; "ready"
+// creates <root>/ready-<k>; "await-signal MS" waits for a delivery and MS
+// more, then adds "signals=N from_others=M" (M not sent by the parent).
+// "fake_client --trials ROOT A B" puts slots A and B on trial in turn, back to
+// back as the library does, until ROOT/stop exists.
 #include <dirent.h>
 #include <signal.h>
 #include <time.h>
@@ -49,30 +45,16 @@ std::vector<std::string> lines_of(const std::string& path) {
 volatile sig_atomic_t g_deliveries = 0, g_from_others = 0;
 extern "C" void count_delivery(int, siginfo_t* info, void*) {
   g_deliveries = g_deliveries + 1;
-  if (info->si_pid != getppid()) g_from_others = g_from_others + 1;
+  g_from_others = g_from_others + (info->si_pid != getppid());
 }
 
-int zombies() {
-  int n = 0;
-  if (DIR* d = opendir("/proc")) {
-    while (const dirent* e = readdir(d)) {
-      const auto stat = lines_of(std::string("/proc/") + e->d_name + "/stat");
-      n += !stat.empty() && stat[0].find(") Z") != std::string::npos;
-    }
-    closedir(d);
-  }
-  return n;
-}
-
-int trials(const std::string& a, const std::string& b, const char* stop) {
-  for (bool first = true; access(stop, F_OK) != 0; first = !first) {
-    auto lock = brindlecast::lock_install_root(root());
-    auto state = brindlecast::load_state(root() + "/state.json");
+int trials(const std::string& root, const std::string& a, const std::string& b) {
+  for (bool first = true; access((root + "/stop").c_str(), F_OK) != 0; first = !first) {
+    auto lock = brindlecast::lock_install_root(root);
+    auto state = brindlecast::load_state(root + "/state.json");
     if (!lock || !state) return 92;
-    state->active = first ? a : b;
-    state->pending = state->active;
-    state->failed_starts = 0;
-    if (!brindlecast::save_state(root() + "/state.json", *state)) return 93;
+    state->pending = state->active = first ? a : b;
+    if (!brindlecast::save_state(root + "/state.json", *state)) return 93;
   }
   return 0;
 }
@@ -112,7 +94,6 @@ void record(int run, int argc, char** argv) {
   struct sigaction sa {};
   sigaction(SIGPIPE, nullptr, &sa);
   out << "sigpipe=" << (sa.sa_handler == SIG_IGN ? "ignored" : "default") << "\n";
-  out << "pid=" << getpid() << "\n";
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   out << "time_ms=" << (ts.tv_sec * 1000 + ts.tv_nsec / 1000000) << "\n";
@@ -153,36 +134,18 @@ int main(int argc, char** argv) {
       actions >> path;
       while (access(path.c_str(), F_OK) != 0) usleep(10000);
     } else if (action == "catch") {
-      int sig = 0;
-      actions >> sig;
       struct sigaction counting {};
       counting.sa_sigaction = count_delivery;
       counting.sa_flags = SA_SIGINFO;
+      int sig = 0;
+      actions >> sig;
       sigaction(sig, &counting, nullptr);
-    } else if (action == "ready") {
-      std::ofstream(root() + "/ready-" + std::to_string(run));
+      std::ofstream(root() + "/ready-" + std::to_string(run)) << getpid();
     } else if (action == "await-signal") {
-      int ms = 0;
-      actions >> ms;
       while (g_deliveries == 0) usleep(1000);
-      usleep(static_cast<useconds_t>(ms) * 1000);
-      std::ofstream(root() + "/run-" + std::to_string(run) + ".txt", std::ios::app) << "signals=" << g_deliveries
-                                                                               << " from_others=" << g_from_others << "\n";
-    } else if (action == "orphans") {
-      int n = 0;
-      actions >> n;
-      const pid_t parent = getpid();
-      for (int i = 0; i < n; ++i) {
-        if (fork() == 0) {
-          while (getppid() == parent) usleep(1000);
-          _exit(0);
-        }
-      }
-    } else if (action == "zombies") {
-      int ms = 0;
-      actions >> ms;
-      for (int waited = 0; zombies() > 0 && waited < ms; waited += 10) usleep(10000);
-      std::ofstream(root() + "/run-" + std::to_string(run) + ".txt", std::ios::app) << "zombies=" << zombies() << "\n";
+      usleep(100000);  // for a second delivery
+      std::ofstream(root() + "/run-" + std::to_string(run) + ".txt", std::ios::app)
+          << "signals=" << g_deliveries << " from_others=" << g_from_others << "\n";
     } else {
       std::cerr << "fake client: unknown action " << action << "\n";
       return 99;
