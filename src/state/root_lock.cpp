@@ -1,7 +1,6 @@
 #include "state/root_lock.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/time.h>
@@ -9,12 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "common/file.hpp"
 
@@ -30,9 +24,9 @@ timeval to_timeval(std::chrono::nanoseconds d) {
   return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
-// Blocks in flock until the lock is taken (0), the limit passes (ETIMEDOUT),
-// give_up asks to stop (EINTR) or flock fails otherwise (its error number).
-int wait_by_alarm(int fd, const LockWait& wait) {
+}  // namespace
+
+int block_until_alarm(int fd, const LockWait& wait) {
   struct sigaction ours {}, theirs {};
   ours.sa_handler = note_deadline;  // without SA_RESTART, so that the alarm cuts flock short
   sigemptyset(&ours.sa_mask);
@@ -64,51 +58,6 @@ int wait_by_alarm(int fd, const LockWait& wait) {
   return error;
 }
 
-// What a helper thread's flock came to.
-struct Handoff {
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
-  int error = 0;
-};
-
-// Blocks in flock on a helper thread, through a duplicate of fd: the lock
-// belongs to the open file both share, so the caller holds it once the helper
-// has it. A caller that gave up has closed its fd; the helper's close then
-// lets go of a lock taken too late. Returns as wait_by_alarm does.
-int wait_on_helper_thread(int fd, std::chrono::nanoseconds limit) {
-  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
-  auto handoff = std::make_shared<Handoff>();
-  // The helper starts with every signal blocked, so the host's handlers
-  // never run on it.
-  sigset_t all, old_mask;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old_mask);
-  try {
-    std::thread([handoff, copy] {
-      const int r = retry_eintr([&] { return ::flock(copy, LOCK_EX); });
-      {
-        const std::lock_guard<std::mutex> guard(handoff->mutex);
-        handoff->done = true;
-        handoff->error = r == 0 ? 0 : errno;
-      }
-      handoff->ended.notify_one();
-      ::close(copy);
-    }).detach();
-  } catch (const std::system_error& e) {
-    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    ::close(copy);
-    return e.code().value();
-  }
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  std::unique_lock<std::mutex> guard(handoff->mutex);
-  if (!handoff->ended.wait_for(guard, limit, [&] { return handoff->done; })) return ETIMEDOUT;
-  return handoff->error;
-}
-
-}  // namespace
-
 RootLock::RootLock(RootLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
 RootLock::~RootLock() {
@@ -124,7 +73,7 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   // Free, as it nearly always is: no timer, no thread.
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
   if (errno != EWOULDBLOCK && errno != EINTR) return RootLock(-1);  // no locks here: go on without
-  const int error = wait.by_alarm ? wait_by_alarm(fd, wait) : wait_on_helper_thread(fd, wait.limit);
+  const int error = wait.block(fd, wait);
   if (error == 0) return lock;
   if (error == ETIMEDOUT) {
     return Err(Error{ErrorKind::Busy, "another writer has held the lock on the install root for more than " +

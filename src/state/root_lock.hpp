@@ -26,18 +26,27 @@ namespace brindlecast {
 
 inline constexpr std::chrono::seconds kRootLockWait{5};
 
+struct LockWait;
+
+// Blocks in flock on a helper thread with every signal blocked, while the
+// calling thread waits on a timed condition: for libraries, which must not
+// touch their host's signals. Kept apart (root_lock_thread.cpp) so that a
+// program that never waits this way carries no thread code.
+int block_on_helper_thread(int fd, const LockWait& wait);
+
+// Blocks in flock in the calling thread, woken by SIGALRM at the limit: only
+// for a single-threaded program that owns its signals (the launcher). The
+// handler, the timer and the signal mask are its own for the wait alone and
+// restored before the call returns.
+int block_until_alarm(int fd, const LockWait& wait);
+
 // How a writer waits while another holds the lock.
 struct LockWait {
   std::chrono::nanoseconds limit = kRootLockWait;
-  // Block in flock in the calling thread, woken by SIGALRM at the limit. Only
-  // for a single-threaded program that owns its signals (the launcher): the
-  // handler, the timer and the signal mask are its own for the wait alone and
-  // restored before the call returns. Otherwise flock blocks on a helper
-  // thread with every signal blocked, so a library never touches its host's
-  // signals, and the caller waits on a timed condition.
-  bool by_alarm = false;
-  // With by_alarm: asked whenever another signal cuts the wait short; true
-  // ends the wait at once with the EINTR error.
+  // Blocks until the lock on fd is taken: 0, ETIMEDOUT at the limit, EINTR
+  // when give_up asks to stop, or flock's error number.
+  int (*block)(int fd, const LockWait& wait) = block_on_helper_thread;
+  // Asked whenever another signal cuts an alarm wait short; true ends it.
   bool (*give_up)() = nullptr;
 };
 

@@ -121,10 +121,7 @@ class RealSystem final : public SupervisionSystem {
   Result<std::string, Error> prepare(std::string_view install_root) override {
     // Single-threaded and owning its signals, the launcher waits for the lock
     // in flock itself; a stop signal ends the wait, and nothing is saved.
-    LockWait wait;
-    wait.by_alarm = true;
-    wait.give_up = stop_pending;
-    return prepare_launch(install_root, wait);
+    return prepare_launch(install_root, LockWait{kRootLockWait, block_until_alarm, stop_pending});
   }
 
   ClientCommand command(std::string_view executable) override {

@@ -101,7 +101,10 @@ class RunClient : public ::testing::Test {
   // The wait status of pid; it is killed if it does not end in time.
   static int finish(pid_t pid) {
     int status = -1;
-    EXPECT_TRUE(eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) << (pid > 0 && kill(pid, SIGKILL) == 0, "killed");
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+      ADD_FAILURE() << "process " << pid << " did not end: killed";
+      kill(pid, SIGKILL);  // a process ID start() returned
+    }
     return status;
   }
   // The process ID of the k-th start of the client, once it is ready.
@@ -136,7 +139,8 @@ TEST_P(StopSignal, ReachesTheClientWhoseEndIsTheLaunchers) {
   if (handled) {
     EXPECT_TRUE(has(run_record(1), "signals=1 from_others=0"));
   }
-  EXPECT_TRUE(gone(client)) << (client > 0 && kill(client, SIGKILL) == 0, "client left running");
+  EXPECT_TRUE(gone(client));
+  if (client > 0 && !gone(client)) kill(client, SIGKILL);
   EXPECT_EQ(starts().size(), 1u);
 }
 
