@@ -34,6 +34,7 @@ brindlecast_status status_of(brindlecast::ErrorKind kind) {
       return BRINDLECAST_ERR_INVALID_ARGUMENT;
     case brindlecast::ErrorKind::AlreadyExists:
       return BRINDLECAST_ERR_EXISTS;
+    case brindlecast::ErrorKind::Busy:
     case brindlecast::ErrorKind::Other:
       break;
   }

@@ -13,6 +13,7 @@ enum class ErrorKind {
   InvalidData,       // a document could not be decoded
   InvalidInput,      // a path or argument the system cannot take
   AlreadyExists,     // a file that must not exist yet does
+  Busy,              // another writer kept the install root's lock past the wait
   Other,             // any other failure reported by the system
 };
 

@@ -39,7 +39,7 @@ bool apply_launch_policy(InstallState& state) {
 
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
                                                const std::optional<std::string>& sibling_client,
-                                               const StoreOps& ops) {
+                                               const StoreOps& ops, const LockWait& wait) {
   const std::string state_path = join_path(install_root, "state.json");
   if (sibling_client) {
     if (auto state = load_state(state_path); state && sibling_client_is_newer(*state, *sibling_client)) {
@@ -48,7 +48,7 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   }
   // No other writer between the load and the save; released before the
   // client starts.
-  auto lock = lock_install_root(std::string(install_root));
+  auto lock = lock_install_root(std::string(install_root), wait);
   if (!lock) return Err(std::move(lock).error());
   auto state = load_state(state_path);
   if (state && apply_launch_policy(*state)) {
@@ -62,8 +62,8 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   return entrypoint_path(install_root, state->active);
 }
 
-Result<std::string, StoreError> prepare_launch(std::string_view install_root) {
-  return prepare_launch(install_root, find_sibling_client());
+Result<std::string, StoreError> prepare_launch(std::string_view install_root, const LockWait& wait) {
+  return prepare_launch(install_root, find_sibling_client(), system_store_ops(), wait);
 }
 
 }  // namespace brindlecast

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "state/install_state.hpp"
+#include "state/root_lock.hpp"
 #include "state/store.hpp"
 
 namespace brindlecast {
@@ -25,13 +26,14 @@ inline constexpr std::uint32_t kRollbackLimit = 2;
 // Applies the trial, commit and rollback rules; true when the state changed.
 bool apply_launch_policy(InstallState& state);
 
-// The path of the client executable to start next, with the state saved.
-Result<std::string, StoreError> prepare_launch(std::string_view install_root);
+// The path of the client executable to start next, with the state saved. A
+// writer that keeps the install root's lock past the wait is a Busy error.
+Result<std::string, StoreError> prepare_launch(std::string_view install_root, const LockWait& wait = {});
 
 // As above, with the sibling client already looked for and the store's
 // system calls given.
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
                                                const std::optional<std::string>& sibling_client,
-                                               const StoreOps& ops = system_store_ops());
+                                               const StoreOps& ops = system_store_ops(), const LockWait& wait = {});
 
 }  // namespace brindlecast

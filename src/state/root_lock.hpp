@@ -8,7 +8,12 @@
 // cannot be opened or locked (missing, not a directory, a file system without
 // locks) is no error here: the caller goes on unlocked and meets the real
 // problem, with its usual message, when it reads state.json. Only a lock that
-// another writer keeps past the wait is an error.
+// another writer keeps past the wait is an error (Busy).
+//
+// A waiter blocks in flock, so the system wakes it when the holder lets go
+// and it takes its turn among the other waiters; a poller only gets the lock
+// if it looks in the instant between two writers, and starves behind writers
+// that follow each other closely.
 #pragma once
 
 #include <chrono>
@@ -21,6 +26,30 @@ namespace brindlecast {
 
 inline constexpr std::chrono::seconds kRootLockWait{5};
 
+struct LockWait;
+
+// Blocks in flock on a helper thread with every signal blocked, while the
+// calling thread waits on a timed condition: for libraries, which must not
+// touch their host's signals. Kept apart (root_lock_thread.cpp) so that a
+// program that never waits this way carries no thread code.
+int block_on_helper_thread(int fd, const LockWait& wait);
+
+// Blocks in flock in the calling thread, woken by SIGALRM at the limit: only
+// for a single-threaded program that owns its signals (the launcher). The
+// handler, the timer and the signal mask are its own for the wait alone and
+// restored before the call returns.
+int block_until_alarm(int fd, const LockWait& wait);
+
+// How a writer waits while another holds the lock.
+struct LockWait {
+  std::chrono::nanoseconds limit = kRootLockWait;
+  // Blocks until the lock on fd is taken: 0, ETIMEDOUT at the limit, EINTR
+  // when give_up asks to stop, or flock's error number.
+  int (*block)(int fd, const LockWait& wait) = block_on_helper_thread;
+  // Asked whenever another signal cuts an alarm wait short; true ends it.
+  bool (*give_up)() = nullptr;
+};
+
 class RootLock {
  public:
   RootLock(RootLock&& other) noexcept;
@@ -31,13 +60,12 @@ class RootLock {
   bool held() const { return fd_ >= 0; }
 
  private:
-  friend Result<RootLock, Error> lock_install_root(const std::string&, std::chrono::nanoseconds);
+  friend Result<RootLock, Error> lock_install_root(const std::string&, const LockWait&);
   explicit RootLock(int fd) : fd_(fd) {}
   int fd_;
 };
 
-// Takes the lock, waiting at most `wait` for another writer to let go.
-Result<RootLock, Error> lock_install_root(const std::string& install_root,
-                                          std::chrono::nanoseconds wait = kRootLockWait);
+// Takes the lock, waiting at most wait.limit for another writer to let go.
+Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait = {});
 
 }  // namespace brindlecast

@@ -5,12 +5,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
 #include "common/file.hpp"
 #include "common/platform.hpp"
 #include "state/policy.hpp"
+#include "supervise/signals.hpp"
 
 extern char** environ;
 
@@ -27,24 +29,55 @@ Result<int, Error> hand_over(std::string_view install_root, SupervisionSystem& s
   return Err(os_error(system.exec(system.command(*executable))));
 }
 
-Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& system) {
-  std::size_t quick_failures = 0;
+// Takes the signals recorded so far: passes each on to the client, if one
+// runs, and keeps the first stop signal in stop.
+void take_signals(SupervisionSystem& system, std::optional<pid_t> client, int& stop) {
+  while (const int sig = system.take_signal()) {
+    if (client) system.pass_on(*client, sig);
+    if (stop == 0 && is_stop_signal(sig)) stop = sig;
+  }
+}
+
+// Polls the client until it ends, passing signals on meanwhile; its wait
+// status.
+Result<int, Error> watch(SupervisionSystem& system, pid_t pid, int& stop) {
   for (;;) {
+    auto status = system.poll(pid);
+    if (!status) return Err(os_error(status.error()));
+    if (*status) return **status;
+    take_signals(system, pid, stop);
+    system.sleep(kPollInterval);
+  }
+}
+
+Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& system) {
+  system.record_signals();
+  std::size_t quick_failures = 0;
+  int stop = 0;
+  // With no client to wait for, a stop ends the launcher by the signal
+  // itself, as it would have ended without handlers for it.
+  const auto stopped = [&] {
+    take_signals(system, std::nullopt, stop);
+    return stop != 0;
+  };
+  for (;;) {
+    if (stopped()) return system.end_by_signal(stop);
     auto executable = system.prepare(install_root);
-    if (!executable) return Err(std::move(executable).error());
+    if (stopped()) return system.end_by_signal(stop);
     const auto cycle_start = system.now();
     int exit_code = 1;
-    auto pid = system.spawn(system.command(*executable));
-    if (pid) {
-      for (;;) {
-        auto status = system.poll(*pid);
-        if (!status) return Err(os_error(status.error()));
-        if (*status) {
-          exit_code = client_exit_code(**status);
-          break;
-        }
-        system.sleep(kPollInterval);
+    std::optional<Error> busy;
+    if (!executable) {
+      if (executable.error().kind != ErrorKind::Busy) return Err(std::move(executable).error());
+      busy = std::move(executable).error();  // a quick failure: try again after the back-off
+    } else if (auto pid = system.spawn(system.command(*executable))) {
+      auto status = watch(system, *pid, stop);
+      if (!status) return Err(std::move(status).error());
+      if (stop != 0) {
+        if (WIFSIGNALED(*status)) return system.end_by_signal(WTERMSIG(*status));
+        return client_exit_code(*status);
       }
+      exit_code = client_exit_code(*status);
     } else if (pid.error() != ENOENT) {
       return Err(os_error(pid.error()));
     }  // a missing executable counts as a failed run
@@ -57,8 +90,15 @@ Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& s
     if (exit_code == 0) return 0;
     // The healthy-run reset comes before the give-up test and the delay.
     if (std::chrono::duration_cast<std::chrono::seconds>(elapsed) >= kHealthyRunTime) quick_failures = 0;
-    if (quick_failures >= std::size(kBackoff)) return exit_code;
-    system.sleep(kBackoff[quick_failures]);
+    if (quick_failures >= std::size(kBackoff)) {
+      if (busy) return Err(std::move(*busy));
+      return exit_code;
+    }
+    const auto until = system.now() + kBackoff[quick_failures];
+    for (auto t = system.now(); t < until; t = system.now()) {
+      system.sleep(until - t);
+      if (stopped()) return system.end_by_signal(stop);
+    }
     ++quick_failures;
   }
 }
@@ -78,7 +118,11 @@ class RealSystem final : public SupervisionSystem {
              const std::vector<std::string>& pass_through_args)
       : install_root_(install_root), method_(method), args_(pass_through_args) {}
 
-  Result<std::string, Error> prepare(std::string_view install_root) override { return prepare_launch(install_root); }
+  Result<std::string, Error> prepare(std::string_view install_root) override {
+    // Single-threaded and owning its signals, the launcher waits for the lock
+    // in flock itself; a stop signal ends the wait, and nothing is saved.
+    return prepare_launch(install_root, LockWait{kRootLockWait, block_until_alarm, stop_pending});
+  }
 
   ClientCommand command(std::string_view executable) override {
     return build_client_command(executable, args_, install_root_, method_);
@@ -111,12 +155,18 @@ class RealSystem final : public SupervisionSystem {
 
     posix_spawnattr_t attr;
     if (const int e = posix_spawnattr_init(&attr); e != 0) return Err(e);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    // The client gets SIGPIPE back at its default action, nothing else changes.
+    // Every signal at its default action and none blocked, whatever the
+    // launcher set or inherited. In a process group of its own, so that a
+    // signal to the launcher's group reaches the client once, through the
+    // launcher; the terminal's foreground stays with the launcher, which
+    // takes Ctrl-C and passes it on.
+    const sigset_t defaults = changeable_signals();
+    sigset_t none;
+    sigemptyset(&none);
     int e = posix_spawnattr_setsigdefault(&attr, &defaults);
-    if (e == 0) e = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    if (e == 0) e = posix_spawnattr_setsigmask(&attr, &none);
+    if (e == 0) e = posix_spawnattr_setpgroup(&attr, 0);
+    if (e == 0) e = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     if (e == 0) e = posix_spawnp(&pid, command.program.c_str(), nullptr, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
@@ -125,22 +175,39 @@ class RealSystem final : public SupervisionSystem {
   }
 
   Result<std::optional<int>, int> poll(pid_t pid) override {
-    int status = 0;
-    const pid_t r = retry_eintr([&] { return waitpid(pid, &status, WNOHANG); });
-    if (r < 0) return Err(errno);
-    if (r == 0) return std::optional<int>();
-    return std::optional<int>(status);
-  }
-
-  void sleep(std::chrono::nanoseconds duration) override {
-    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    timespec remaining{static_cast<time_t>(secs.count()), static_cast<long>((duration - secs).count())};
-    // A signal must not cut a delay short: sleep on for what is left.
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    // Any child that ended is reaped: as process 1 the launcher inherits the
+    // orphans of everything below it, and they must not pile up as zombies.
+    std::optional<int> client;
+    for (;;) {
+      int status = 0;
+      const pid_t r = retry_eintr([&] { return waitpid(-1, &status, WNOHANG); });
+      if (r == 0 || (r < 0 && errno == ECHILD && client)) return client;
+      if (r < 0) return Err(errno);
+      if (r == pid) client = status;
     }
   }
 
+  void sleep(std::chrono::nanoseconds duration) override {
+    // A poll interval at most: a signal that came just before the sleep
+    // began, and so did not cut it short, waits no longer than that.
+    duration = std::min<std::chrono::nanoseconds>(duration, kPollInterval);
+    const timespec ts{0, static_cast<long>(duration.count())};
+    nanosleep(&ts, nullptr);
+  }
+
   std::chrono::nanoseconds now() override { return monotonic_now(); }
+
+  void record_signals() override { brindlecast::record_signals(); }
+
+  int take_signal() override { return brindlecast::take_signal(); }
+
+  void pass_on(pid_t pid, int sig) override {
+    // The client's group, as Ctrl-C or a service manager would have reached
+    // it without the launcher; the client alone if it left that group.
+    if (kill(-pid, sig) != 0) kill(pid, sig);
+  }
+
+  int end_by_signal(int sig) override { return brindlecast::end_by_signal(sig); }
 
  private:
   std::string install_root_;

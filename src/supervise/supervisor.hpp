@@ -5,8 +5,21 @@
 // polls the child every 250 ms, restarts it at once after the relaunch code
 // 42, backs off 1, 2, 5 and 10 s after failed runs, forgets earlier failures
 // after a run of 60 s, and gives up after the fifth quick failure in a row
-// with that run's exit code. The loop prints nothing, keeps its counter in
-// memory only, sends no signal and forwards none.
+// with that run's exit code. A writer that keeps the install root's lock past
+// the wait makes that start a quick failure: it delays the client, it never
+// ends supervision. The loop prints nothing and keeps its counter in memory
+// only.
+//
+// The client runs in a process group of its own, with every signal at its
+// default action and none blocked, so a signal meant for the launcher's group
+// (a service manager's stop, Ctrl-C) reaches the client once: through the
+// launcher, which passes on SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2
+// and SIGWINCH to the client's group. After one of the first four it starts
+// no further client, waits for the running one and ends as it did: with its
+// exit status, or by the same signal. Without a client (back-off, launch
+// preparation) a stop signal ends the launcher by that signal at once; a save
+// under way is finished first. The launcher reaps every child it is given
+// (as process 1 the orphans of the system) and tells its client apart.
 #pragma once
 
 #include <sys/types.h>
@@ -44,11 +57,22 @@ class SupervisionSystem {
   virtual int exec(const ClientCommand& command) = 0;
   // Starts the client as a child: its process ID, or the error number.
   virtual Result<pid_t, int> spawn(const ClientCommand& command) = 0;
-  // The child's wait status once it has ended, nothing while it runs, or the
-  // error number.
+  // Reaps every child that has ended: the client's wait status once it has
+  // ended, nothing while it runs, or the error number.
   virtual Result<std::optional<int>, int> poll(pid_t pid) = 0;
+  // Sleeps for duration or less: a signal cuts it short, and the caller looks
+  // at the clock.
   virtual void sleep(std::chrono::nanoseconds duration) = 0;
   virtual std::chrono::nanoseconds now() = 0;
+  // From now on records the signals the launcher passes on or stops for.
+  virtual void record_signals() = 0;
+  // A recorded signal, taken off the record; 0 when none.
+  virtual int take_signal() = 0;
+  // Sends sig to the client's process group.
+  virtual void pass_on(pid_t pid, int sig) = 0;
+  // Ends the launcher by sig; returns the exit status to end with instead
+  // where the system refuses.
+  virtual int end_by_signal(int sig) = 0;
 };
 
 // A child's exit status, or 1 when a signal ended it.

@@ -1,11 +1,17 @@
 // The built launcher running the fake client from real install roots.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
+#include <stdexcept>
+#include <tuple>
 
 #include "state/store.hpp"
 #include "support/process.hpp"
@@ -71,9 +77,128 @@ class RunClient : public ::testing::Test {
     return std::find(v.begin(), v.end(), line) != v.end();
   }
 
+  // Starts a program without waiting, in a process group of its own, with
+  // every signal at its default action (a test runner may ignore some).
+  static pid_t start(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid > 0) return pid;
+    setpgid(0, 0);
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  static bool eventually(const std::function<bool()>& happened) {
+    for (int i = 0; i < 3000; usleep(10000), ++i) if (happened()) return true;  // 30 s at most
+    return false;
+  }
+  // The wait status of pid; it is killed if it does not end in time.
+  static int finish(pid_t pid) {
+    int status = -1;
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) {
+      ADD_FAILURE() << "process " << pid << " did not end: killed";
+      kill(pid, SIGKILL);  // a process ID start() returned
+    }
+    return status;
+  }
+  // The process ID of the k-th start of the client, once it is ready.
+  pid_t ready_client(int k) {
+    const std::string ready = root_ / ("ready-" + std::to_string(k));
+    EXPECT_TRUE(eventually([&] { return testing::file_exists(ready) && !read_file_or_die(ready).empty(); }));
+    return std::stoi(read_file_or_die(ready));
+  }
+  // Never true for 0 or -1, which would stand for many processes.
+  static bool gone(pid_t pid) { return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH; }
+
   TempDir root_;
   bool ignore_sigchld_ = false;  // as some parents leave it
+  const std::vector<std::string> supervising_{launcher_binary(), "--install-root", root_.path(), "--install-method",
+                                              "process"};
 };
+
+// A stop signal with a client that handles it (and exits 7) or dies of it.
+// The first go to the launcher's whole group, as from a service manager or a
+// terminal: the client still gets each signal once, from the launcher.
+class StopSignal : public RunClient, public ::testing::WithParamInterface<std::tuple<int, bool>> {};
+
+TEST_P(StopSignal, ReachesTheClientWhoseEndIsTheLaunchers) {
+  const auto [sig, handled] = GetParam();
+  install_slot("1.0.0");
+  store("1.0.0", "1.0.0", false);
+  plan(handled ? "catch " + std::to_string(sig) + " await-signal exit 7\n" : "catch 10 await never\n");
+  const pid_t launcher = start(supervising_);
+  const pid_t client = ready_client(1);
+  kill(handled ? -launcher : launcher, sig);
+  EXPECT_EQ(finish(launcher), handled ? 7 << 8 : sig);  // wait statuses: exit 7, or killed by sig
+  if (handled) {
+    EXPECT_TRUE(has(run_record(1), "signals=1 from_others=0"));
+  }
+  EXPECT_TRUE(gone(client));
+  if (client > 0 && !gone(client)) kill(client, SIGKILL);
+  EXPECT_EQ(starts().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
+                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT), ::testing::Bool()));
+
+TEST_F(RunClient, StopDuringBackOffEndsTheLauncherAtOnce) {
+  install_slot("1.0.0");
+  store("1.0.0", "1.0.0", false);
+  plan("catch 10 exit 3\n");
+  const pid_t launcher = start(supervising_);
+  const pid_t second = ready_client(2);
+  ASSERT_TRUE(eventually([&] { return gone(second); }));  // reaped: the back-off of 2 s has begun
+  const auto sent = std::chrono::steady_clock::now();
+  kill(launcher, SIGTERM);
+  EXPECT_EQ(finish(launcher), SIGTERM);  // killed by it
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+  EXPECT_EQ(starts().size(), 2u);
+}
+
+TEST_F(RunClient, AsProcessOneReapsEveryOrphanAndStopsOnSigterm) {
+  std::vector<std::string> as_one = {"/usr/bin/unshare", getuid() == 0 ? "-pf" : "-rpf", "--mount-proc", "/bin/true"};
+  if (finish(start(as_one)) != 0) GTEST_SKIP() << "no " << as_one[1] << " from unshare here: the launcher cannot be process 1";
+  as_one.pop_back();
+  // Runs 1 to 3 each leave a child that ends once the launcher has reaped
+  // its parent; run 4 counts the zombies once the last of them is reaped.
+  write_file(root_ / "slots/1.0.0/brindlecast-client", R"(#!/bin/sh
+cd "$BRINDLECAST_INSTALL_ROOT" && echo >>runs && n=$(wc -l <runs)
+if [ $n -le 3 ]; then sh -c "while kill -0 $$; do sleep 0.01; done; echo \$\$ >orphan-$n" & exit 42; fi
+i=0; until [ -s orphan-3 ] && [ ! -e /proc/$(cat orphan-3) ] || [ $i = 500 ]; do sleep 0.01; i=$((i+1)); done
+grep -ls ') Z' /proc/[0-9]*/stat | wc -l >zombies; echo $$ >ready-4; exec sleep 600
+)", 0755);
+  store("1.0.0", "1.0.0", false);
+  as_one.insert(as_one.end(), supervising_.begin(), supervising_.end());
+  const pid_t outer = start(as_one);
+  ready_client(4);
+  EXPECT_EQ(read_file_or_die(root_ / "zombies"), "0\n");
+  // unshare blocks SIGTERM while it waits: the group's signal reaches the
+  // launcher alone, which as process 1 cannot end by it and exits 128 + 15.
+  kill(-outer, SIGTERM);
+  EXPECT_EQ(finish(outer), (128 + SIGTERM) << 8);  // exited
+}
+
+TEST_F(RunClient, LockWaitsAreFairToTheLauncher) {
+  if (std::getenv("BRINDLECAST_TEST_WRAPPER")) GTEST_SKIP() << "a launcher under a memory checker is too slow to time";
+  install_slot("1.0.0");
+  install_slot("2.0.0");
+  store("1.0.0", "1.0.0", false);
+  const pid_t writers[] = {start({testing::fake_client_binary(), "--trials", root_.path(), "1.0.0", "2.0.0"}),
+                           start({testing::fake_client_binary(), "--trials", root_.path(), "2.0.0", "1.0.0"})};
+  for (int k = 0; k < 25; ++k) {
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(launch("systemd").status, 0) << k;
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1)) << k;
+  }
+  write_file(root_ / "stop", "");
+  for (const pid_t w : writers) EXPECT_EQ(finish(w), 0);
+}
 
 class ClientCommandOnEachRoad : public RunClient, public ::testing::WithParamInterface<std::string> {};
 

@@ -21,11 +21,13 @@ struct ClientRun {
   int spawn_error = 0;      // the start fails with this error number
   int poll_error = 0;       // polling fails with this error number
   bool prepare_fails = false;
+  bool lock_busy = false;  // another writer keeps the lock: no start
 };
 
 ClientRun exits(int code, nanoseconds duration = milliseconds(10)) { return ClientRun{code << 8, duration}; }
 ClientRun killed(int sig) { return ClientRun{sig, milliseconds(10)}; }  // WIFSIGNALED layout
 ClientRun missing() { return ClientRun{0, {}, ENOENT}; }
+ClientRun busy() { return ClientRun{0, {}, 0, 0, false, true}; }
 
 // Time passes only in sleep() and while a child "runs", so the whole
 // back-off table runs in microseconds.
@@ -36,6 +38,10 @@ class FakeSystem final : public SupervisionSystem {
   Result<std::string, Error> prepare(std::string_view root) override {
     ++prepares;
     if (!runs_.empty() && runs_.front().prepare_fails) return Err(Error{ErrorKind::InvalidData, "broken state"});
+    if (!runs_.empty() && runs_.front().lock_busy) {
+      runs_.pop_front();
+      return Err(Error{ErrorKind::Busy, "lock kept"});
+    }
     return std::string(root) + "/slots/1/brindlecast-client";
   }
   ClientCommand command(std::string_view executable) override { return ClientCommand{std::string(executable), {}, {}}; }
@@ -66,6 +72,10 @@ class FakeSystem final : public SupervisionSystem {
     now_ += d;
   }
   nanoseconds now() override { return now_; }
+  void record_signals() override {}
+  int take_signal() override { return 0; }
+  void pass_on(pid_t, int) override {}
+  int end_by_signal(int sig) override { return 128 + sig; }
 
   int prepares = 0, polls = 0;
   std::vector<seconds> backoffs;
@@ -113,6 +123,8 @@ TEST(Supervision, OutcomesOfRunSequences) {
       {"59.75 s is still a quick failure",
        {exits(1), exits(1), exits(1), exits(1), exits(1, milliseconds(59600))}, 1,
        {seconds(1), seconds(2), seconds(5), seconds(10)}},
+      {"a writer that keeps the lock delays the start, counted as a quick failure",
+       {busy(), exits(3), busy(), exits(0)}, 0, {seconds(1), seconds(2), seconds(5)}},
       {"a 60 s run resets the count, even at the give-up point",
        {exits(1), exits(1), exits(1), exits(1), exits(1, seconds(60)), exits(0)}, 0,
        {seconds(1), seconds(2), seconds(5), seconds(10), seconds(1)}},
@@ -149,6 +161,7 @@ TEST(Supervision, FatalErrorsEndTheLoopAtOnce) {
       {"start refused", {exits(3), ClientRun{0, {}, EACCES}}, eacces, 2},
       {"poll fails", {ClientRun{0, seconds(1), 0, ECHILD}}, echild, 1},
       {"preparation fails in the third cycle", {exits(3), exits(3), prepare_fails}, "broken state", 3},
+      {"a lock kept through five tries gives up with its error", {busy(), busy(), busy(), busy(), busy()}, "lock kept", 5},
   };
   for (const auto& c : cases) {
     FakeSystem system(c.runs);

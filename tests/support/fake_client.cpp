@@ -8,6 +8,11 @@
 // last line once the plan runs out), a list of actions done in order:
 //   exit N | kill SIGNUM | sleep MS | confirm | relaunch | break-state | await PATH
 // "await" waits until PATH exists; without an exit action the run exits 0.
+// Also: "catch SIGNUM" counts deliveries of the signal from then on; "ready"
+// creates <root>/ready-<k>; "await-signal MS" waits for a delivery and MS
+// more, then adds "signals=N from_others=M" (M not sent by the parent).
+// "fake_client --trials ROOT A B" puts slots A and B on trial in turn, back to
+// back as the library does, until ROOT/stop exists.
 #include <dirent.h>
 #include <signal.h>
 #include <time.h>
@@ -20,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "state/root_lock.hpp"
 #include "state/store.hpp"
 
 namespace {
@@ -34,6 +40,23 @@ std::vector<std::string> lines_of(const std::string& path) {
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+volatile sig_atomic_t g_deliveries = 0, g_from_others = 0;
+extern "C" void count_delivery(int, siginfo_t* info, void*) {
+  g_deliveries = g_deliveries + 1;
+  g_from_others = g_from_others + (info->si_pid != getppid());
+}
+
+int trials(const std::string& root, const std::string& a, const std::string& b) {
+  for (bool first = true; access((root + "/stop").c_str(), F_OK) != 0; first = !first) {
+    auto lock = brindlecast::lock_install_root(root);
+    auto state = brindlecast::load_state(root + "/state.json");
+    if (!lock || !state) return 92;
+    state->pending = state->active = first ? a : b;
+    if (!brindlecast::save_state(root + "/state.json", *state)) return 93;
+  }
+  return 0;
 }
 
 void mark(bool brindlecast::InstallState::*field) {
@@ -81,6 +104,7 @@ void record(int run, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--trials") return trials(argv[2], argv[3], argv[4]);
   const int run = static_cast<int>(lines_of(root() + "/client.log").size()) + 1;
   record(run, argc, argv);
   const auto plan = lines_of(root() + "/client.plan");
@@ -109,6 +133,19 @@ int main(int argc, char** argv) {
       std::string path;
       actions >> path;
       while (access(path.c_str(), F_OK) != 0) usleep(10000);
+    } else if (action == "catch") {
+      struct sigaction counting {};
+      counting.sa_sigaction = count_delivery;
+      counting.sa_flags = SA_SIGINFO;
+      int sig = 0;
+      actions >> sig;
+      sigaction(sig, &counting, nullptr);
+      std::ofstream(root() + "/ready-" + std::to_string(run)) << getpid();
+    } else if (action == "await-signal") {
+      while (g_deliveries == 0) usleep(1000);
+      usleep(100000);  // for a second delivery
+      std::ofstream(root() + "/run-" + std::to_string(run) + ".txt", std::ios::app)
+          << "signals=" << g_deliveries << " from_others=" << g_from_others << "\n";
     } else {
       std::cerr << "fake client: unknown action " << action << "\n";
       return 99;
