@@ -33,7 +33,7 @@ Result<InstallState, StoreError> load_state(const std::string& state_path) {
     if (!state) return Err(Error{ErrorKind::InvalidData, state.error().full_text()});
     return std::move(state).value();
   } catch (const std::bad_alloc&) {
-    // An endless file (a link to /dev/zero, say) must not abort the caller.
+    // Memory running out while a large state decodes must not abort the caller.
     return Err(os_error(ENOMEM));
   }
 }
