@@ -46,16 +46,24 @@ using Identity = std::pair<dev_t, ino_t>;
 
 Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
-// The names in a directory, sorted, without "." and "..".
-Result<std::vector<std::string>, Error> entry_names(int dir) {
-  const int fd = ::dup(dir);
-  if (fd < 0) return Err(os_error(errno));
+// A directory stream over fd, which it then owns; fd is closed on failure.
+Result<DIR*, Error> dir_stream(int fd) {
   DIR* d = ::fdopendir(fd);
   if (d == nullptr) {
     const int e = errno;
     ::close(fd);
     return Err(os_error(e));
   }
+  return d;
+}
+
+// The names in a directory, sorted, without "." and "..".
+Result<std::vector<std::string>, Error> entry_names(int dir) {
+  const int fd = ::dup(dir);
+  if (fd < 0) return Err(os_error(errno));
+  auto stream = dir_stream(fd);
+  if (!stream) return Err(std::move(stream).error());
+  DIR* d = *stream;
   ::rewinddir(d);  // the copy shares its offset with dir, which may have been read before
   std::vector<std::string> names;
   errno = 0;
@@ -177,12 +185,9 @@ class Remover {
     if (!S_ISDIR(st.st_mode)) return unlink_at(slots_, name, 0);
     const int fd = ::openat(slots_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return Err(os_error(errno));
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-      const int e = errno;
-      ::close(fd);
-      return Err(os_error(e));
-    }
+    auto stream = dir_stream(fd);
+    if (!stream) return Err(std::move(stream).error());
+    DIR* dir = *stream;
     Result<Done, Error> result = Done{};
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || identity(opened) != identity(st)) {
