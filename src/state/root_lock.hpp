@@ -34,19 +34,14 @@ struct LockWait;
 // program that never waits this way carries no thread code.
 int block_on_helper_thread(int fd, const LockWait& wait);
 
-// Blocks in flock in the calling thread, woken by SIGALRM at the limit: only
-// for a single-threaded program that owns its signals (the launcher). The
-// handler, the timer and the signal mask are its own for the wait alone and
-// restored before the call returns.
-int block_until_alarm(int fd, const LockWait& wait);
-
 // How a writer waits while another holds the lock.
 struct LockWait {
   std::chrono::nanoseconds limit = kRootLockWait;
   // Blocks until the lock on fd is taken: 0, ETIMEDOUT at the limit, EINTR
   // when give_up asks to stop, or flock's error number.
   int (*block)(int fd, const LockWait& wait) = block_on_helper_thread;
-  // Asked whenever another signal cuts an alarm wait short; true ends it.
+  // Asked by a wait that signals can cut short (the launcher's), before it
+  // blocks and after each signal; true ends it.
   bool (*give_up)() = nullptr;
 };
 

@@ -1,31 +1,94 @@
 #include "supervise/signals.hpp"
 
+#include <fcntl.h>
+#include <setjmp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <iterator>
 
 namespace brindlecast {
 namespace {
 
-constexpr int kRecorded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
+constexpr int kRecorded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH, SIGCONT};
 
 volatile std::sig_atomic_t g_received[std::size(kRecorded)] = {};
+volatile std::sig_atomic_t g_alarm = 0;  // the lock wait's limit has passed
+// While set, a handler jumps to g_wake; cleared by the jump or the waiter.
+volatile std::sig_atomic_t g_armed = 0;
+sigjmp_buf g_wake;
+bool g_terminal = false;
 
 extern "C" void note_signal(int sig) {
   for (std::size_t i = 0; i < std::size(kRecorded); ++i) {
     if (kRecorded[i] == sig) g_received[i] = 1;
   }
+  if (sig == SIGALRM) g_alarm = 1;
+  if (g_armed != 0) {
+    g_armed = 0;
+    siglongjmp(g_wake, 1);
+  }
+}
+
+// Without SA_RESTART, and with the other noted signals blocked meanwhile, so
+// that handlers never nest.
+struct sigaction noting_action() {
+  struct sigaction sa {};
+  sa.sa_handler = note_signal;
+  sigemptyset(&sa.sa_mask);
+  for (const int sig : kRecorded) sigaddset(&sa.sa_mask, sig);
+  sigaddset(&sa.sa_mask, SIGALRM);
+  return sa;
+}
+
+bool any_recorded() {
+  return std::any_of(std::begin(g_received), std::end(g_received), [](std::sig_atomic_t r) { return r != 0; });
+}
+
+// Calls block unless woken() holds, with no window between the look and the
+// call: from the arming on, a noted signal jumps back here and the call
+// reports EINTR, as it does when woken() holds. The jump skips whatever it
+// interrupts, so the armed stretch holds nothing else.
+template <class Woken, class Block>
+int unless_woken(Woken woken, Block block) {
+  if (sigsetjmp(g_wake, 1) != 0) {
+    errno = EINTR;
+    return -1;
+  }
+  g_armed = 1;
+  int r = -1;
+  if (woken()) {
+    errno = EINTR;
+  } else {
+    r = block();
+  }
+  g_armed = 0;
+  return r;
+}
+
+timeval to_timeval(std::chrono::nanoseconds d) {
+  const auto us = std::max<long long>(std::chrono::ceil<std::chrono::microseconds>(d).count(), 1);
+  return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
 }  // namespace
 
-bool is_stop_signal(int sig) { return sig == SIGTERM || sig == SIGINT || sig == SIGHUP || sig == SIGQUIT; }
+bool is_stop_signal(int sig, bool terminal) {
+  return sig == SIGTERM || sig == SIGINT || sig == SIGQUIT || (sig == SIGHUP && terminal);
+}
 
-void record_signals() {
-  struct sigaction sa {};
-  sa.sa_handler = note_signal;
-  sigemptyset(&sa.sa_mask);
+bool record_signals() {
+  // Looked at before any handler is set, so nothing cuts the open short.
+  const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  g_terminal = tty >= 0;
+  if (tty >= 0) ::close(tty);
+  const struct sigaction sa = noting_action();
   sigset_t caught;
   sigemptyset(&caught);
   for (const int sig : kRecorded) {
@@ -35,6 +98,7 @@ void record_signals() {
     sigaddset(&caught, sig);
   }
   ::sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  return g_terminal;
 }
 
 int take_signal() {
@@ -49,9 +113,46 @@ int take_signal() {
 
 bool stop_pending() {
   for (std::size_t i = 0; i < std::size(kRecorded); ++i) {
-    if (g_received[i] != 0 && is_stop_signal(kRecorded[i])) return true;
+    if (g_received[i] != 0 && is_stop_signal(kRecorded[i], g_terminal)) return true;
   }
   return false;
+}
+
+void sleep_unless_signalled(std::chrono::nanoseconds duration) {
+  if (duration <= duration.zero()) return;
+  const auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration);
+  const timespec ts{static_cast<time_t>(whole.count()), static_cast<long>((duration - whole).count())};
+  unless_woken(any_recorded, [&] { return ::nanosleep(&ts, nullptr); });
+}
+
+int block_until_alarm(int fd, const LockWait& wait) {
+  const struct sigaction ours = noting_action();
+  struct sigaction theirs {};
+  sigset_t alarm, old_mask;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  g_alarm = 0;
+  ::sigaction(SIGALRM, &ours, &theirs);
+  ::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask);
+  const itimerval timer{{}, to_timeval(wait.limit)};
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+  const auto ended = [&] { return g_alarm != 0 || (wait.give_up && wait.give_up()); };
+  int error = 0;
+  while (unless_woken(ended, [&] { return ::flock(fd, LOCK_EX); }) != 0) {
+    error = errno;
+    if (error != EINTR) break;
+    if (g_alarm != 0) {
+      error = ETIMEDOUT;
+      break;
+    }
+    if (wait.give_up && wait.give_up()) break;
+    error = 0;  // another signal: wait on
+  }
+  const itimerval off{};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &theirs, nullptr);
+  ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  return error;
 }
 
 int end_by_signal(int sig) {

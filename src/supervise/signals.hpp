@@ -1,28 +1,52 @@
-// The launcher's own signals on the supervision road. A handler only records
-// that a signal came; the loop, in its one thread, takes the record and acts:
-// it passes the signal on to the client, and after a stop signal it starts no
-// further client. Nothing here is used on the hand-over road, where the
-// launcher becomes the client.
+// The launcher's own signals on the supervision road, and its waits. A handler
+// only records that a signal came; the loop, in its one thread, takes the
+// record and acts: it passes the signal on to the client, and after a stop
+// signal it starts no further client.
+//
+// Every wait here (a sleep, the lock wait) ends at once on a signal, also on
+// one that came just before the wait began: the wait looks at the record only
+// after arming its handlers to jump back (siglongjmp) to that look, so a
+// signal that lands between the look and the blocking call cannot be missed.
+// Only the look and the blocking call lie inside that stretch, nothing that a
+// jump would leave half done. On the hand-over road, where the launcher
+// becomes the client, only the lock wait is used, with its own alarm.
 #pragma once
 
 #include <signal.h>
 
+#include <chrono>
+
+#include "state/root_lock.hpp"
+
 namespace brindlecast {
 
-// SIGTERM, SIGINT, SIGHUP and SIGQUIT: passed on, then the launcher stops.
-bool is_stop_signal(int sig);
+// SIGTERM, SIGINT and SIGQUIT always, SIGHUP where it is the hang-up of the
+// launcher's terminal: passed on, then the launcher stops.
+bool is_stop_signal(int sig, bool terminal);
 
-// From now on records the stop signals, SIGUSR1, SIGUSR2 and SIGWINCH, and
-// unblocks them. One that the launcher was started with ignored (nohup, a
-// script's background job) stays ignored. The handlers restart no system
-// call: a signal cuts a sleep or a wait for the lock short.
-void record_signals();
+// From now on records the stop signals, SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH and
+// SIGCONT, and unblocks them. One that the launcher was started with ignored
+// (nohup, a script's background job) stays ignored. Returns whether the
+// launcher has a controlling terminal, looked at once, now: without one
+// (a service manager, setsid) nothing can hang it up, and SIGHUP is a reload.
+bool record_signals();
 
 // A recorded signal, taken off the record (stop signals first); 0 when none.
 int take_signal();
 
 // Whether a stop signal is recorded and not yet taken.
 bool stop_pending();
+
+// Sleeps for duration, or less: a signal recorded before or during the sleep
+// ends it at once.
+void sleep_unless_signalled(std::chrono::nanoseconds duration);
+
+// Blocks in flock in the calling thread until the lock is taken, the limit
+// passes (SIGALRM) or give_up holds after a signal: for a single-threaded
+// program that owns its signals (the launcher). The alarm's handler, the timer
+// and the signal mask are its own for the wait alone and restored before the
+// call returns.
+int block_until_alarm(int fd, const LockWait& wait);
 
 // Ends the process by sig, as the signal's default action does. Returns only
 // where the system refuses (process 1 of a PID namespace ignores it): then

@@ -2,12 +2,11 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 
 #include "common/file.hpp"
 #include "common/platform.hpp"
@@ -31,33 +30,36 @@ Result<int, Error> hand_over(std::string_view install_root, SupervisionSystem& s
 
 // Takes the signals recorded so far: passes each on to the client, if one
 // runs, and keeps the first stop signal in stop.
-void take_signals(SupervisionSystem& system, std::optional<pid_t> client, int& stop) {
+void take_signals(SupervisionSystem& system, std::optional<pid_t> client, bool terminal, int& stop) {
   while (const int sig = system.take_signal()) {
+    const bool stops = is_stop_signal(sig, terminal);
     if (client) system.pass_on(*client, sig);
-    if (stop == 0 && is_stop_signal(sig)) stop = sig;
+    // A stopped process acts on no signal until it is continued.
+    if (client && stops) system.pass_on(*client, SIGCONT);
+    if (stop == 0 && stops) stop = sig;
   }
 }
 
 // Polls the client until it ends, passing signals on meanwhile; its wait
 // status.
-Result<int, Error> watch(SupervisionSystem& system, pid_t pid, int& stop) {
+Result<int, Error> watch(SupervisionSystem& system, pid_t pid, bool terminal, int& stop) {
   for (;;) {
     auto status = system.poll(pid);
     if (!status) return Err(os_error(status.error()));
     if (*status) return **status;
-    take_signals(system, pid, stop);
+    take_signals(system, pid, terminal, stop);
     system.sleep(kPollInterval);
   }
 }
 
 Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& system) {
-  system.record_signals();
+  const bool terminal = system.record_signals();
   std::size_t quick_failures = 0;
   int stop = 0;
   // With no client to wait for, a stop ends the launcher by the signal
   // itself, as it would have ended without handlers for it.
   const auto stopped = [&] {
-    take_signals(system, std::nullopt, stop);
+    take_signals(system, std::nullopt, terminal, stop);
     return stop != 0;
   };
   for (;;) {
@@ -71,7 +73,7 @@ Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& s
       if (executable.error().kind != ErrorKind::Busy) return Err(std::move(executable).error());
       busy = std::move(executable).error();  // a quick failure: try again after the back-off
     } else if (auto pid = system.spawn(system.command(*executable))) {
-      auto status = watch(system, *pid, stop);
+      auto status = watch(system, *pid, terminal, stop);
       if (!status) return Err(std::move(status).error());
       if (stop != 0) {
         if (WIFSIGNALED(*status)) return system.end_by_signal(WTERMSIG(*status));
@@ -187,17 +189,11 @@ class RealSystem final : public SupervisionSystem {
     }
   }
 
-  void sleep(std::chrono::nanoseconds duration) override {
-    // A poll interval at most: a signal that came just before the sleep
-    // began, and so did not cut it short, waits no longer than that.
-    duration = std::min<std::chrono::nanoseconds>(duration, kPollInterval);
-    const timespec ts{0, static_cast<long>(duration.count())};
-    nanosleep(&ts, nullptr);
-  }
+  void sleep(std::chrono::nanoseconds duration) override { sleep_unless_signalled(duration); }
 
   std::chrono::nanoseconds now() override { return monotonic_now(); }
 
-  void record_signals() override { brindlecast::record_signals(); }
+  bool record_signals() override { return brindlecast::record_signals(); }
 
   int take_signal() override { return brindlecast::take_signal(); }
 

@@ -6,20 +6,25 @@
 // 42, backs off 1, 2, 5 and 10 s after failed runs, forgets earlier failures
 // after a run of 60 s, and gives up after the fifth quick failure in a row
 // with that run's exit code. A writer that keeps the install root's lock past
-// the wait makes that start a quick failure: it delays the client, it never
-// ends supervision. The loop prints nothing and keeps its counter in memory
+// the wait makes that start a quick failure: it delays the client, and five
+// such starts in a row end supervision with the lock's error, as any five
+// quick failures do. The loop prints nothing and keeps its counter in memory
 // only.
 //
 // The client runs in a process group of its own, with every signal at its
 // default action and none blocked, so a signal meant for the launcher's group
 // (a service manager's stop, Ctrl-C) reaches the client once: through the
-// launcher, which passes on SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2
-// and SIGWINCH to the client's group. After one of the first four it starts
-// no further client, waits for the running one and ends as it did: with its
-// exit status, or by the same signal. Without a client (back-off, launch
-// preparation) a stop signal ends the launcher by that signal at once; a save
-// under way is finished first. The launcher reaps every child it is given
-// (as process 1 the orphans of the system) and tells its client apart.
+// launcher, which passes on SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1,
+// SIGUSR2, SIGWINCH and SIGCONT to the client's group. A stop (SIGTERM,
+// SIGINT, SIGQUIT, and SIGHUP where the launcher has a controlling terminal)
+// is followed by SIGCONT, since a stopped client would never act on it; after
+// a stop the launcher starts no further client, waits for the running one and
+// ends as it did: with its exit status, or by the same signal. Without a
+// terminal SIGHUP is a reload and changes nothing else. Without a client
+// (back-off, launch preparation, the wait for the lock) a stop ends the
+// launcher by that signal at once, whenever it came; a save under way is
+// finished first. The launcher reaps every child it is given (as process 1
+// the orphans of the system) and tells its client apart.
 #pragma once
 
 #include <sys/types.h>
@@ -60,12 +65,13 @@ class SupervisionSystem {
   // Reaps every child that has ended: the client's wait status once it has
   // ended, nothing while it runs, or the error number.
   virtual Result<std::optional<int>, int> poll(pid_t pid) = 0;
-  // Sleeps for duration or less: a signal cuts it short, and the caller looks
-  // at the clock.
+  // Sleeps for duration or less: a signal recorded before or during the sleep
+  // ends it, and the caller looks at the record and the clock.
   virtual void sleep(std::chrono::nanoseconds duration) = 0;
   virtual std::chrono::nanoseconds now() = 0;
-  // From now on records the signals the launcher passes on or stops for.
-  virtual void record_signals() = 0;
+  // From now on records the signals the launcher passes on or stops for;
+  // whether it has a controlling terminal, whose SIGHUP is a stop.
+  virtual bool record_signals() = 0;
   // A recorded signal, taken off the record; 0 when none.
   virtual int take_signal() = 0;
   // Sends sig to the client's process group.

@@ -6,6 +6,7 @@
 //   eintr  the call fails with EINTR, as if a signal arrived
 //   short  read/write move a single byte
 //   zero   write accepts nothing
+//   pause  flock waits for a signal first, as if one came just before it blocked
 // When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
 // created, so the driver knows the n-th call happened.
 #include <fcntl.h>
@@ -62,9 +63,10 @@ Fault& fault() {
 }
 
 // The injection for this call, or nothing ("") when it should run as usual.
-std::string inject(const char* call) {
+const std::string& inject(const char* call) {
+  static const std::string none;
   Fault& f = fault();
-  if (f.call != call || ++f.seen != f.n) return "";
+  if (f.call != call || ++f.seen != f.n) return none;
   if (const char* mark = std::getenv("BRINDLECAST_FAULT_MARK")) {
     const int fd = __real_open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) close(fd);
@@ -139,7 +141,9 @@ int __wrap_nanosleep(const struct timespec* req, struct timespec* rem) {
 }
 
 int __wrap_flock(int fd, int operation) {
-  if (const auto m = inject("flock"); !m.empty()) return fail(m, ENOLCK);
+  const auto& m = inject("flock");  // nothing to destroy if a handler jumps out of pause
+  if (m == "pause") pause();
+  if (!m.empty() && m != "pause") return fail(m, ENOLCK);
   return __real_flock(fd, operation);
 }
 

@@ -1,5 +1,7 @@
 // The built launcher running the fake client from real install roots.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "state/root_lock.hpp"
 #include "state/store.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -77,16 +80,18 @@ class RunClient : public ::testing::Test {
     return std::find(v.begin(), v.end(), line) != v.end();
   }
 
-  // Starts a program without waiting, in a process group of its own, with
-  // every signal at its default action (a test runner may ignore some).
-  static pid_t start(std::vector<std::string> argv) {
+  // Starts a program without waiting, with every signal at its default action
+  // (a test runner may ignore some): in a process group of its own, or given a
+  // tty, in a session of its own with that controlling terminal ("": none).
+  static pid_t start(std::vector<std::string> argv, const char* tty = nullptr) {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid > 0) return pid;
-    setpgid(0, 0);
+    tty ? setsid() : setpgid(0, 0);
+    if (tty && *tty) ioctl(open(tty, O_RDWR | O_CLOEXEC), TIOCSCTTY, 0);
     for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
@@ -125,27 +130,54 @@ class RunClient : public ::testing::Test {
 // A stop signal with a client that handles it (and exits 7) or dies of it.
 // The first go to the launcher's whole group, as from a service manager or a
 // terminal: the client still gets each signal once, from the launcher.
-class StopSignal : public RunClient, public ::testing::WithParamInterface<std::tuple<int, bool>> {};
+// SIGCONT, and SIGHUP without a terminal (a reload), stop nothing: the client's
+// end is a failed run, and the next start exits 0. Where: "stopped", the
+// client's group was stopped; "child", the client has a child in its group;
+// "terminal", the launcher has one; "lock", the test holds the lock and the
+// launcher is about to wait for it.
+class StopSignal : public RunClient,
+                   public ::testing::WithParamInterface<std::tuple<int, bool, std::string>> {};
 
 TEST_P(StopSignal, ReachesTheClientWhoseEndIsTheLaunchers) {
-  const auto [sig, handled] = GetParam();
-  install_slot("1.0.0");
+  const auto [sig, handled, where] = GetParam();
+  const bool reload = sig == SIGCONT || (sig == SIGHUP && where != "terminal"), lock = where == "lock";
+  if (lock && testing::faulty_launcher_binary().empty()) GTEST_SKIP() << "no fault-injecting launcher here";
+  if (where != "child") install_slot("1.0.0");
+  else write_file(root_ / "slots/1.0.0/brindlecast-client", R"(#!/bin/sh
+cd "$BRINDLECAST_INSTALL_ROOT" && echo "$0" >>client.log && sh -c 'trap "echo signalled >child; exit" TERM
+  echo '$$' >ready-1; while kill -0 '$$' 2>/dev/null; do sleep 0.01; done; echo orphaned >child' & wait)", 0755);
   store("1.0.0", "1.0.0", false);
-  plan(handled ? "catch " + std::to_string(sig) + " await-signal exit 7\n" : "catch 10 await never\n");
-  const pid_t launcher = start(supervising_);
-  const pid_t client = ready_client(1);
+  plan((handled ? "catch " + std::to_string(sig) + " await-signal exit 7\n" : "catch 10 await never\n") + "exit 0\n");
+  const auto held = lock_install_root(lock ? root_.path() : root_ / "slots");  // which nothing else locks
+  auto argv = supervising_;
+  if (lock) argv[0] = testing::faulty_launcher_binary();
+  if (lock) argv.insert(argv.begin(), {"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:pause", "BRINDLECAST_FAULT_MARK=" + root_ / "waiting"});
+  const int pty = where == "terminal" ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+  ASSERT_TRUE(pty < 0 || (grantpt(pty) == 0 && unlockpt(pty) == 0));
+  const pid_t launcher = start(argv, pty >= 0 ? ptsname(pty) : "");
+  const pid_t client = lock ? 0 : ready_client(1);
+  ASSERT_TRUE(eventually([&] { return !lock || testing::file_exists(root_ / "waiting"); }));
+  if (where == "stopped" && client > 0) kill(-client, SIGSTOP);
+  const auto sent = std::chrono::steady_clock::now();
   kill(handled ? -launcher : launcher, sig);
-  EXPECT_EQ(finish(launcher), handled ? 7 << 8 : sig);  // wait statuses: exit 7, or killed by sig
-  if (handled) {
-    EXPECT_TRUE(has(run_record(1), "signals=1 from_others=0"));
-  }
-  EXPECT_TRUE(gone(client));
+  EXPECT_EQ(finish(launcher), reload ? 0 : handled && !lock ? 7 << 8 : sig);  // wait statuses: exit 7 or 0, or killed by sig
+  EXPECT_TRUE(!lock || std::chrono::steady_clock::now() - sent < std::chrono::seconds(1));
+  EXPECT_TRUE(!handled || lock || has(run_record(1), "signals=1 from_others=0"));
+  EXPECT_TRUE(where != "child" || (eventually([&] { return testing::file_exists(root_ / "child"); }) &&
+                                   read_file_or_die(root_ / "child") == "signalled\n"));
+  EXPECT_TRUE(lock || gone(client));
   if (client > 0 && !gone(client)) kill(client, SIGKILL);
-  EXPECT_EQ(starts().size(), 1u);
+  EXPECT_EQ(testing::file_exists(root_ / "client.log") ? starts().size() : 0u, lock ? 0u : reload ? 2u : 1u);
+  if (pty >= 0) close(pty);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal,
-                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT), ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(SIGTERM, SIGINT, SIGHUP, SIGQUIT), ::testing::Bool(),
+                                            ::testing::Values("")));
+INSTANTIATE_TEST_SUITE_P(Where, StopSignal,
+                         ::testing::Values(std::make_tuple(SIGTERM, true, "stopped"), std::make_tuple(SIGTERM, false, "child"),
+                                           std::make_tuple(SIGHUP, true, "terminal"), std::make_tuple(SIGTERM, true, "lock"),
+                                           std::make_tuple(SIGCONT, true, "")));
 
 TEST_F(RunClient, StopDuringBackOffEndsTheLauncherAtOnce) {
   install_slot("1.0.0");
