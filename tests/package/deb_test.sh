@@ -2,7 +2,7 @@
 # Builds the packages of this build tree with CPack, unpacks the three .deb
 # files with dpkg-deb -x into one temporary directory and checks what they
 # install and how they depend on each other: the launcher answers --version
-# and --selftest, brindlecast-state runs on the packaged library, the man
+# and --selftest and loads only the C library, brindlecast-state runs on the packaged library, the man
 # pages, headers, library, pkg-config file and CMake package configuration
 # are in place, lintian finds nothing to say (where it is installed), and (unless the build is sanitized) a C client builds against
 # the unpacked packages, once with find_package and once with pkg-config, and
