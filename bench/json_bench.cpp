@@ -126,8 +126,9 @@ bool fill_from_rapidjson(std::string_view bytes, InstallState& state) {
         } else if (!e.value.IsNull()) {
           return false;
         }
-        state.versions.insert_or_assign(std::string(e.name.GetString(), e.name.GetStringLength()),
-                                        std::move(version));
+        // At the end first, as the launcher's decoder inserts.
+        state.versions.insert_or_assign(state.versions.end(),
+                                        std::string(e.name.GetString(), e.name.GetStringLength()), std::move(version));
       }
     }
   }

@@ -96,14 +96,16 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/shlibs.in ${CMAKE_BINARY_DIR}/
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${CMAKE_BINARY_DIR}/debian/shlibs ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(brindlecast_cxx_runtime "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+set(brindlecast_cxx_runtime "libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
 set(brindlecast_same_library "libbrindlecast-client0 (= ${PROJECT_VERSION})")
 
 # Each package describes itself (its first line is the summary), so no
 # summary common to all of them is set.
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME brindlecast-launcher)
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "${brindlecast_same_library}, ${brindlecast_cxx_runtime}")
+# The launcher carries its C++ runtime, which refers to arc4random (C library
+# 2.36); brindlecast-state uses the shared one, as the library does.
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "${brindlecast_same_library}, libc6 (>= 2.36), ${brindlecast_cxx_runtime}")
 set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION "launcher and supervisor for the over-the-air updated brindlecast client
 brindlecast-launcher starts the right installed version of brindlecast-client,
 puts new versions on trial, commits them once the client confirms a good start
@@ -112,7 +114,7 @@ changes the install state from scripts.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libbrindlecast-client0)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${brindlecast_cxx_runtime}")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), ${brindlecast_cxx_runtime}")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the brindlecast install state protocol
 The C API with which a brindlecast client confirms its start, asks for a
 relaunch and puts new versions on trial.")

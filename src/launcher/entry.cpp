@@ -63,6 +63,10 @@ int launch(int argc, char** argv) {
 
   auto cl = parse_command_line(args);
   if (!cl) return report(cl.error());
+  // The version needs no configuration: launcher.json is not even looked for.
+  if (cl->mode == LaunchMode::ShowVersion) {
+    return print(std::string(kProgramName) + " " + std::string(kVersionText) + "\n");
+  }
 
   const LauncherConfig config = load_launcher_config();
   LaunchSettings settings;
@@ -71,13 +75,8 @@ int launch(int argc, char** argv) {
   settings.mode = cl->mode;
   settings.pass_through_args = std::move(cl->pass_through_args);
 
-  switch (settings.mode) {
-    case LaunchMode::ShowVersion:
-      return print(std::string(kProgramName) + " " + std::string(kVersionText) + "\n");
-    case LaunchMode::SelfTest:
-      return print(self_test_report(settings.install_root, settings.install_method));
-    case LaunchMode::Run:
-      break;
+  if (settings.mode == LaunchMode::SelfTest) {
+    return print(self_test_report(settings.install_root, settings.install_method));
   }
   if (!settings.install_root) return report(kMissingRootMessage);
   auto status = run_client(*settings.install_root, settings.install_method, settings.pass_through_args);

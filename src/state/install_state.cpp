@@ -1,8 +1,5 @@
 #include "state/install_state.hpp"
 
-#include <algorithm>
-#include <vector>
-
 #include <array>
 
 namespace brindlecast {
@@ -38,8 +35,9 @@ JsonResult<Done> read_versions(JsonReader& reader, InstallState& state) {
     if (auto r = reader.expect_colon(); !r) return r;
     auto value = reader.read_optional_string("a string");
     if (!value) return Err(std::move(value).error());
-    // A repeated key is no error: the later member wins.
-    state.versions.insert_or_assign(std::move(**key), std::move(*value));
+    // A repeated key is no error: the later member wins. Saved files hold
+    // the slots in order, so each usually goes in at the end.
+    state.versions.insert_or_assign(state.versions.end(), std::move(**key), std::move(*value));
   }
 }
 
@@ -161,15 +159,9 @@ void write_install_state(const InstallState& state, json::JsonWriter& w) {
   w.bool_value(state.started_ok);
   w.key("versions");
   w.begin_object();
-  // Sorted by slot, so that the same record always gives the same bytes
-  // (diffs, backups and readers of show compare them).
-  std::vector<const InstallState::Versions::value_type*> entries;
-  entries.reserve(state.versions.size());
-  for (const auto& entry : state.versions) entries.push_back(&entry);
-  std::sort(entries.begin(), entries.end(), [](auto a, auto b) { return a->first < b->first; });
-  for (const auto* entry : entries) {
-    w.key(entry->first);
-    w.optional_string_value(entry->second);
+  for (const auto& [slot, version] : state.versions) {
+    w.key(slot);
+    w.optional_string_value(version);
   }
   w.end_object();
   w.key("relaunch_intent");

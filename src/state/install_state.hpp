@@ -8,10 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "json/reader.hpp"
 #include "json/writer.hpp"
@@ -25,8 +25,10 @@ struct InstallState {
   std::optional<std::string> pending;  // present: `active` is on trial
   std::uint32_t failed_starts = 0;     // unconfirmed starts of the slot on trial
   bool started_ok = false;             // set by the client side on a good start
-  using Versions = std::unordered_map<std::string, std::optional<std::string>>;
-  Versions versions;  // slot -> version text; written sorted by slot
+  // Ordered by slot, so that the same record always gives the same bytes
+  // (diffs, backups and readers of show compare them).
+  using Versions = std::map<std::string, std::optional<std::string>>;
+  Versions versions;  // slot -> version text
   bool relaunch_intent = false;        // set by the client side: next start is a relaunch
 
   bool operator==(const InstallState&) const = default;

@@ -2,7 +2,7 @@
 # Builds the packages of this build tree with CPack, unpacks the three .deb
 # files with dpkg-deb -x into one temporary directory and checks what they
 # install and how they depend on each other: the launcher answers --version
-# and --selftest, brindlecast-state runs on the packaged library, the man
+# and --selftest and loads only the C library, brindlecast-state runs on the packaged library, the man
 # pages, headers, library, pkg-config file and CMake package configuration
 # are in place, lintian finds nothing to say (where it is installed), and (unless the build is sanitized) a C client builds against
 # the unpacked packages, once with find_package and once with pkg-config, and
@@ -86,6 +86,22 @@ grep -q '/bin/brindlecast-launcher$' <<<"$tgz_files" || fail "the .tar.gz lacks 
 # The unpacked launcher, in an environment of its own.
 launcher=$usr/bin/brindlecast-launcher
 expect_eq "--version" "$(env -i "$launcher" --version)" "brindlecast-launcher 0.1.0"
+# It carries its C++ runtime: the C library (and libm), the loader and the
+# vDSO are all it loads, and the C library at the version it needs.
+if [ "$sanitized" != 1 ]; then
+  for needed in $(ldd "$launcher" | awk '{ print $1 }'); do
+    case ${needed##*/} in
+      libc.so.* | libm.so.* | ld-linux*.so.* | linux-vdso.so.*) ;;
+      *) fail "the packaged launcher loads $needed" ;;
+    esac
+  done
+  if command -v dpkg-shlibdeps >/dev/null; then
+    mkdir -p "$work/shlibdeps/debian" && printf 'Source: s\n\nPackage: s\nArchitecture: any\n' >"$work/shlibdeps/debian/control"
+    needed=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O "$launcher" 2>/dev/null)
+    [[ $(depends brindlecast-launcher) == *"${needed#shlibs:Depends=}"* ]] ||
+      fail "the launcher package does not declare ${needed#shlibs:Depends=}: $(depends brindlecast-launcher)"
+  fi
+fi
 root=$work/install
 mkdir -p "$root/slots/1.0.0"
 printf '{"active":"1.0.0","known_good":"1.0.0","channel":"stable"}' >"$root/state.json"

@@ -353,7 +353,7 @@ TEST(CompareVersions, Pairs) {
 // ---------------------------------------------------------------------------
 
 TEST(SiblingClientIsNewer, NeedsAllFiveConditions) {
-  using Versions = std::unordered_map<std::string, std::optional<std::string>>;
+  using Versions = InstallState::Versions;
   struct Case {
     const char* what;
     std::optional<std::string> pending;
