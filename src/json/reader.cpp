@@ -4,74 +4,17 @@
 #include <charconv>
 #include <limits>
 #include <system_error>
-#include <vector>
 
 #include "common/utf8.hpp"
+#include "json/grammar.hpp"
 #include "json/number.hpp"
 #include "json/plain_run.hpp"
 
 namespace brindlecast::json {
+
+using namespace detail;
+
 namespace {
-
-using detail::kHighBits;
-using detail::plain_run_end;
-
-constexpr std::string_view kEofValue = "EOF while parsing a value";
-constexpr std::string_view kEofString = "EOF while parsing a string";
-constexpr std::string_view kEofObject = "EOF while parsing an object";
-constexpr std::string_view kEofList = "EOF while parsing a list";
-constexpr std::string_view kControlChar = "control character (\\u0000-\\u001F) found while parsing a string";
-
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// The next non-whitespace byte at or after pos, or -1 at the end; pos is
-// moved to it.
-[[gnu::always_inline]] inline int next_byte(std::string_view in, std::size_t& pos) {
-  while (pos < in.size()) {
-    const auto c = static_cast<unsigned char>(in[pos]);
-    // Most bytes are above the space: one test for them.
-    if (c > ' ') [[likely]] return c;
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c;
-    ++pos;
-  }
-  return -1;
-}
-
-// Whether the letters of a literal after its first one stand at pos.
-[[gnu::always_inline]] inline bool literal_follows(std::string_view in, std::size_t pos,
-                                                  std::string_view rest) {
-  if (in.size() - pos < rest.size()) return false;
-  for (std::size_t k = 0; k < rest.size(); ++k) {
-    if (in[pos + k] != rest[k]) return false;
-  }
-  return true;
-}
-
-// The end of a well-formed number whose digits start at pos (after an
-// optional '-'), or npos when it is malformed or cut short; the exact error
-// is then for the careful path to find.
-[[gnu::always_inline]] inline std::size_t well_formed_number_end(std::string_view in, std::size_t pos) {
-  const auto digit_at = [&](std::size_t p) {
-    return p < in.size() && is_digit(static_cast<unsigned char>(in[p]));
-  };
-  if (!digit_at(pos)) return std::string_view::npos;
-  if (in[pos++] == '0') {
-    if (digit_at(pos)) return std::string_view::npos;
-  } else {
-    while (digit_at(pos)) ++pos;
-  }
-  if (pos < in.size() && in[pos] == '.') {
-    if (!digit_at(++pos)) return std::string_view::npos;
-    while (digit_at(pos)) ++pos;
-  }
-  if (pos < in.size() && (in[pos] == 'e' || in[pos] == 'E')) {
-    ++pos;
-    if (pos < in.size() && (in[pos] == '+' || in[pos] == '-')) ++pos;
-    if (!digit_at(pos)) return std::string_view::npos;
-    while (digit_at(pos)) ++pos;
-  }
-  return pos;
-}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -343,44 +286,16 @@ JsonResult<std::string> JsonReader::parse_string() {
 JsonResult<Number> JsonReader::parse_number() {
   const std::size_t start = pos_;
   const bool negative = in_[pos_] == '-';
-  if (negative) ++pos_;
-  if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
-  const std::size_t int_start = pos_;
-  const auto first = static_cast<unsigned char>(in_[pos_++]);
-  if (first == '0') {
-    if (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) {
-      return Err(error_after_peek("invalid number"));
-    }
-  } else if (is_digit(first)) {
-    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
-  } else {
-    return Err(error_at("invalid number", pos_));
-  }
-  const std::size_t int_end = pos_;
-  bool is_float = false;
-  if (pos_ < in_.size() && in_[pos_] == '.') {
-    ++pos_;
-    const std::size_t frac_start = pos_;
-    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
-    if (pos_ == frac_start) {
-      if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
-      return Err(error_after_peek("invalid number"));
-    }
-    is_float = true;
-  }
-  if (pos_ < in_.size() && (in_[pos_] == 'e' || in_[pos_] == 'E')) {
-    ++pos_;
-    if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) ++pos_;
-    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofValue)));
-    if (!is_digit(static_cast<unsigned char>(in_[pos_++]))) return Err(error_at("invalid number", pos_));
-    while (pos_ < in_.size() && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
-    is_float = true;
-  }
+  const std::size_t int_start = negative ? pos_ + 1 : pos_;
+  const NumberScan scan = scan_number(in_, int_start, /*skipping=*/false);
+  if (!scan.error.empty()) return Err(error_at(std::string(scan.error), scan.pos));
+  pos_ = scan.pos;
+  const std::string_view digits = in_.substr(int_start, pos_ - int_start);
 
   Number n;
-  if (!is_float) {
+  if (digits.find_first_of(".eE") == std::string_view::npos) {
     std::uint64_t magnitude = 0;
-    const auto r = std::from_chars(in_.data() + int_start, in_.data() + int_end, magnitude);
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
     if (r.ec == std::errc()) {
       constexpr std::uint64_t kMinSignedMagnitude = std::uint64_t{1} << 63;
       if (!negative) {
@@ -454,17 +369,10 @@ JsonResult<std::string> JsonReader::read_string(std::string_view expectation) {
 }
 
 JsonResult<std::optional<std::string>> JsonReader::read_optional_string(std::string_view expectation) {
-  const auto b = peek();
-  if (b == 'n') {
+  if (peek() == 'n') {
     ++pos_;
     if (auto r = parse_ident("ull"); !r) return Err(std::move(r).error());
     return std::optional<std::string>();
-  }
-  if (b == '"') {
-    ++pos_;
-    auto s = parse_string();
-    if (!s) return Err(std::move(s).error());
-    return std::optional<std::string>(std::move(s).value());
   }
   auto s = read_string(expectation);
   if (!s) return Err(std::move(s).error());
@@ -495,182 +403,6 @@ JsonResult<std::uint32_t> JsonReader::read_u32(std::string_view expectation) {
     return Err(error_here("invalid value: " + found + ", expected " + std::string(expectation)));
   }
   return static_cast<std::uint32_t>(number->u);
-}
-
-JsonResult<Done> JsonReader::skip_string() {
-  for (;;) {
-    std::uint64_t seen = 0;  // a skipped string is not checked for UTF-8
-    pos_ = plain_run_end(in_, pos_, seen);
-    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
-    const char c = in_[pos_];
-    if (c == '"') {
-      ++pos_;
-      return Done{};
-    }
-    if (c != '\\') return Err(error_at(std::string(kControlChar), pos_));
-    ++pos_;
-    if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
-    switch (in_[pos_++]) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-        break;
-      case 'u':
-        if (auto r = parse_hex4(); !r) return Err(std::move(r).error());
-        break;
-      default:
-        return Err(error_at("invalid escape", pos_));
-    }
-  }
-}
-
-JsonResult<Done> JsonReader::skip_number() {
-  const auto digit_at = [&](std::size_t p) { return p < in_.size() && is_digit(static_cast<unsigned char>(in_[p])); };
-  // A number that ends with the input is malformed, not unfinished, here.
-  const auto consume = [&]() -> int { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_++]) : 0; };
-  const int first = consume();
-  if (first == '0') {
-    if (digit_at(pos_)) return Err(error_after_peek("invalid number"));
-  } else if (first >= '1' && first <= '9') {
-    while (digit_at(pos_)) ++pos_;
-  } else {
-    return Err(error_at("invalid number", pos_));
-  }
-  if (pos_ < in_.size() && in_[pos_] == '.') {
-    ++pos_;
-    if (!digit_at(pos_)) return Err(error_after_peek("invalid number"));
-    while (digit_at(pos_)) ++pos_;
-  }
-  if (pos_ < in_.size() && (in_[pos_] == 'e' || in_[pos_] == 'E')) {
-    ++pos_;
-    if (pos_ < in_.size() && (in_[pos_] == '+' || in_[pos_] == '-')) ++pos_;
-    const int c = consume();
-    if (c < '0' || c > '9') return Err(error_at("invalid number", pos_));
-    while (digit_at(pos_)) ++pos_;
-  }
-  return Done{};
-}
-
-JsonResult<Done> JsonReader::skip_value() {
-  // The closing bracket of each open container. Never recursion, so any
-  // depth fits in memory rather than on the call stack.
-  std::vector<unsigned char> open;
-  // Well-formed text takes the quick inline paths below, with the position in
-  // a local; anything else goes to the careful member functions, from the
-  // same position, for the exact error.
-  const std::string_view in = in_;
-  std::size_t p = pos_;
-  // True past a string without escapes; otherwise false, with the position
-  // handed to the careful path at the first special byte.
-  const auto quick_string = [&]() {
-    std::uint64_t seen = 0;  // a skipped string is not checked for UTF-8
-    p = plain_run_end(in, p, seen);
-    if (p < in.size() && in[p] == '"') [[likely]] {
-      ++p;
-      return true;
-    }
-    pos_ = p;
-    return false;
-  };
-  for (;;) {
-    // A value is due here.
-    int b = next_byte(in, p);
-    if (b < 0) return Err(error_at_end(std::string(kEofValue)));
-    bool opened = false;
-    switch (b) {
-      case 'n':
-      case 't':
-      case 'f': {
-        ++p;
-        const std::string_view rest = b == 'n'   ? std::string_view("ull")
-                                      : b == 't' ? std::string_view("rue")
-                                                 : std::string_view("alse");
-        if (literal_follows(in, p, rest)) {
-          p += rest.size();
-        } else {
-          pos_ = p;
-          if (auto r = parse_ident(rest); !r) return Err(std::move(r).error());
-          p = pos_;
-        }
-        break;
-      }
-      case '"':
-        ++p;
-        if (!quick_string()) {
-          if (auto r = skip_string(); !r) return r;
-          p = pos_;
-        }
-        break;
-      case '[':
-      case '{':
-        ++p;
-        open.push_back(b == '{' ? '}' : ']');
-        opened = true;
-        break;
-      default:
-        if (b == '-') {
-          ++p;
-        } else if (!is_digit(static_cast<unsigned char>(b))) {
-          pos_ = p;
-          return Err(error_after_peek("expected value"));
-        }
-        if (const auto end = well_formed_number_end(in, p); end != std::string_view::npos) {
-          p = end;
-        } else {
-          pos_ = p;
-          if (auto r = skip_number(); !r) return r;
-          p = pos_;
-        }
-    }
-    if (open.empty()) {
-      pos_ = p;
-      return Done{};
-    }
-
-    // Close as many containers as end here, up to the next comma.
-    bool accept_comma = !opened;
-    for (;;) {
-      const int closer = open.back();
-      const bool in_object = closer == '}';
-      b = next_byte(in, p);
-      if (b < 0) return Err(error_at_end(std::string(in_object ? kEofObject : kEofList)));
-      if (b == ',' && accept_comma) {
-        ++p;
-        break;
-      }
-      if (b == closer) {
-        ++p;
-        open.pop_back();
-        if (open.empty()) {
-          pos_ = p;
-          return Done{};
-        }
-        accept_comma = true;
-        continue;
-      }
-      if (accept_comma) {
-        pos_ = p;
-        return Err(error_after_peek(in_object ? "expected `,` or `}`" : "expected `,` or `]`"));
-      }
-      break;
-    }
-    if (open.back() == '}') {
-      b = next_byte(in, p);
-      if (b < 0) return Err(error_at_end(std::string(kEofObject)));
-      pos_ = p;
-      if (b != '"') return Err(error_after_peek("key must be a string"));
-      ++p;
-      if (!quick_string()) {
-        if (auto r = skip_string(); !r) return r;
-        p = pos_;
-      }
-      if (next_byte(in, p) == ':') {
-        ++p;
-      } else {
-        pos_ = p;
-        if (auto r = expect_colon(); !r) return r;
-        p = pos_;
-      }
-    }
-  }
 }
 
 }  // namespace brindlecast::json

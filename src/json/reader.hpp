@@ -17,6 +17,24 @@
 
 namespace brindlecast::json {
 
+namespace detail {
+
+// The first byte at or after pos that is not whitespace, or -1 at the end;
+// pos is moved to it. Space, tab, line feed and carriage return are
+// whitespace, nothing else.
+[[gnu::always_inline]] inline int next_byte(std::string_view in, std::size_t& pos) {
+  while (pos < in.size()) {
+    const auto c = static_cast<unsigned char>(in[pos]);
+    // Most bytes are above the space: one test for them.
+    if (c > ' ') [[likely]] return c;
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c;
+    ++pos;
+  }
+  return -1;
+}
+
+}  // namespace detail
+
 struct JsonError {
   std::string message;
   std::size_t line = 0;    // counted from 1
@@ -43,13 +61,9 @@ class JsonReader {
 
   // The next byte after whitespace, not consumed; nothing at the end.
   std::optional<unsigned char> peek() {
-    // Space, tab, line feed and carriage return; nothing else is whitespace.
-    while (pos_ < in_.size()) {
-      const auto c = static_cast<unsigned char>(in_[pos_]);
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c;
-      ++pos_;
-    }
-    return std::nullopt;
+    const int b = detail::next_byte(in_, pos_);
+    if (b < 0) return std::nullopt;
+    return static_cast<unsigned char>(b);
   }
   // Consumes the '{' or '[' the caller has just peeked.
   void begin_container() { ++pos_; }
@@ -92,8 +106,12 @@ class JsonReader {
   JsonResult<Done> parse_escape(std::string& out);
   JsonResult<std::uint32_t> parse_hex4();
   JsonResult<Number> parse_number();  // cursor on '-' or a digit
-  JsonResult<Done> skip_string();     // cursor after the opening quote
-  JsonResult<Done> skip_number();     // cursor after an optional '-'
+
+  // The careful paths of skipping (skip.cpp), where its quick paths stop:
+  // escapes, and the exact errors.
+  JsonResult<Done> skip_string();  // cursor after the opening quote
+  JsonResult<Done> skip_scalar();  // cursor on its first byte
+  JsonResult<Done> skip_key();     // cursor before the key
 
   std::string_view in_;
   std::size_t pos_ = 0;
