@@ -196,6 +196,8 @@ class Remover {
       const int e = errno;
       --next_;
       if (e == ENOENT) return std::string();
+      // A mount point cannot be moved, nor anything to another file system.
+      if (e == EBUSY || e == EXDEV) return Err(Error{ErrorKind::Other, kForeign});
       return Err(os_error(e));
     }
   }
@@ -233,37 +235,30 @@ class Remover {
            identity(opened) == identity(now);
   }
 
-  // Unlinks dir's files and links and hides its sub-directories, until a
-  // pass over it finds nothing: a directory changed while it is read may
-  // skip entries.
-  Result<Done, Error> empty(DIR* dir) {
+  // One pass over dir: unlinks its files and links and hides its
+  // sub-directories; found tells whether it met anything. Nothing is
+  // entered: a directory on another file system, which cannot be moved, is
+  // reported.
+  Result<Done, Error> empty_once(DIR* dir, bool& found) {
     const int fd = ::dirfd(dir);
-    for (bool found = true; found;) {
-      found = false;
-      ::rewinddir(dir);
-      for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir);
-        if (entry == nullptr) {
-          if (errno != 0) return Err(os_error(errno));
-          break;
-        }
-        const std::string child = entry->d_name;
-        if (child == "." || child == "..") continue;
-        found = true;
-        struct stat cs {};
-        if (::fstatat(fd, child.c_str(), &cs, AT_SYMLINK_NOFOLLOW) != 0) {
-          if (errno != ENOENT) return Err(os_error(errno));
-        } else if (cs.st_dev != device_) {
-          return Err(Error{ErrorKind::Other, kForeign});
-        } else if (S_ISDIR(cs.st_mode)) {
-          if (auto moved = hide(fd, child); !moved) return Err(std::move(moved).error());
-        } else if (auto gone = unlink_at(fd, child, 0); !gone) {
-          return gone;
-        }
+    found = false;
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) return errno == 0 ? Result<Done, Error>(Done{}) : Err(os_error(errno));
+      const std::string child = entry->d_name;
+      if (child == "." || child == "..") continue;
+      found = true;
+      bool directory = entry->d_type == DT_DIR;
+      struct stat cs {};
+      if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, child.c_str(), &cs, AT_SYMLINK_NOFOLLOW) == 0) {
+        directory = S_ISDIR(cs.st_mode);
       }
+      // A directory swapped in for a file fails the unlink (EISDIR; EPERM on macOS) and is hidden instead.
+      if (!directory && (::unlinkat(fd, child.c_str(), 0) == 0 || errno == ENOENT)) continue;
+      if (!directory && errno != EISDIR && errno != EPERM) return Err(os_error(errno));
+      if (auto moved = hide(fd, child); !moved) return Err(std::move(moved).error());
     }
-    return Done{};
   }
 
   // Removes slots/<name>: a file or a link at once; a directory, under its
@@ -271,13 +266,8 @@ class Remover {
   // cleared later, by whoever takes their lock first). One that another
   // prune has locked is left to it.
   Result<Done, Error> clear(const std::string& name) {
-    struct stat st {};
-    if (::fstatat(slots_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
-    }
-    if (st.st_dev != device_) return Err(Error{ErrorKind::Other, kForeign});
-    if (!S_ISDIR(st.st_mode)) return unlink_at(slots_, name, 0);
     const int fd = ::openat(slots_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) return unlink_at(slots_, name, 0);
     if (fd < 0) return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
     auto stream = dir_stream(fd);
     if (!stream) return Err(std::move(stream).error());
@@ -285,8 +275,14 @@ class Remover {
     struct stat opened {};
     if (take(fd, name, opened)) {
       if (opened.st_dev != device_) result = Err(Error{ErrorKind::Other, kForeign});
-      if (result) result = empty(*stream);
-      if (result) result = unlink_at(slots_, name, AT_REMOVEDIR);
+      // Until the directory can go: a directory changed while it is read
+      // (on macOS, by this very deletion) may skip entries.
+      for (bool found = false; result; ::rewinddir(*stream)) {
+        result = empty_once(*stream, found);
+        if (!result || ::unlinkat(slots_, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) break;
+        if (errno != ENOTEMPTY && errno != EEXIST) result = Err(os_error(errno));
+        if (result && !found) result = Err(os_error(ENOTEMPTY));
+      }
     }
     // Explicitly: a child forked meanwhile shares the lock.
     ::flock(fd, LOCK_UN);
