@@ -129,26 +129,51 @@ BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_r
 /* Removes every slot (a directory, or a symbolic link) in <root>/slots/ that
  * the launcher cannot reach through active, known_good and pending, with all
  * it holds. Slots are compared by identity, not by spelling: each of the three
- * names is resolved as the launcher resolves it (links followed), and an
- * entry is kept when its device and inode are those of a directory on that
- * path; a link is kept when it points at a kept slot. A name that resolves to
- * nothing protects nothing. Links are removed themselves, never followed;
- * other files, and names beginning with ".", are left alone.
+ * names is resolved as the system resolves the path the launcher starts, one
+ * component at a time, every link read and followed where it stands, and an
+ * entry is kept when its device and inode are those of a directory entered, a
+ * link followed or the client reached on the way; a link is also kept when it
+ * points at a kept slot. So a client that is a link into another slot keeps
+ * that slot, and a slot that is a link into a directory beside it keeps that
+ * directory. A name that resolves to nothing protects nothing. Links are
+ * removed themselves, never followed; other files, and names beginning with
+ * ".", are left alone.
+ *
+ * A slot that changed less than an hour ago (BRINDLECAST_PRUNE_MIN_AGE) is
+ * left too: it may be an install in progress, filled but not yet named by
+ * brindlecast_begin_trial. Its age is that of the slot directory's last
+ * change, the later of its ctime and mtime; for a link, the link's own.
+ * Install into a staging directory whose name begins with "." (never a slot),
+ * rename it into slots/, then call brindlecast_begin_trial.
  *
  * Nothing on another file system is entered or removed: a slot holding a
  * mount point is left whole, the call goes on with the others and then fails
  * with BRINDLECAST_ERR_OTHER and a message naming it. The lock is held only
  * to decide, to drop the removed slots' versions entries and to rename them
- * to hidden names in slots/; the deletion runs after it, so a launcher start
- * waits no longer than for a save. The deletion needs no more memory, stack
- * or descriptors for a deeper tree, and a prune finishes what an earlier one
- * killed midway left. removed (if not NULL) is called with each slot name, in
- * byte order, once all of it is gone; with dry_run non-zero nothing changes
- * and removed is called with each name that would be. Refused when state.json
- * cannot be read. */
+ * to hidden names in slots/; the deletion runs after it, once slots/ is
+ * flushed, so a launcher start waits no longer than for a save and a power
+ * cut never brings a partly deleted slot back. The deletion needs no more
+ * memory, stack or descriptors for a deeper tree, and a prune finishes what
+ * an earlier one killed midway left, leaving only what another prune is
+ * deleting at that moment. removed (if not NULL) is called with each slot
+ * name, in byte order, once all of it is gone; with dry_run non-zero nothing
+ * changes and removed is called with each name that would be, decided as a
+ * prune decides. Refused when state.json cannot be read. */
 BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                                      void (*removed)(const char* slot, void* context),
                                                      void* context);
+
+/* The grace period of brindlecast_prune, in seconds. */
+#define BRINDLECAST_PRUNE_MIN_AGE 3600
+
+/* brindlecast_prune with a grace period of min_age_seconds: a slot that
+ * changed less long ago is left, and kept_young (if not NULL) is called with
+ * its name and age in seconds, in byte order, before any removed call. 0
+ * removes every unreachable slot at once; a negative age is refused with
+ * BRINDLECAST_ERR_INVALID_ARGUMENT. A slot left for its age is no failure. */
+BRINDLECAST_API brindlecast_status brindlecast_prune_older_than(
+    const char* install_root, int dry_run, int64_t min_age_seconds, void (*removed)(const char* slot, void* context),
+    void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context);
 
 #ifdef __cplusplus
 }

@@ -115,6 +115,12 @@ inline Status init(const std::string& slot, const std::optional<std::string>& ve
                                          detail::c_str_or_null(version), channel.c_str()));
 }
 
+// A slot prune left for its age.
+struct YoungSlot {
+  std::string slot;
+  std::int64_t age_seconds = 0;
+};
+
 // removed receives the names removed (or, with dry_run, that would be), also
 // those removed before a failure.
 inline Status prune(std::vector<std::string>& removed, bool dry_run = false,
@@ -125,6 +131,24 @@ inline Status prune(std::vector<std::string>& removed, bool dry_run = false,
     static_cast<std::vector<std::string>*>(context)->emplace_back(slot);
   };
   return detail::status(brindlecast_prune(detail::c_str_or_null(install_root), dry_run ? 1 : 0, add, &removed));
+}
+
+// As above, with a grace period of min_age_seconds; kept_young receives the
+// slots left for their age.
+inline Status prune(std::vector<std::string>& removed, std::vector<YoungSlot>& kept_young,
+                    std::int64_t min_age_seconds = BRINDLECAST_PRUNE_MIN_AGE, bool dry_run = false,
+                    const std::optional<std::string>& install_root = std::nullopt) {
+  removed.clear();
+  kept_young.clear();
+  if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
+  using Lists = std::pair<std::vector<std::string>*, std::vector<YoungSlot>*>;
+  Lists lists{&removed, &kept_young};
+  const auto add = [](const char* slot, void* context) { static_cast<Lists*>(context)->first->emplace_back(slot); };
+  const auto keep = [](const char* slot, std::int64_t age, void* context) {
+    static_cast<Lists*>(context)->second->push_back(YoungSlot{slot, age});
+  };
+  return detail::status(brindlecast_prune_older_than(detail::c_str_or_null(install_root), dry_run ? 1 : 0,
+                                                     min_age_seconds, add, keep, &lists));
 }
 
 }  // namespace brindlecast::client

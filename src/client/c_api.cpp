@@ -2,6 +2,7 @@
 // root from the environment, error codes and the per-thread last message.
 // No exception leaves this file.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <optional>
@@ -163,13 +164,27 @@ brindlecast_status brindlecast_confirm_start(const char* install_root, const cha
   return update(install_root, [&](const std::string& root) { return brindlecast::confirm_start(root, executable); });
 }
 
+brindlecast_status brindlecast_prune_older_than(const char* install_root, int dry_run, int64_t min_age_seconds,
+                                                void (*removed)(const char* slot, void* context),
+                                                void (*kept_young)(const char* slot, int64_t age_seconds,
+                                                                   void* context),
+                                                void* context) {
+  if (min_age_seconds < 0) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "the minimum age is negative");
+  return update(install_root, [&](const std::string& root) {
+    return brindlecast::prune_slots(
+        root, dry_run != 0, std::chrono::seconds(min_age_seconds),
+        [&](const std::string& slot) {
+          if (removed) removed(slot.c_str(), context);
+        },
+        [&](const std::string& slot, std::chrono::seconds age) {
+          if (kept_young) kept_young(slot.c_str(), age.count(), context);
+        });
+  });
+}
+
 brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                      void (*removed)(const char* slot, void* context), void* context) {
-  return update(install_root, [&](const std::string& root) {
-    return brindlecast::prune_slots(root, dry_run != 0, [&](const std::string& slot) {
-      if (removed) removed(slot.c_str(), context);
-    });
-  });
+  return brindlecast_prune_older_than(install_root, dry_run, BRINDLECAST_PRUNE_MIN_AGE, removed, nullptr, context);
 }
 
 brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {

@@ -68,7 +68,7 @@ Result<Done, Error> update_state(const std::string& install_root, Change change)
   InstallState updated = locked->state;
   if (auto changed = change(updated); !changed) return changed;
   if (updated == locked->state) return Done{};
-  return save_client_state(install_root, updated);
+  return save_client_state(install_root, updated, locked->lock);
 }
 
 }  // namespace
@@ -86,7 +86,9 @@ Result<LockedState, Error> read_locked(const std::string& install_root) {
   return LockedState{std::move(lock).value(), std::move(state).value()};
 }
 
-Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state) {
+Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state,
+                                      const RootLock& lock) {
+  if (lock.held()) sweep_temp_files(state_path(install_root));
   if (auto done = save_state(state_path(install_root), state, system_store_ops(), TempFile::Own); !done) {
     Error error = std::move(done).error();
     // That message already says what happened; "cannot save" would contradict it.
@@ -141,6 +143,7 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
   if (::lstat(state_path(install_root).c_str(), &st) == 0) {
     return Err(Error{ErrorKind::AlreadyExists, "state.json already exists; init changes nothing"});
   }
+  if (lock->held()) sweep_temp_files(state_path(install_root));
   InstallState state;
   state.active = state.known_good = slot;
   state.channel = channel;

@@ -13,6 +13,7 @@
 // API in include/brindlecast/client.h is a thin layer over these calls.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -53,15 +54,18 @@ Result<Done, Error> begin_trial(const std::string& install_root, const std::stri
 
 // Removes every slot (a directory, or a symbolic link) in slots/ that the
 // launcher cannot reach through active, known_good or pending, compared by
-// device and inode as the launcher resolves those names; other files, and
-// names beginning with ".", stay. removed is called with each slot, in byte
+// device and inode along the way the system resolves those names, link by
+// link; other files, and names beginning with ".", stay. A slot that changed
+// (its ctime or mtime; a link's own) less than min_age ago stays too: young
+// is called with it and its age. removed is called with each slot, in byte
 // order, once it is gone; with dry_run nothing changes and it is called with
-// each slot that would go. The lock is held only to decide, drop the removed
-// slots' versions entries and move them to hidden names; the deletion runs
-// after it (prune.cpp). A slot holding another file system is left whole and
-// reported; refuses to act when state.json cannot be read.
-Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
-                                const std::function<void(const std::string&)>& removed);
+// each slot that would go, decided alike. The lock is held only to decide,
+// drop the removed slots' versions entries and move them to hidden names; the
+// deletion runs after it (prune.cpp). A slot holding another file system is
+// left whole and reported; refuses to act when state.json cannot be read.
+Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, std::chrono::seconds min_age,
+                                const std::function<void(const std::string&)>& removed,
+                                const std::function<void(const std::string&, std::chrono::seconds)>& young);
 
 // Shared by the calls.
 
@@ -75,7 +79,9 @@ struct LockedState {
 };
 Result<LockedState, Error> read_locked(const std::string& install_root);
 
-// Saves through a temporary file of this call's own.
-Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state);
+// Saves through a temporary file of this call's own, after sweeping the
+// leftovers of killed saves when lock is held for real.
+Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state,
+                                      const RootLock& lock);
 
 }  // namespace brindlecast

@@ -1,33 +1,38 @@
 // prune: removes the slots nothing can start, and nothing else.
 //
 // Under the install root's lock, for as long as one ordinary save takes, it
-// decides: an entry of slots/ is kept when the launcher reaches it through
-// active, known_good or pending (same device and inode as a directory on the
-// path the launcher forms, links followed), and a slot holding another file
-// system is left whole. The removed slots' versions entries are dropped and
-// saved, and each slot is renamed to a hidden name no state can hold
-// (".brindlecast-prune-<pid>-<k>-<n>"). The deletion runs after the lock is gone.
+// decides: an entry of slots/ is kept when the launcher passes through it to
+// start active, known_good or pending (same device and inode as a directory
+// entered, a link followed or the client reached, resolved one component at a
+// time as the system does), when it changed less than the grace period ago
+// (an install in progress), or when it holds another file system (left whole).
+// The removed slots' versions entries are dropped and saved, and each slot is
+// renamed to a hidden name no state can hold (".brindlecast-prune-<pid>-<k>-<n>").
+// The deletion runs after the lock is gone, and only once slots/ is flushed:
+// a power cut must not undo a rename whose slot is already partly deleted.
 //
 // The deletion cannot leave the slot. Each directory is opened relative to
-// slots/ with O_DIRECTORY|O_NOFOLLOW and its entries are checked and removed
-// relative to that descriptor; a sub-directory is first moved up into slots/
-// under a fresh hidden name, and emptied from there. So the tree is
-// flattened as it goes: any depth costs no call stack, two descriptors and a
-// counter, a link swapped in is only ever unlinked, and anything on another
-// device, or a mount point (which cannot be moved), is never entered. A prune
-// killed midway leaves hidden directories only; a later prune finishes those
-// whose process is gone.
+// slots/ with O_DIRECTORY|O_NOFOLLOW and locked (flock), and its entries are
+// checked and removed relative to that descriptor; a sub-directory is first
+// moved up into slots/ under a fresh hidden name, and emptied from there. So
+// the tree is flattened as it goes: any depth costs no call stack, two
+// descriptors and a counter, a link swapped in is only ever unlinked, and
+// anything on another device, or a mount point (which cannot be moved), is
+// never entered. Every hidden directory is doomed, so whoever takes its lock
+// may finish it: a prune killed midway leaves hidden directories without a
+// lock, which the next prune finishes; one that is being emptied is locked,
+// and left to its prune.
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
+#include <ctime>
 #include <set>
 #include <utility>
 #include <vector>
@@ -78,22 +83,74 @@ Result<std::vector<std::string>, Error> entry_names(int dir) {
   return names;
 }
 
-// What the launcher passes through to start a named slot: every directory on
-// the path it forms, and the client itself, links followed. A name that
-// leads nowhere protects nothing.
+// The components of path, last first, as a stack to resolve.
+void push_components(std::string_view path, std::vector<std::string>& stack) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 0; at <= path.size();) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > at && path.substr(at, end - at) != ".") parts.emplace_back(path.substr(at, end - at));
+    at = end + 1;
+  }
+  stack.insert(stack.end(), parts.rbegin(), parts.rend());
+}
+
+// The target of the link at path, or nothing.
+std::optional<std::string> link_target(const std::string& path, off_t size_hint) {
+  std::string target(static_cast<std::size_t>(std::max<off_t>(size_hint, 0)) + 1, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < target.size()) return target.substr(0, static_cast<std::size_t>(n));
+    target.resize(target.size() * 2);  // the link grew meanwhile
+  }
+}
+
+// The most links one path may pass through, as the systems stop a walk
+// (32 on macOS, 40 on Linux).
+constexpr int kMaxLinks = 40;
+
+// Records what the system passes through to reach path: every directory it
+// enters, every link it follows and what it ends at. Each component is
+// looked at with lstat and a link's target is resolved from where the link
+// stands, so a link anywhere (the slot, the client, a directory between)
+// keeps what it leads to. Where the walk fails, so would the launcher: what
+// lies past that point protects nothing.
+void walk(const std::string& path, std::set<Identity>& kept) {
+  std::vector<std::string> todo;
+  push_components(path, todo);
+  std::string at = !path.empty() && path[0] == '/' ? "/" : ".";  // a path without links
+  for (int links = 0; !todo.empty();) {
+    const std::string next = join_path(at, todo.back());
+    todo.pop_back();
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) return;
+    kept.insert(identity(st));
+    if (!S_ISLNK(st.st_mode)) {
+      at = next;
+      continue;
+    }
+    const auto target = link_target(next, st.st_size);
+    if (!target || target->empty() || ++links > kMaxLinks) return;
+    if ((*target)[0] == '/') at.assign(1, '/');  // not = "/", which GCC 12 wrongly warns about
+    push_components(*target, todo);
+  }
+}
+
+// What the launcher passes through to start a named slot.
 std::set<Identity> reachable(const std::string& install_root, const InstallState& state) {
   std::vector<std::string> names = {state.active, state.known_good};
   if (state.pending) names.push_back(*state.pending);
   std::set<Identity> kept;
-  for (const auto& name : names) {
-    const std::string path = entrypoint_path(install_root, name);
-    for (std::size_t cut = path.find('/', 1);; cut = path.find('/', cut + 1)) {
-      struct stat st {};
-      if (::stat(path.substr(0, cut).c_str(), &st) == 0) kept.insert(identity(st));
-      if (cut == std::string::npos) break;
-    }
-  }
+  for (const auto& name : names) walk(entrypoint_path(install_root, name), kept);
   return kept;
+}
+
+// How long ago st's file changed, by the later of its ctime (which no program
+// can set back) and its mtime (which a file system may keep better).
+std::chrono::seconds age(const struct stat& st, std::time_t now) {
+  const std::time_t changed = std::max({st.st_ctime, st.st_mtime, std::time_t{0}});
+  return std::chrono::seconds(now > changed ? now - changed : 0);
 }
 
 // The first mount point at or below dir, both resolved absolute paths.
@@ -105,18 +162,6 @@ std::optional<std::string> mount_within(const std::vector<std::string>& mounts, 
   }
   return std::nullopt;
 }
-
-// The owner of a hidden name of prune's, if it is one.
-std::optional<pid_t> hidden_owner(std::string_view name) {
-  if (name.substr(0, kHidden.size()) != kHidden) return std::nullopt;
-  name.remove_prefix(kHidden.size());
-  pid_t pid = 0;
-  const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
-  if (ec != std::errc() || pid <= 0 || end == name.data() + name.size() || *end != '-') return std::nullopt;
-  return pid;
-}
-
-bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 const char* const kForeign = "another file system is mounted inside it; that part was left as it is";
 
@@ -136,6 +181,8 @@ class Remover {
 
   int slots() const { return slots_; }
   dev_t device() const { return device_; }
+  // Whether name is one of this prune's own hidden names.
+  bool made(std::string_view name) const { return name.substr(0, prefix_.size()) == prefix_; }
 
   // Moves dir's entry name to a fresh hidden name in slots/: that name, or ""
   // when the entry has gone meanwhile.
@@ -149,6 +196,8 @@ class Remover {
       const int e = errno;
       --next_;
       if (e == ENOENT) return std::string();
+      // A mount point cannot be moved, nor anything to another file system.
+      if (e == EBUSY || e == EXDEV) return Err(Error{ErrorKind::Other, kForeign});
       return Err(os_error(e));
     }
   }
@@ -174,48 +223,71 @@ class Remover {
     return Err(os_error(errno));
   }
 
-  // Removes slots/<name>: a file or a link at once; a directory once its
-  // files are unlinked and its sub-directories hidden (to be cleared later).
-  Result<Done, Error> clear(const std::string& name) {
-    struct stat st {};
-    if (::fstatat(slots_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
+  // Whether this prune may empty the directory open as fd, slots/<name>: it
+  // holds its lock (or the file system has no locks), and name still leads
+  // to it. Otherwise another prune is emptying it, or has done so.
+  bool take(int fd, const std::string& name, struct stat& opened) const {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != ENOTSUP && errno != EOPNOTSUPP) {
+      return false;
     }
-    if (st.st_dev != device_) return Err(Error{ErrorKind::Other, kForeign});
-    if (!S_ISDIR(st.st_mode)) return unlink_at(slots_, name, 0);
-    const int fd = ::openat(slots_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return Err(os_error(errno));
-    auto stream = dir_stream(fd);
-    if (!stream) return Err(std::move(stream).error());
-    DIR* dir = *stream;
-    Result<Done, Error> result = Done{};
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || identity(opened) != identity(st)) {
-      result = Err(Error{ErrorKind::Other, "it was replaced while being removed"});
-    }
-    while (result) {
+    struct stat now {};
+    return ::fstat(fd, &opened) == 0 && ::fstatat(slots_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           identity(opened) == identity(now);
+  }
+
+  // One pass over dir: unlinks its files and links and hides its
+  // sub-directories; found tells whether it met anything. Nothing is
+  // entered: a directory on another file system, which cannot be moved, is
+  // reported.
+  Result<Done, Error> empty_once(DIR* dir, bool& found) {
+    const int fd = ::dirfd(dir);
+    found = false;
+    for (;;) {
       errno = 0;
       const dirent* entry = ::readdir(dir);
-      if (entry == nullptr) {
-        if (errno != 0) result = Err(os_error(errno));
-        break;
-      }
+      if (entry == nullptr) return errno == 0 ? Result<Done, Error>(Done{}) : Err(os_error(errno));
       const std::string child = entry->d_name;
       if (child == "." || child == "..") continue;
+      found = true;
+      bool directory = entry->d_type == DT_DIR;
       struct stat cs {};
-      if (::fstatat(fd, child.c_str(), &cs, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) result = Err(os_error(errno));
-      } else if (cs.st_dev != device_) {
-        result = Err(Error{ErrorKind::Other, kForeign});
-      } else if (S_ISDIR(cs.st_mode)) {
-        if (auto moved = hide(fd, child); !moved) result = Err(std::move(moved).error());
-      } else {
-        result = unlink_at(fd, child, 0);
+      if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, child.c_str(), &cs, AT_SYMLINK_NOFOLLOW) == 0) {
+        directory = S_ISDIR(cs.st_mode);
+      }
+      // A directory swapped in for a file fails the unlink (EISDIR; EPERM on macOS) and is hidden instead.
+      if (!directory && (::unlinkat(fd, child.c_str(), 0) == 0 || errno == ENOENT)) continue;
+      if (!directory && errno != EISDIR && errno != EPERM) return Err(os_error(errno));
+      if (auto moved = hide(fd, child); !moved) return Err(std::move(moved).error());
+    }
+  }
+
+  // Removes slots/<name>: a file or a link at once; a directory, under its
+  // lock, once its files are unlinked and its sub-directories hidden (to be
+  // cleared later, by whoever takes their lock first). One that another
+  // prune has locked is left to it.
+  Result<Done, Error> clear(const std::string& name) {
+    const int fd = ::openat(slots_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) return unlink_at(slots_, name, 0);
+    if (fd < 0) return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
+    auto stream = dir_stream(fd);
+    if (!stream) return Err(std::move(stream).error());
+    Result<Done, Error> result = Done{};
+    struct stat opened {};
+    if (take(fd, name, opened)) {
+      if (opened.st_dev != device_) result = Err(Error{ErrorKind::Other, kForeign});
+      // Until the directory can go: a directory changed while it is read
+      // (on macOS, by this very deletion) may skip entries.
+      for (bool found = false; result; ::rewinddir(*stream)) {
+        result = empty_once(*stream, found);
+        if (!result || ::unlinkat(slots_, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) break;
+        if (errno != ENOTEMPTY && errno != EEXIST) result = Err(os_error(errno));
+        if (result && !found) result = Err(os_error(ENOTEMPTY));
       }
     }
-    ::closedir(dir);
-    if (!result) return result;
-    return unlink_at(slots_, name, AT_REMOVEDIR);
+    // Explicitly: a child forked meanwhile shares the lock.
+    ::flock(fd, LOCK_UN);
+    ::closedir(*stream);
+    return result;
   }
 
   int slots_;
@@ -224,13 +296,17 @@ class Remover {
   unsigned long next_ = 0;
 };
 
-// The slots to remove, in byte order, and the messages for those left whole.
+// The slots to remove, in byte order, those left for their age, and the
+// messages for those left whole.
 struct Verdict {
   std::vector<std::string> doomed;
+  std::vector<std::pair<std::string, std::chrono::seconds>> young;
   std::vector<std::string> problems;
 };
 
-Result<Verdict, Error> judge(const std::string& install_root, const InstallState& state, const Remover& slots) {
+// The one decision, shared by a prune and its dry run.
+Result<Verdict, Error> judge(const std::string& install_root, const InstallState& state, const Remover& slots,
+                             std::chrono::seconds min_age) {
   auto names = entry_names(slots.slots());
   if (!names) return Err(with_context("cannot list slots", std::move(names).error()));
   const auto kept = reachable(install_root, state);
@@ -243,17 +319,23 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
     resolved = real;
     ::free(real);
   }
+  const std::time_t now = std::time(nullptr);
   Verdict verdict;
   for (const auto& name : *names) {
     if (name[0] == '.') continue;  // never a slot: the tools' own names
     struct stat st {}, target {};
     if (::fstatat(slots.slots(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      if (kept.count(identity(st))) continue;
-    } else if (S_ISLNK(st.st_mode)) {
-      if (::fstatat(slots.slots(), name.c_str(), &target, 0) == 0 && kept.count(identity(target))) continue;
-    } else {
-      continue;  // slots are directories or links standing for one; other files stay
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) continue;  // slots are directories or links; other files stay
+    if (kept.count(identity(st))) continue;
+    if (S_ISLNK(st.st_mode) && ::fstatat(slots.slots(), name.c_str(), &target, 0) == 0 &&
+        kept.count(identity(target))) {
+      continue;
+    }
+    // An install in progress: a slot being filled, or a link just made to
+    // name one, before begin-trial names it.
+    if (const auto slot_age = age(st, now); slot_age < min_age) {
+      verdict.young.emplace_back(name, slot_age);
+      continue;
     }
     std::optional<std::string> mount;
     if (st.st_dev != slots.device()) {
@@ -279,11 +361,12 @@ Result<Done, Error> outcome(const std::vector<std::string>& problems) {
 
 }  // namespace
 
-Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
-                                const std::function<void(const std::string&)>& removed) {
+Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, std::chrono::seconds min_age,
+                                const std::function<void(const std::string&)>& removed,
+                                const std::function<void(const std::string&, std::chrono::seconds)>& young) {
   std::optional<Remover> remover;
+  Verdict verdict;
   std::vector<std::pair<std::string, std::string>> hidden;  // slot, its hidden name
-  std::vector<std::string> problems;
   {
     auto locked = read_locked(install_root);
     if (!locked) return Err(std::move(locked).error());
@@ -298,29 +381,50 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
       return Err(with_context("cannot open slots", os_error(e)));
     }
     remover.emplace(fd, st.st_dev);
-    auto verdict = judge(install_root, locked->state, *remover);
-    if (!verdict) return Err(std::move(verdict).error());
-    problems = std::move(verdict->problems);
-    if (dry_run) {
-      for (const auto& name : verdict->doomed) removed(name);
-      return outcome(problems);
-    }
-    // Saved before anything moves: a prune killed after the save leaves only
-    // unnamed slots, which the next one removes.
-    InstallState updated = locked->state;
-    for (const auto& name : verdict->doomed) updated.versions.erase(name);
-    if (updated != locked->state) {
-      if (auto saved = save_client_state(install_root, updated); !saved) return saved;
-    }
-    for (const auto& name : verdict->doomed) {
-      auto moved = remover->hide(remover->slots(), name);
-      if (!moved) {
-        problems.push_back("cannot remove slots/" + name + ": " + moved.error().message);
-      } else if (!moved->empty()) {
-        hidden.emplace_back(name, std::move(moved).value());
+    auto judged = judge(install_root, locked->state, *remover, min_age);
+    if (!judged) return Err(std::move(judged).error());
+    verdict = std::move(judged).value();
+    if (!dry_run) {
+      // Saved before anything moves: a prune killed after the save leaves
+      // only unnamed slots, which the next one removes.
+      InstallState updated = locked->state;
+      for (const auto& name : verdict.doomed) updated.versions.erase(name);
+      if (updated != locked->state) {
+        if (auto saved = save_client_state(install_root, updated, locked->lock); !saved) return saved;
+      }
+      for (const auto& name : verdict.doomed) {
+        auto moved = remover->hide(remover->slots(), name);
+        if (!moved) {
+          verdict.problems.push_back("cannot remove slots/" + name + ": " + moved.error().message);
+        } else if (!moved->empty()) {
+          hidden.emplace_back(name, std::move(moved).value());
+        }
       }
     }
   }  // the lock is released here: the deletion may take long, and starts the launcher makes wait for nothing
+  std::vector<std::string>& problems = verdict.problems;
+  for (const auto& [name, slot_age] : verdict.young) young(name, slot_age);
+  if (dry_run) {
+    for (const auto& name : verdict.doomed) removed(name);
+    return outcome(problems);
+  }
+  // What other prunes left, killed midway or still at work (those keep their
+  // locks). Listed before the flush, so that it covers the renames that hid them.
+  std::vector<std::string> leftovers;
+  if (auto names = entry_names(remover->slots())) {
+    for (auto& name : *names) {
+      if (name.rfind(kHidden, 0) == 0 && !remover->made(name)) leftovers.push_back(std::move(name));
+    }
+  }
+  if (hidden.empty() && leftovers.empty()) return outcome(problems);
+  // Nothing inside a hidden slot may be deleted before its rename is on
+  // disk: a power cut could otherwise bring it back, partly deleted, under
+  // its own name. One flush of slots/ orders all of them.
+  if (sync_file(remover->slots()) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
+    problems.push_back("cannot flush slots/ (" + os_error_text(errno) +
+                       "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
+    return outcome(problems);
+  }
   for (const auto& [slot, name] : hidden) {
     if (auto gone = remover->remove_tree(name); gone) {
       removed(slot);
@@ -329,11 +433,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
                          "; what is left is hidden in slots/, for a later prune");
     }
   }
-  // What prunes killed midway left behind.
-  auto names = entry_names(remover->slots());
-  for (const auto& name : names ? *names : std::vector<std::string>{}) {
-    const auto owner = hidden_owner(name);
-    if (!owner || *owner == ::getpid() || alive(*owner)) continue;
+  for (const auto& name : leftovers) {
     if (auto gone = remover->remove_tree(name); !gone) {
       problems.push_back("cannot finish slots/" + name + ", left by an earlier prune: " + gone.error().message);
     }

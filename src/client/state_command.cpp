@@ -4,8 +4,11 @@
 // library do: under the install root's lock, atomically and durably.
 #include <unistd.h>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -32,7 +35,10 @@ constexpr const char* kUsage =
     "  confirm EXECUTABLE           confirm a good start of the running client, named by\n"
     "                               the path it was started as (its argv[0])\n"
     "  request-relaunch             have the next start not counted against a trial\n"
-    "  prune [--dry-run]            remove the slots the launcher cannot reach from the state\n"
+    "  prune [--dry-run] [--min-age AGE]\n"
+    "                               remove the slots the launcher cannot reach from the state,\n"
+    "                               but none changed less than AGE ago (0, or a number with s,\n"
+    "                               m, h or d; default 1h): an install may be in progress\n"
     "\n"
     "Options:\n"
     "  --install-root DIR  the install root; default $BRINDLECAST_INSTALL_ROOT, else\n"
@@ -43,6 +49,7 @@ constexpr const char* kUsage =
 struct Arguments {
   std::optional<std::string> install_root;
   std::optional<std::string> channel;
+  std::optional<std::string> min_age;
   bool dry_run = false;
   bool help = false;
   bool version = false;
@@ -89,6 +96,8 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
       if (auto e = value("--install-root", out.install_root)) return e;
     } else if (is("--channel")) {
       if (auto e = value("--channel", out.channel)) return e;
+    } else if (is("--min-age")) {
+      if (auto e = value("--min-age", out.min_age)) return e;
     } else if (arg == "--dry-run") {
       out.dry_run = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -120,9 +129,48 @@ int show(const std::string& root) {
   return 0;
 }
 
-int prune(const std::string& root, bool dry_run) {
+// --min-age: 0, or a whole number followed by s, m, h or d; the seconds, or
+// the usage problem.
+std::optional<std::string> parse_min_age(const std::string& text, std::int64_t& seconds) {
+  const std::string shown = "--min-age \"" + text + "\"";
+  seconds = 0;
+  if (text == "0") return std::nullopt;
+  if (text.rfind('-', 0) == 0) return shown + " is negative";
+  const std::size_t digits = text.find_first_not_of("0123456789");
+  if (digits == 0 || digits == std::string::npos || text.size() != digits + 1) {
+    return shown + " is not 0 or a number followed by s, m, h or d";
+  }
+  static constexpr std::pair<char, std::int64_t> kUnits[] = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+  std::int64_t unit = 0;
+  for (const auto& [name, length] : kUnits) {
+    if (text[digits] == name) unit = length;
+  }
+  if (unit == 0) return shown + " has an unknown unit; use s, m, h or d";
+  std::int64_t count = 0;
+  const auto parsed = std::from_chars(text.data(), text.data() + digits, count);
+  if (parsed.ec != std::errc() || count > std::numeric_limits<std::int64_t>::max() / unit) {
+    return shown + " is too large";
+  }
+  seconds = count * unit;
+  return std::nullopt;
+}
+
+// An age as a person reads it: in its largest whole unit.
+std::string age_text(std::int64_t seconds) {
+  if (seconds < 60) return std::to_string(seconds) + "s";
+  if (seconds < 3600) return std::to_string(seconds / 60) + "m";
+  if (seconds < 86400) return std::to_string(seconds / 3600) + "h";
+  return std::to_string(seconds / 86400) + "d";
+}
+
+int prune(const std::string& root, bool dry_run, std::int64_t min_age, std::string min_age_text) {
   const auto each = [](const char* slot, void*) { std::printf("%s\n", slot); };
-  const brindlecast_status status = brindlecast_prune(root.c_str(), dry_run ? 1 : 0, each, nullptr);
+  const auto young = [](const char* slot, std::int64_t age, void* text) {
+    print(stderr, std::string(kName) + ": kept slots/" + slot + ": it changed " + age_text(age) +
+                      " ago, within --min-age " + *static_cast<const std::string*>(text) + "\n");
+  };
+  const brindlecast_status status =
+      brindlecast_prune_older_than(root.c_str(), dry_run ? 1 : 0, min_age, each, young, &min_age_text);
   if (std::fflush(stdout) != 0 && status == BRINDLECAST_OK) return fail("cannot write to standard output");
   return status == BRINDLECAST_OK ? 0 : fail(brindlecast_last_error());
 }
@@ -159,6 +207,11 @@ int run(int argc, char** argv) {
   if (operands < shape->min || operands > shape->max) return usage_error("wrong number of arguments for " + command);
   if (args.channel && !shape->channel) return usage_error("--channel belongs to init");
   if (args.dry_run && !shape->dry_run) return usage_error("--dry-run belongs to prune");
+  if (args.min_age && !shape->dry_run) return usage_error("--min-age belongs to prune");
+  std::int64_t min_age = BRINDLECAST_PRUNE_MIN_AGE;
+  if (args.min_age) {
+    if (auto problem = parse_min_age(*args.min_age, min_age)) return usage_error(*problem);
+  }
 
   const auto root = install_root(args);
   if (!root) return fail("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME");
@@ -168,7 +221,7 @@ int run(int argc, char** argv) {
   if (command == "begin-trial") return report(client::begin_trial(*operand(1), operand(2), root));
   if (command == "confirm") return report(client::confirm_start(*operand(1), root));
   if (command == "request-relaunch") return report(client::set_relaunch_intent(root));
-  return prune(*root, args.dry_run);
+  return prune(*root, args.dry_run, min_age, args.min_age.value_or("1h"));
 }
 
 }  // namespace

@@ -52,7 +52,12 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   if (!lock) return Err(std::move(lock).error());
   auto state = load_state(state_path);
   if (state && apply_launch_policy(*state)) {
-    if (auto saved = save_state(state_path, *state, ops); !saved) state = Err(std::move(saved).error());
+    // The shared name only under a lock that is held: without one, another
+    // launcher may be writing it at the same moment. Leftovers of killed
+    // library saves are left to the library's next save, which sweeps them:
+    // this path runs before every start.
+    const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
+    if (auto saved = save_state(state_path, *state, ops, temp); !saved) state = Err(std::move(saved).error());
   }
   if (!state) {
     // A missing state is no obstacle to the client beside the launcher.

@@ -4,7 +4,8 @@
 // state command). It serialises writers only; readers never take it.
 //
 // The lock lives on a read-only, close-on-exec descriptor of the root, so it
-// never reaches a client and ends with the holder's process. A root that
+// never reaches a client, and is let go explicitly when the RootLock ends, so
+// a child forked meanwhile does not keep it. A root that
 // cannot be opened or locked (missing, not a directory, a file system without
 // locks) is no error here: the caller goes on unlocked and meets the real
 // problem, with its usual message, when it reads state.json. Only a lock that
@@ -30,8 +31,11 @@ struct LockWait;
 
 // Blocks in flock on a helper thread with every signal blocked, while the
 // calling thread waits on a timed condition: for libraries, which must not
-// touch their host's signals. Kept apart (root_lock_thread.cpp) so that a
-// program that never waits this way carries no thread code.
+// touch their host's signals. A process has at most one helper waiting per
+// install root: a call that finds one waits for it to end first. A helper
+// whose caller gave up lets go of the lock as soon as it gets it. Kept apart
+// (root_lock_thread.cpp) so that a program that never waits this way carries
+// no thread code.
 int block_on_helper_thread(int fd, const LockWait& wait);
 
 // How a writer waits while another holds the lock.

@@ -2,14 +2,18 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "common/file.hpp"
 #include "state/root_lock.hpp"
@@ -17,49 +21,82 @@
 namespace brindlecast {
 namespace {
 
-// What a helper thread's flock came to.
-struct Handoff {
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
+// A helper thread's wait in flock, and what it came to.
+struct Waiter {
+  pid_t process;           // a waiter inherited through fork has no thread behind it
+  bool done = false;       // flock returned
   int error = 0;
+  bool abandoned = false;  // its caller gave up: the helper lets go of what it gets
 };
+
+// The waiting helpers of this process, one per install root at most.
+struct Helpers {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::pair<dev_t, ino_t>, std::shared_ptr<Waiter>> by_root;
+};
+
+Helpers& helpers() {
+  static auto* all = new Helpers;  // never destroyed: a detached helper may outlive main
+  return *all;
+}
 
 }  // namespace
 
 // The helper blocks through a duplicate of fd: the lock belongs to the open
-// file both share, so the caller holds it once the helper has it. A caller
-// that gave up has closed its fd; the helper's close then lets go of a lock
-// taken too late.
+// file both share, so the caller holds it once the helper has it, and the
+// duplicate is closed before the caller hears of it.
 int block_on_helper_thread(int fd, const LockWait& wait) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno;
+  const std::pair<dev_t, ino_t> root{st.st_dev, st.st_ino};
+  const auto deadline = std::chrono::steady_clock::now() + wait.limit;
+  Helpers& all = helpers();
+  std::unique_lock<std::mutex> guard(all.mutex);
+  // Another call's helper waits for this root already: its turn comes first.
+  for (auto it = all.by_root.find(root); it != all.by_root.end(); it = all.by_root.find(root)) {
+    if (it->second->process != ::getpid()) {
+      all.by_root.erase(it);
+      break;
+    }
+    if (all.changed.wait_until(guard, deadline) == std::cv_status::timeout) return ETIMEDOUT;
+  }
+  auto waiter = std::make_shared<Waiter>();
+  waiter->process = ::getpid();
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return errno;
-  auto handoff = std::make_shared<Handoff>();
+  all.by_root[root] = waiter;
   // The helper starts with every signal blocked, so the host's handlers
   // never run on it.
-  sigset_t all, old_mask;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old_mask);
+  sigset_t every, old_mask;
+  sigfillset(&every);
+  pthread_sigmask(SIG_SETMASK, &every, &old_mask);
   try {
-    std::thread([handoff, copy] {
+    std::thread([&all, waiter, root, copy] {
       const int r = retry_eintr([&] { return ::flock(copy, LOCK_EX); });
+      const int error = r == 0 ? 0 : errno;
       {
-        const std::lock_guard<std::mutex> guard(handoff->mutex);
-        handoff->done = true;
-        handoff->error = r == 0 ? 0 : errno;
+        const std::lock_guard<std::mutex> lock(all.mutex);
+        waiter->done = true;
+        waiter->error = error;
+        if (waiter->abandoned && r == 0) ::flock(copy, LOCK_UN);
+        ::close(copy);
+        all.by_root.erase(root);
       }
-      handoff->ended.notify_one();
-      ::close(copy);
+      all.changed.notify_all();
     }).detach();
   } catch (const std::system_error& e) {
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    all.by_root.erase(root);
     ::close(copy);
     return e.code().value();
   }
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  std::unique_lock<std::mutex> guard(handoff->mutex);
-  if (!handoff->ended.wait_for(guard, wait.limit, [&] { return handoff->done; })) return ETIMEDOUT;
-  return handoff->error;
+  if (!all.changed.wait_until(guard, deadline, [&] { return waiter->done; })) {
+    waiter->abandoned = true;
+    return ETIMEDOUT;
+  }
+  return waiter->error;
 }
 
 }  // namespace brindlecast

@@ -1,5 +1,6 @@
 #include "state/store.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "common/file.hpp"
 #include "common/paths.hpp"
@@ -164,6 +166,24 @@ Result<Done, StoreError> save_state(const std::string& state_path, const Install
 
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state) {
   return save(state_path, state, system_store_ops(), false, TempFile::Own);
+}
+
+void sweep_temp_files(const std::string& state_path) {
+  const auto parent = parent_path(state_path);
+  const std::string temp = state_path.substr(state_path.rfind('/') + 1) + ".tmp";
+  DIR* dir = ::opendir(parent && !parent->empty() ? parent->c_str() : ".");
+  if (dir == nullptr) return;
+  // Listed first, removed after: a directory changed while it is read may
+  // skip entries.
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name.substr(0, temp.size()) == temp && (name.size() == temp.size() || name[temp.size()] == '-')) {
+      leftovers.emplace_back(name);
+    }
+  }
+  for (const auto& name : leftovers) (void)::unlinkat(::dirfd(dir), name.c_str(), 0);
+  ::closedir(dir);
 }
 
 bool is_saved_but_not_durable(const StoreError& error) { return error.message.rfind(kNotDurable, 0) == 0; }

@@ -5,9 +5,10 @@
 // flushes it, renames it over state.json and flushes the directory, so readers
 // see either the old or the new complete document, and a save that returned
 // is kept through a crash or power loss. The launcher's temporary file is
-// state.json.tmp, truncated and reused; the client library's is a file of
-// each save's own (TempFile::Own), so writers that go on without a lock never
-// write into or rename each other's file.
+// state.json.tmp, truncated and reused, while it holds the install root's
+// lock; the client library's, and the launcher's without the lock, is a file
+// of each save's own (TempFile::Own), so writers that go on without a lock
+// never write into or rename each other's file.
 //
 // A failed save leaves state.json as it was, with one exception: when the
 // directory cannot be flushed after the rename, the new state.json is in
@@ -18,7 +19,8 @@
 // a file of a save's own is removed. The store keeps nothing between calls,
 // creates no directory, and deletes a file in one case only: a leftover
 // state.json.tmp it may not open (EACCES, left by another user) in a root it
-// may change is removed and created afresh. It takes no lock itself: writers
+// may change is removed and created afresh. sweep_temp_files removes the
+// leftovers of killed saves, for a writer that holds the lock. It takes no lock itself: writers
 // hold the install root's lock (root_lock.hpp) around their whole
 // read-modify-write. Running out of memory is an error like any other.
 // Messages never name the file or the operation, except the one above.
@@ -66,6 +68,12 @@ Result<Done, StoreError> save_state(const std::string& state_path, const Install
 // that exists (not even one that appears meanwhile): then the system's EEXIST
 // error.
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state);
+
+// Removes state.json.tmp and every state.json.tmp-* beside state_path: what
+// saves killed midway left. Only under the install root's lock, which no
+// other writer then holds: without it they may be other saves in progress.
+// Best effort: what cannot be removed stays, and nothing is reported.
+void sweep_temp_files(const std::string& state_path);
 
 // The error of a save whose new state.json is in place, but whose directory
 // could not be flushed.

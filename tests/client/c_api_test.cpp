@@ -1,6 +1,8 @@
 // The C API of the client library against real install roots: what each call
 // reads and writes, what it refuses, and that the launcher acts on its marks.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include "brindlecast/client.h"
 #include "brindlecast/client.hpp"
 #include "common/error.hpp"
+#include "state/root_lock.hpp"
 #include "state/store.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -128,14 +131,20 @@ TEST_F(ClientApi, EachMarkChangesOnlyItsFieldAndReplacesTheFile) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(save_state(state_path(), trial_state()));
     const ino_t before = inode_of(state_path());
+    // What killed saves left goes; the launcher's name is never written
+    // through (the second time a directory, which such a save fails on).
+    const bool first = &c == &cases[0];
+    write_file(root_ / "state.json.tmp-99-0", "killed");
+    first ? write_file(root_ / "state.json.tmp", "killed") : testing::make_dirs(root_ / "state.json.tmp");
 
     ASSERT_EQ(c.call(root()), BRINDLECAST_OK) << brindlecast_last_error();
     InstallState expected = trial_state();
     expected.*c.field = true;
     EXPECT_EQ(stored(), expected);
-    // Written through state.json.tmp and renamed, in the launcher's layout.
+    // Written through a temporary file and renamed, in the launcher's layout.
     EXPECT_NE(inode_of(state_path()), before);
-    EXPECT_FALSE(file_exists(root_ / "state.json.tmp"));
+    EXPECT_FALSE(file_exists(root_ / "state.json.tmp-99-0"));
+    EXPECT_EQ(file_exists(root_ / "state.json.tmp"), !first);
     EXPECT_EQ(read_file_or_die(state_path()).substr(0, 2), "{\n");
     EXPECT_EQ(read_file_or_die(state_path()).back(), '}');
 
@@ -346,6 +355,56 @@ TEST_F(ClientApi, LastErrorBelongsToTheCallingThreadAndClearsOnSuccess) {
   EXPECT_NE(other, mine);
   ASSERT_EQ(confirm_trial(root()), BRINDLECAST_OK);
   EXPECT_STREQ(brindlecast_last_error(), "");
+}
+
+// The lock ends with its call: a child forked meanwhile does not keep it, nor
+// does a helper that got it after its caller gave up, and timed-out calls add
+// no more than one waiting helper.
+TEST_F(ClientApi, TheLockEndsWithItsCall) {
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready) | ::pipe(release), 0);
+  const auto child = [&](bool holds) {  // ready once it holds the lock, if asked; ends with release
+    const pid_t pid = fork();
+    if (pid == 0) {
+      ::close(release[1]);
+      char c;
+      const bool held = !holds || ::flock(::open(root(), O_RDONLY | O_DIRECTORY), LOCK_EX) == 0;
+      _exit(held && ::write(ready[1], "x", 1) == 1 && ::read(release[0], &c, 1) == 0 ? 0 : 1);
+    }
+    char c;
+    EXPECT_EQ(::read(ready[0], &c, 1), 1);
+    return pid;
+  };
+  const auto lock_free = [&] {
+    const int fd = ::open(root(), O_RDONLY | O_DIRECTORY);
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+  };
+  const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); };
+  std::vector<pid_t> children;
+  {
+    auto lock = lock_install_root(root());
+    ASSERT_TRUE(lock && lock->held());
+    children.push_back(child(false));
+  }
+  EXPECT_TRUE(lock_free()) << "a forked child kept the lock";
+  ::kill(children[0], SIGKILL);
+  children.push_back(child(true));
+  const LockWait brief{std::chrono::milliseconds(20)};
+  EXPECT_FALSE(lock_install_root(root(), brief));
+  const auto helpers = descriptors();
+  EXPECT_FALSE(lock_install_root(root(), brief));
+  EXPECT_EQ(descriptors(), helpers) << "a second waiting helper";
+  children.push_back(child(false));  // shares the waiting helper's descriptor
+  ::kill(children[1], SIGKILL);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!lock_free() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(lock_free()) << "a helper kept the lock it got too late";
+  for (const int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+  for (const pid_t pid : children) ::waitpid(pid, nullptr, 0);
 }
 
 TEST_F(ClientApi, ReadStateWithoutAnOutputIsRefused) {

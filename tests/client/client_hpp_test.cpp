@@ -53,8 +53,17 @@ TEST(ClientHpp, CallsReachTheFile) {
   ASSERT_TRUE(client::begin_trial("2.0.0", std::nullopt, root.path()));
   ASSERT_TRUE(client::confirm_start(root / "slots/2.0.0/brindlecast-client", root.path()));
   ASSERT_TRUE(client::set_relaunch_intent(root.path()));
+  // A slot just installed is left by default, and reported with its age.
   std::vector<std::string> removed;
   ASSERT_TRUE(client::prune(removed, false, root.path()));
+  EXPECT_EQ(removed, std::vector<std::string>{});
+  std::vector<client::YoungSlot> young;
+  ASSERT_TRUE(client::prune(removed, young, BRINDLECAST_PRUNE_MIN_AGE, false, root.path()));
+  ASSERT_EQ(young.size(), 1u);
+  EXPECT_EQ(young[0].slot, "0.9.0");
+  EXPECT_LT(young[0].age_seconds, 60);
+  EXPECT_EQ(client::prune(removed, young, -1, false, root.path()).code, BRINDLECAST_ERR_INVALID_ARGUMENT);
+  ASSERT_TRUE(client::prune(removed, young, 0, false, root.path()));
   EXPECT_EQ(removed, std::vector<std::string>{"0.9.0"});
   auto stored = load_state(root / "state.json");
   ASSERT_TRUE(stored);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -133,12 +134,12 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
       {{"confirm", client("1.0")}, 0, "", "", nullptr},
       {{"request-relaunch"}, 0, "", "",
        R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null,"1.0":"1.0.0"},"relaunch_intent":true})"},
-      {{"prune", "--dry-run"}, 0, "0.9\n1.0\nlink\n", "", kSame},
+      {{"prune", "--dry-run", "--min-age", "0"}, 0, "0.9\n1.0\nlink\n", "", kSame},
   });
   EXPECT_TRUE(file_exists(client("0.9")));
-  play({{{"prune"}, 0, "0.9\n1.0\nlink\n", "",
+  play({{{"prune", "--min-age=0s"}, 0, "0.9\n1.0\nlink\n", "",
          R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null},"relaunch_intent":true})"},
-        {{"prune"}, 0, "", "", kSame}});
+        {{"prune", "--min-age", "0"}, 0, "", "", kSame}});
   EXPECT_FALSE(file_exists(root_ / "slots/0.9"));
   EXPECT_TRUE(file_exists(client("2.0")));
   struct stat st {};
@@ -182,12 +183,26 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
     std::string out, err;
     std::vector<std::string> left;  // in slots/ afterwards
     bool launch_meanwhile = false;
+    std::vector<std::string> options = {"--min-age", "0"};
+    const char* locked = nullptr;  // a hidden directory another prune is deleting
   };
   const std::vector<Case> cases = {
       {"a link to a named slot", R"("active":"current","known_good":"a")", "mkdir b && ln -s b current", 0, {},
        0, "old\n", "", {"a", "b", "current"}},
       {"names spelled as paths", R"("active":"b/","known_good":"./a","pending":"c/sub")", "mkdir -p b c/sub", 0, {},
        0, "old\n", "", {"a", "b", "c"}},
+      {"a client that links into another slot", R"("active":"b","known_good":"a")",
+       "mkdir b c && : >c/brindlecast-client && ln -s ../c/brindlecast-client b/", 0, {}, 0, "old\n", "",
+       {"a", "b", "c"}},
+      {"a slot that links into a bundle", R"("active":"b","known_good":"a")",
+       "mkdir -p bundle/Contents/MacOS && ln -s bundle/Contents/MacOS b", 0, {}, 0, "old\n", "",
+       {"a", "b", "bundle"}},
+      {"an install in progress", R"("active":"a","known_good":"a")", ":", 0, {}, 0, "",
+       "brindlecast-state: kept slots/old: it changed Ns ago, within --min-age 1h\n", {"a", "old"}, false, {}},
+      // Process 1 is alive, but holds no lock: its leftover is finished.
+      {"leftovers of other prunes", R"("active":"a","known_good":"a")",
+       "mkdir -p .brindlecast-prune-1-0-0/d .brindlecast-prune-1-0-1 && : >.brindlecast-prune-1-0-0/d/f", 0, {}, 0,
+       "old\n", "", {".brindlecast-prune-1-0-1", "a"}, false, {"--min-age", "0"}, ".brindlecast-prune-1-0-1"},
       {"a mount point in a slot", R"("active":"a","known_good":"a")", "mkdir old/data", 0,
        {"unshare", "-m", "sh", "-c", R"(mount --bind "$1" "$2" && shift 2 && exec "$@")", "sh", outside.path(),
         "%s/slots/old/data"},
@@ -229,6 +244,11 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
     std::vector<std::string> argv;
     for (const auto& w : c.wrapper) argv.push_back(put_root(w));
     argv.insert(argv.end(), {testing::state_command_binary(), "--install-root", root.path(), "prune"});
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    const int locked = c.locked ? ::open((root / ("slots/" + std::string(c.locked))).c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    if (c.locked) {
+      ASSERT_EQ(::flock(locked, LOCK_EX), 0);
+    }
     TempDir output;
     const pid_t pid = start(argv, output / "out", output / "err");
     ASSERT_GT(pid, 0);
@@ -253,7 +273,9 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status), c.status) << "(minus: a signal)";
     EXPECT_EQ(read_file_or_die(output / "out"), c.out);
-    EXPECT_EQ(read_file_or_die(output / "err"), put_root(c.err));
+    EXPECT_EQ(std::regex_replace(read_file_or_die(output / "err"), std::regex("[0-9]+s ago"), "Ns ago"),
+              put_root(c.err));
+    if (locked >= 0) ::close(locked);
     EXPECT_EQ(entries(root / "slots"), c.left);
     EXPECT_EQ(read_file_or_die(outside / "keep"), "kept");
     // The versions entry goes with the slot.
@@ -276,6 +298,16 @@ TEST_F(StateCommand, UsageAndRoots) {
       {{"confirm"}, 2, usage("wrong number of arguments for confirm")},
       {{"prune", "--channel", "x"}, 2, usage("--channel belongs to init")},
       {{"show", "--dry-run"}, 2, usage("--dry-run belongs to prune")},
+      {{"show", "--min-age", "1h"}, 2, usage("--min-age belongs to prune")},
+      {{"prune", "--min-age", "-1m"}, 2, usage("--min-age \"-1m\" is negative")},
+      {{"prune", "--min-age=5x"}, 2, usage("--min-age \"5x\" has an unknown unit; use s, m, h or d")},
+      {{"prune", "--min-age", ""}, 2, usage("--min-age \"\" is not 0 or a number followed by s, m, h or d")},
+      {{"prune", "--min-age", "5"}, 2, usage("--min-age \"5\" is not 0 or a number followed by s, m, h or d")},
+      {{"prune", "--min-age", "9223372036854775808s"}, 2, usage("--min-age \"9223372036854775808s\" is too large")},
+      {{"prune", "--min-age", "106751991167301d"}, 2, usage("--min-age \"106751991167301d\" is too large")},
+      // Accepted: then the missing state.json stops it.
+      {{"prune", "--min-age", "9223372036854775807s"}, 1, "brindlecast-state: cannot read state.json"},
+      {{"prune", "--min-age", "106751991167300d"}, 1, "brindlecast-state: cannot read state.json"},
       {{"show", "--frobnicate"}, 2, usage("unknown option --frobnicate")},
       {{"show", "--install-root"}, 2, usage("--install-root needs a value")},
       {{"--version"}, 0, ""},

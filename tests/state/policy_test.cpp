@@ -1,6 +1,8 @@
 #include "state/policy.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -201,6 +203,20 @@ TEST_F(PrepareLaunch, FailedSaveRefusesTheStart) {
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().message.find("(os error 5)"), std::string::npos);
   EXPECT_EQ(read_file_or_die(state_path_), before);
+}
+
+// Without locks another launcher may be writing state.json.tmp (here a
+// directory, which a save through that name fails on): a file of its own.
+TEST_F(PrepareLaunch, WithoutLocksTheSaveWritesAFileOfItsOwn) {
+  store(trial_state());
+  testing::make_dirs(root_ / "state.json.tmp");
+  const int holder = ::open(root_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  const LockWait no_locks{kRootLockWait, [](int, const LockWait&) { return ENOLCK; }};
+  const auto path = prepare_launch(root_.path(), std::nullopt, system_store_ops(), no_locks);
+  EXPECT_TRUE(path) << path.error().message;
+  EXPECT_EQ(stored().failed_starts, 1u);
+  ::close(holder);
 }
 
 }  // namespace
