@@ -205,10 +205,14 @@ class Doctor {
     auto bytes = read_file(path);
     if (!bytes) {
       state = Err(std::move(bytes).error());
-      const bool missing = state.error().kind == ErrorKind::NotFound;
-      auto& f = add("state.json", false,
-                    shown(path) + (missing ? ": none; brindlecast-state init SLOT [VERSION] creates it"
-                                           : ": cannot be read: " + state.error().message));
+      struct stat st {};
+      std::string why = ": cannot be read: " + state.error().message;
+      if (state.error().kind == ErrorKind::NotFound) {
+        why = ::stat((root.empty() ? "." : root.c_str()), &st) != 0
+                  ? ": none, and the install root does not exist"
+                  : ": none; brindlecast-state init SLOT [VERSION] creates it";
+      }
+      auto& f = add("state.json", false, shown(path) + why);
       f.members = {{"path", shown(path)}, {"error", state.error().message}};
     } else if (auto decoded = parse_install_state(*bytes); !decoded) {
       const auto& e = decoded.error();
