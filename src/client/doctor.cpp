@@ -162,8 +162,11 @@ class Doctor {
       f.members = {{"path", path}, {"found", true}, {"error", lookup.read_error->message}};
     } else if (const auto& e = lookup.parse_error) {
       auto& f = add("launcher.json", false, path + ": ignored: " + e->full_text());
-      f.members = {
-          {"path", path}, {"found", true}, {"error", e->message}, {"line", e->line}, {"column", e->column}};
+      f.members = {{"path", path},
+                   {"found", true},
+                   {"error", e->message},
+                   {"line", std::uint64_t{e->line}},
+                   {"column", std::uint64_t{e->column}}};
     } else {
       add("launcher.json", true, path + ": read").members = {{"path", path}, {"found", true}};
     }
@@ -219,7 +222,10 @@ class Doctor {
       state = Err(Error{ErrorKind::InvalidData, e.full_text()});
       auto& f = add("state.json", false,
                     shown(path) + ": cannot be decoded: " + e.full_text() + "; " + std::string(kReplaceHint));
-      f.members = {{"path", shown(path)}, {"error", e.message}, {"line", e.line}, {"column", e.column}};
+      f.members = {{"path", shown(path)},
+                   {"error", e.message},
+                   {"line", std::uint64_t{e.line}},
+                   {"column", std::uint64_t{e.column}}};
     } else {
       state = std::move(decoded).value();
       auto& f =
