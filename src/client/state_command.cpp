@@ -200,13 +200,13 @@ int run(int argc, char** argv) {
   struct Shape {
     const char* name;
     std::size_t min, max;
-    bool channel, dry_run, doctor;
+    bool channel, dry_run;
   };
   static constexpr Shape kShapes[] = {
-      {"show", 0, 0, false, false, false},        {"init", 1, 2, true, false, false},
-      {"begin-trial", 1, 2, false, false, false}, {"confirm", 1, 1, false, false, false},
-      {"request-relaunch", 0, 0, false, false, false}, {"prune", 0, 0, false, true, false},
-      {"doctor", 0, 0, false, false, true},
+      {"show", 0, 0, false, false},        {"init", 1, 2, true, false},
+      {"begin-trial", 1, 2, false, false}, {"confirm", 1, 1, false, false},
+      {"request-relaunch", 0, 0, false, false}, {"prune", 0, 0, false, true},
+      {"doctor", 0, 0, false, false},
   };
   const Shape* shape = nullptr;
   for (const auto& s : kShapes) {
@@ -216,8 +216,8 @@ int run(int argc, char** argv) {
   if (operands < shape->min || operands > shape->max) return usage_error("wrong number of arguments for " + command);
   if (args.channel && !shape->channel) return usage_error("--channel belongs to init");
   if (args.dry_run && !shape->dry_run) return usage_error("--dry-run belongs to prune");
-  if (args.replace && !shape->channel) return usage_error("--replace belongs to init");
-  if ((args.launcher || args.install_method || args.json) && !shape->doctor) {
+  if (args.replace && command != "init") return usage_error("--replace belongs to init");
+  if ((args.launcher || args.install_method || args.json) && command != "doctor") {
     return usage_error(std::string(args.launcher ? "--launcher" : args.json ? "--json" : "--install-method") +
                        " belongs to doctor");
   }

@@ -350,6 +350,8 @@ TEST_F(StateCommand, UsageAndRoots) {
       {{"confirm"}, 2, usage("wrong number of arguments for confirm")},
       {{"prune", "--channel", "x"}, 2, usage("--channel belongs to init")},
       {{"show", "--dry-run"}, 2, usage("--dry-run belongs to prune")},
+      {{"show", "--replace"}, 2, usage("--replace belongs to init")},
+      {{"prune", "--launcher", "x"}, 2, usage("--launcher belongs to doctor")},
       {{"show", "--frobnicate"}, 2, usage("unknown option --frobnicate")},
       {{"show", "--install-root"}, 2, usage("--install-root needs a value")},
       {{"--version"}, 0, ""},
