@@ -152,7 +152,7 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
 TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
   struct Case {
     const char* name;
-    std::string state;                                  // state.json; "" for none
+    std::string state;                                       // state.json; "" for none
     std::vector<std::pair<std::string, std::string>> files;  // more files, under the root
     std::vector<std::string> options;
     int status;
@@ -160,20 +160,23 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
   };
   const std::string trial = R"({"active":"2.0","known_good":"1.0","channel":"stable","pending":"2.0",)";
   const std::vector<Case> cases = {
-      {"a launcher.json with a trailing comma", trial + R"("failed_starts":0})", {{"%l/launcher.json", R"({"install_root":"/x",})"}},
-       {}, 0, "launcher.json: %l/launcher.json: ignored: trailing comma at line 1 column 22"},
-      {"a missing client", R"({"active":"3.0","known_good":"3.0","channel":"stable"})", {{"slots/3.0/notes", ""}}, {}, 1,
-       "next start: runs slot 3.0: %r/slots/3.0/brindlecast-client: missing, so it fails"},
+      {"a launcher.json with a trailing comma", trial + R"("failed_starts":0})",
+       {{"%l/launcher.json", R"({"install_root":"/x",})"}}, {}, 0,
+       "launcher.json: %l/launcher.json: ignored: trailing comma at line 1 column 22"},
+      {"a missing client", R"({"active":"3.0","known_good":"3.0","channel":"stable"})", {{"slots/3.0/notes", ""}},
+       {}, 1, "next start: runs slot 3.0: %r/slots/3.0/brindlecast-client: missing, so it fails"},
       {"a known good slot gone", R"({"active":"2.0","known_good":"9.9","channel":"stable"})", {}, {}, 0,
        "slot: 9.9 (known_good): %r/slots/9.9: missing"},
       {"a broken state.json", "{\"active\":", {}, {"--json"}, 1,
-       R"({"finding":"state.json","ok":false,"text":"%r/state.json: cannot be decoded: EOF while parsing a value at line 1 column 10; )"
-       R"(brindlecast-state init --replace SLOT [VERSION] keeps it as state.json.broken-<UTC time> and writes a fresh one",)"
-       R"("path":"%r/state.json","error":"EOF while parsing a value","line":1,"column":10})"},
+       R"({"finding":"state.json","ok":false,"text":"%r/state.json: cannot be decoded: )"
+       R"(EOF while parsing a value at line 1 column 10; brindlecast-state init --replace SLOT [VERSION] )"
+       R"(keeps it as state.json.broken-<UTC time> and writes a fresh one","path":"%r/state.json",)"
+       R"("error":"EOF while parsing a value","line":1,"column":10})"},
       {"a rollback due", trial + R"("failed_starts":2})", {}, {}, 0,
        "next start: rolls back: slot 2.0 on trial has 2 unconfirmed starts; runs known_good 1.0: "
        "%r/slots/1.0/brindlecast-client"},
-      {"leftovers", trial + R"("failed_starts":0})", {{"state.json.tmp-7-0", "{"}, {"slots/.brindlecast-prune-7-0-0/x", ""}}, {}, 0,
+      {"leftovers", trial + R"("failed_starts":0})",
+       {{"state.json.tmp-7-0", "{"}, {"slots/.brindlecast-prune-7-0-0/x", ""}}, {}, 0,
        "leftover: %r/slots/.brindlecast-prune-7-0-0: a prune is deleting it, or was killed doing so; the next prune "
        "finishes it"},
   };
@@ -214,11 +217,13 @@ TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
   ASSERT_EQ(::stat((root_ / "state.json").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file's access
   play({{{"show"}, 0,
-         R"({"active":"2.0","known_good":"2.0","channel":"stable","pending":null,"failed_starts":0,"started_ok":false,"versions":{"2.0":"2.0"},"relaunch_intent":false})"
+         R"({"active":"2.0","known_good":"2.0","channel":"stable","pending":null,"failed_starts":0,)"
+         R"("started_ok":false,"versions":{"2.0":"2.0"},"relaunch_intent":false})"
          "\n",
          "", kSame},
         {{"init", "--replace", "1.0"}, 1, "",
-         error("state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"), kSame}});
+         error("state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"),
+         kSame}});
 }
 
 // Starts argv (found on PATH) with standard output and error going to files.

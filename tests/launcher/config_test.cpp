@@ -287,8 +287,8 @@ TEST(ResolveInstallRoot, TakesTheFirstSourceThatGivesOne) {
     config.install_root = c.file;
     EXPECT_EQ(resolve_install_root(c.option, config), c.root);
     using S = ConfigSource;
-    EXPECT_EQ(choose_install_root(c.option, config).source,
-              c.option ? S::CommandLine : c.env ? S::Environment : c.file ? S::LauncherJson : c.home ? S::Home : S::None);
+    const S source = c.option ? S::CommandLine : c.env ? S::Environment : c.file ? S::LauncherJson : S::Home;
+    EXPECT_EQ(choose_install_root(c.option, config).source, c.root ? source : S::None);
   }
 }
 
