@@ -251,8 +251,8 @@ class Doctor {
     } else if (next->effect == LaunchEffect::Commit) {
       what = "commits slot " + shown(*next->slot) + ", which confirmed its start, and runs it";
     } else if (next->effect == LaunchEffect::CountStart) {
-      what = "runs slot " + shown(*next->slot) + " on trial (" + std::to_string(before->failed_starts) +
-             " unconfirmed starts so far); no rollback due";
+      what = "runs slot " + shown(*next->slot) + " on trial (unconfirmed starts so far: " +
+             std::to_string(before->failed_starts) + "); no rollback due";
     } else {
       what =
           "runs slot " + shown(*next->slot) + (next->effect == LaunchEffect::Relaunch ? ", a relaunch" : "");
