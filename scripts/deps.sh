@@ -13,9 +13,10 @@ BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
 BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs
   pkgconf locales)
 # Packages some tests use when they can be had: runit's runsv as a real service
-# supervisor, and Debian's package checker lintian. runit's maintainer scripts only add configuration under /etc and
+# supervisor, Debian's package checker lintian, and zsh (a Mac's login shell)
+# for the README's walkthrough. runit's maintainer scripts only add configuration under /etc and
 # start nothing unless runit is the init system.
-BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit lintian)
+BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit lintian zsh)
 # What scripts/cross-macos.sh uses, as command:package. Without them the
 # cross-build is skipped.
 BRINDLECAST_CROSS_TOOLS=(npm:npm file:file llvm-lipo-14:llvm-14 llvm-nm-14:llvm-14 llvm-objdump-14:llvm-14 ld64.lld-14:lld-14)

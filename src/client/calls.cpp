@@ -1,11 +1,17 @@
 #include "client/calls.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
 #include <utility>
 
 #include "common/constants.hpp"
+#include "common/file.hpp"
 #include "common/paths.hpp"
+#include "common/platform.hpp"
 #include "common/utf8.hpp"
 #include "state/slots.hpp"
 #include "state/store.hpp"
@@ -131,11 +137,74 @@ Result<Done, Error> begin_trial(const std::string& install_root, const std::stri
   });
 }
 
-Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
-                               const std::optional<std::string>& version, const std::string& channel) {
+namespace {
+
+Result<Done, Error> check_first_state(const std::string& slot, const std::optional<std::string>& version,
+                                      const std::string& channel) {
   if (auto valid = check_slot_name(slot); !valid) return valid;
   if (auto valid = check_version(version); !valid) return valid;
-  if (auto valid = check_text("channel", channel); !valid) return valid;
+  return check_text("channel", channel);
+}
+
+InstallState first_state(const std::string& slot, const std::optional<std::string>& version,
+                         const std::string& channel) {
+  InstallState state;
+  state.active = state.known_good = slot;
+  state.channel = channel;
+  state.versions[slot] = version;
+  return state;
+}
+
+Result<Done, Error> create_first_state(const std::string& install_root, const InstallState& state) {
+  if (auto created = create_state(state_path(install_root), state); !created) {
+    return Err(with_context("cannot create state.json", std::move(created).error()));
+  }
+  return Done{};
+}
+
+// A second name for state.json, so that the save replacing it takes nothing
+// away. Flushed before that save: should the rename of the save reach the
+// disk and the link not, a power cut would lose the old bytes.
+Result<std::string, Error> keep_broken_state(const std::string& install_root) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  char stamp[32] = "";
+  if (::gmtime_r(&now, &utc) != nullptr) std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  const std::string state = state_path(install_root);
+  const std::string base = state + ".broken-" + stamp;
+  for (int n = 1; n < 100; ++n) {
+    std::string kept = n == 1 ? base : base + "-" + std::to_string(n);
+    // Flag 0: a link planted at state.json is kept as the link it is.
+    if (::linkat(AT_FDCWD, state.c_str(), AT_FDCWD, kept.c_str(), 0) != 0) {
+      if (errno == EEXIST) continue;
+      Error error = with_context("cannot keep state.json as " + kept, os_error(errno));
+      error.message += "; nothing was changed: move it aside, then run init";
+      return Err(std::move(error));
+    }
+    // Only the order matters here: the save's own flush of the directory
+    // makes the link durable with the rename.
+    const std::string dir = install_root.empty() ? "." : install_root;
+    const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    int failed = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+      if (retry_eintr([&] { return barrier_sync_file(fd); }) != 0) failed = errno;
+      ::close(fd);
+    }
+    if (failed != 0 && failed != EINVAL && failed != ENOTSUP && failed != EOPNOTSUPP) {
+      Error error = with_context("kept state.json as " + kept + ", but cannot flush the directory", os_error(failed));
+      error.message += "; state.json was not replaced";
+      return Err(std::move(error));
+    }
+    return kept;
+  }
+  return Err(with_context("cannot keep state.json", os_error(EEXIST)));
+}
+
+}  // namespace
+
+Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
+                               const std::optional<std::string>& version, const std::string& channel) {
+  if (auto valid = check_first_state(slot, version, channel); !valid) return valid;
   auto lock = lock_install_root(install_root);
   if (!lock) return Err(std::move(lock).error());
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable;
@@ -144,14 +213,39 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
     return Err(Error{ErrorKind::AlreadyExists, "state.json already exists; init changes nothing"});
   }
   if (lock->held()) sweep_temp_files(state_path(install_root));
-  InstallState state;
-  state.active = state.known_good = slot;
-  state.channel = channel;
-  state.versions[slot] = version;
-  if (auto created = create_state(state_path(install_root), state); !created) {
-    return Err(with_context("cannot create state.json", std::move(created).error()));
+  return create_first_state(install_root, first_state(slot, version, channel));
+}
+
+Result<std::optional<std::string>, Error> replace_state(const std::string& install_root, const std::string& slot,
+                                                        const std::optional<std::string>& version,
+                                                        const std::string& channel) {
+  if (auto valid = check_first_state(slot, version, channel); !valid) return Err(std::move(valid).error());
+  auto lock = lock_install_root(install_root);
+  if (!lock) return Err(std::move(lock).error());
+  if (auto usable = check_slot_client(install_root, slot); !usable) return Err(std::move(usable).error());
+  auto old = load_state(state_path(install_root));
+  if (old) {
+    return Err(Error{ErrorKind::AlreadyExists,
+                     "state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"});
   }
-  return Done{};
+  if (old.error().kind == ErrorKind::NotFound) {
+    if (lock->held()) sweep_temp_files(state_path(install_root));
+    if (auto created = create_first_state(install_root, first_state(slot, version, channel)); !created) {
+      return Err(std::move(created).error());
+    }
+    return std::optional<std::string>{};
+  }
+  if (old.error().kind != ErrorKind::InvalidData) {
+    Error error = with_context("cannot read state.json", std::move(old).error());
+    error.message += "; init --replace replaces only a file it has read and could not decode";
+    return Err(std::move(error));
+  }
+  auto kept = keep_broken_state(install_root);
+  if (!kept) return Err(std::move(kept).error());
+  if (auto saved = save_client_state(install_root, first_state(slot, version, channel), *lock); !saved) {
+    return Err(std::move(saved).error());
+  }
+  return std::optional<std::string>(std::move(kept).value());
 }
 
 Result<Done, Error> confirm_start(const std::string& install_root, const std::string& executable) {

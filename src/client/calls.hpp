@@ -35,6 +35,21 @@ Result<InstallState, Error> read_client_state(const std::string& install_root);
 Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
                                const std::optional<std::string>& version, const std::string& channel);
 
+// Writes a fresh first state, as init_state would, over a state.json that
+// cannot be decoded, after keeping that file as state.json.broken-<UTC time>
+// (a hard link, flushed before the replacement: not a byte is lost, also in a
+// power cut). Where there is no state.json it is created as by init_state.
+// Refused (AlreadyExists) when state.json decodes, and with the error when it
+// cannot be read at all: it may be a good file this process may not read.
+// Gives the path of the kept file, if one was kept.
+Result<std::optional<std::string>, Error> replace_state(const std::string& install_root, const std::string& slot,
+                                                        const std::optional<std::string>& version,
+                                                        const std::string& channel);
+
+// How the tools point to replace_state where state.json cannot be decoded.
+inline constexpr std::string_view kReplaceHint =
+    "brindlecast-state init --replace SLOT [VERSION] keeps it as state.json.broken-<UTC time> and writes a fresh one";
+
 // Sets started_ok for the running client, named by its executable (the
 // argv[0] the launcher gave it). While a version is on trial the executable
 // must be that version's, the same file as slots/<active>/brindlecast-client;

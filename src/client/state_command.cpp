@@ -1,7 +1,11 @@
 // brindlecast-state: the install state from the shell, for installers,
 // updaters and service hooks. Every command is one call of the client
 // library, so a script writes state.json exactly as the launcher and the
-// library do: under the install root's lock, atomically and durably.
+// library do: under the install root's lock, atomically and durably. Two
+// run on the state code linked in statically instead: doctor, which needs
+// the launcher's own resolution and launch policy (the library carries
+// neither), and init --replace, a recovery the library's callers have no
+// use for.
 #include <unistd.h>
 
 #include <charconv>
@@ -15,6 +19,8 @@
 #include <vector>
 
 #include "brindlecast/client.hpp"
+#include "client/calls.hpp"
+#include "client/doctor.hpp"
 #include "common/constants.hpp"
 #include "common/paths.hpp"
 
@@ -29,8 +35,9 @@ constexpr const char* kUsage =
     "\n"
     "Commands:\n"
     "  show                         print the state as one line of JSON\n"
-    "  init SLOT [VERSION] [--channel NAME]\n"
-    "                               create the first state.json: SLOT active and known good\n"
+    "  init SLOT [VERSION] [--channel NAME] [--replace]\n"
+    "                               create the first state.json: SLOT active and known good;\n"
+    "                               --replace: over one that cannot be decoded, kept aside\n"
     "  begin-trial SLOT [VERSION]   put the version installed in slots/SLOT on trial\n"
     "  confirm EXECUTABLE           confirm a good start of the running client, named by\n"
     "                               the path it was started as (its argv[0])\n"
@@ -39,6 +46,8 @@ constexpr const char* kUsage =
     "                               remove the slots the launcher cannot reach from the state,\n"
     "                               but none changed less than AGE ago (0, or a number with s,\n"
     "                               m, h or d; default 1h): an install may be in progress\n"
+    "  doctor [--launcher PATH] [--install-method METHOD] [--json]\n"
+    "                               say what the launcher would do at its next start, and why\n"
     "\n"
     "Options:\n"
     "  --install-root DIR  the install root; default $BRINDLECAST_INSTALL_ROOT, else\n"
@@ -50,7 +59,11 @@ struct Arguments {
   std::optional<std::string> install_root;
   std::optional<std::string> channel;
   std::optional<std::string> min_age;
+  std::optional<std::string> launcher;
+  std::optional<std::string> install_method;
   bool dry_run = false;
+  bool replace = false;
+  bool json = false;
   bool help = false;
   bool version = false;
   std::vector<std::string> words;  // the command and its operands
@@ -98,8 +111,16 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
       if (auto e = value("--channel", out.channel)) return e;
     } else if (is("--min-age")) {
       if (auto e = value("--min-age", out.min_age)) return e;
+    } else if (is("--launcher")) {
+      if (auto e = value("--launcher", out.launcher)) return e;
+    } else if (is("--install-method")) {
+      if (auto e = value("--install-method", out.install_method)) return e;
     } else if (arg == "--dry-run") {
       out.dry_run = true;
+    } else if (arg == "--replace") {
+      out.replace = true;
+    } else if (arg == "--json") {
+      out.json = true;
     } else if (arg == "--help" || arg == "-h") {
       out.help = true;
     } else if (arg == "--version") {
@@ -118,11 +139,19 @@ std::optional<std::string> install_root(const Arguments& args) {
   return std::nullopt;
 }
 
-int report(const brindlecast::client::Status& status) { return status ? 0 : fail(status.message); }
+// A state.json that cannot be decoded blocks every command: say the way out.
+int fail(brindlecast_status code, const std::string& message) {
+  if (code != BRINDLECAST_ERR_INVALID_DATA) return fail(message);
+  return fail(message + "; " + std::string(brindlecast::kReplaceHint));
+}
+
+int report(const brindlecast::client::Status& status) { return status ? 0 : fail(status.code, status.message); }
 
 int show(const std::string& root) {
   brindlecast_state* state = nullptr;
-  if (brindlecast_read_state(root.c_str(), &state) != BRINDLECAST_OK) return fail(brindlecast_last_error());
+  if (const auto code = brindlecast_read_state(root.c_str(), &state); code != BRINDLECAST_OK) {
+    return fail(code, brindlecast_last_error());
+  }
   const std::string line = std::string(brindlecast_state_json(state)) + "\n";
   brindlecast_state_free(state);
   if (print(stdout, line) != 0) return fail("cannot write the state to standard output");
@@ -172,7 +201,34 @@ int prune(const std::string& root, bool dry_run, std::int64_t min_age, std::stri
   const brindlecast_status status =
       brindlecast_prune_older_than(root.c_str(), dry_run ? 1 : 0, min_age, each, young, &min_age_text);
   if (std::fflush(stdout) != 0 && status == BRINDLECAST_OK) return fail("cannot write to standard output");
-  return status == BRINDLECAST_OK ? 0 : fail(brindlecast_last_error());
+  return status == BRINDLECAST_OK ? 0 : fail(status, brindlecast_last_error());
+}
+
+int init(const std::string& root, const std::string& slot, const std::optional<std::string>& version,
+         const std::string& channel) {
+  namespace client = brindlecast::client;
+  const client::Status status = client::init(slot, version, channel, root);
+  if (status.code != BRINDLECAST_ERR_EXISTS) return report(status);
+  // Say so when the file that is in the way is a broken one.
+  client::State state;
+  const client::Status read = client::read_state(state, root);
+  return fail(read.code, read ? status.message : status.message + ": " + read.message);
+}
+
+int replace(const std::string& root, const std::string& slot, const std::optional<std::string>& version,
+            const std::string& channel) {
+  auto kept = brindlecast::replace_state(root, slot, version, channel);
+  if (!kept) return fail(kept.error().message);
+  if (*kept && print(stdout, "kept the old state.json as " + **kept + "\n") != 0) {
+    return fail("cannot write to standard output");
+  }
+  return 0;
+}
+
+int doctor(const Arguments& args) {
+  const auto report = brindlecast::doctor({args.launcher, args.install_root, args.install_method, args.json});
+  if (print(stdout, report.lines) != 0) return fail("cannot write to standard output");
+  return report.runs_a_client ? 0 : 1;
 }
 
 int run(int argc, char** argv) {
@@ -198,6 +254,7 @@ int run(int argc, char** argv) {
       {"show", 0, 0, false, false},        {"init", 1, 2, true, false},
       {"begin-trial", 1, 2, false, false}, {"confirm", 1, 1, false, false},
       {"request-relaunch", 0, 0, false, false}, {"prune", 0, 0, false, true},
+      {"doctor", 0, 0, false, false},
   };
   const Shape* shape = nullptr;
   for (const auto& s : kShapes) {
@@ -212,12 +269,21 @@ int run(int argc, char** argv) {
   if (args.min_age) {
     if (auto problem = parse_min_age(*args.min_age, min_age)) return usage_error(*problem);
   }
+  if (args.replace && command != "init") return usage_error("--replace belongs to init");
+  if ((args.launcher || args.install_method || args.json) && command != "doctor") {
+    return usage_error(std::string(args.launcher ? "--launcher" : args.json ? "--json" : "--install-method") +
+                       " belongs to doctor");
+  }
+  // The launcher resolves its root its own way, launcher.json included.
+  if (command == "doctor") return doctor(args);
 
   const auto root = install_root(args);
   if (!root) return fail("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME");
   namespace client = brindlecast::client;
   if (command == "show") return show(*root);
-  if (command == "init") return report(client::init(*operand(1), operand(2), args.channel.value_or("stable"), root));
+  if (command == "init") {
+    return (args.replace ? replace : init)(*root, *operand(1), operand(2), args.channel.value_or("stable"));
+  }
   if (command == "begin-trial") return report(client::begin_trial(*operand(1), operand(2), root));
   if (command == "confirm") return report(client::confirm_start(*operand(1), root));
   if (command == "request-relaunch") return report(client::set_relaunch_intent(root));

@@ -20,4 +20,10 @@ std::string_view install_method_text(InstallMethod method);
 // The method whose text matches exactly (case-sensitive, untrimmed).
 std::optional<InstallMethod> parse_install_method(std::string_view text);
 
+// Whether the launcher hands its process over to the client (a service
+// manager, or no method) rather than staying its parent.
+inline bool hands_over(std::optional<InstallMethod> method) {
+  return method != InstallMethod::Process && method != InstallMethod::Windows;
+}
+
 }  // namespace brindlecast

@@ -39,15 +39,17 @@ std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t* bad)
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) {
+std::size_t valid_utf8_prefix(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
     std::size_t bad = 0;
     const std::size_t n = sequence_length(bytes, i, &bad);
-    if (n == 0) return false;
+    if (n == 0) return i;
     i += n;
   }
-  return true;
+  return bytes.size();
 }
+
+bool is_valid_utf8(std::string_view bytes) { return valid_utf8_prefix(bytes) == bytes.size(); }
 
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;

@@ -1,12 +1,17 @@
 // UTF-8 checks and the lossy conversion used to show byte-string paths.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace brindlecast {
 
 bool is_valid_utf8(std::string_view bytes);
+
+// The length of the longest prefix that is valid UTF-8: where the first
+// ill-formed sequence starts, or the whole length.
+std::size_t valid_utf8_prefix(std::string_view bytes);
 
 // Valid UTF-8 is returned unchanged; each maximal ill-formed subsequence is
 // replaced by one U+FFFD.

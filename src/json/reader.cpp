@@ -101,16 +101,20 @@ std::string JsonError::full_text() const {
   return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-JsonError JsonReader::error_at(std::string message, std::size_t p) const {
+JsonError error_at_offset(std::string_view input, std::string message, std::size_t offset) {
   std::size_t line = 1;
   std::size_t line_start = 0;
-  for (std::size_t k = 0; k < p; ++k) {
-    if (in_[k] == '\n') {
+  for (std::size_t k = 0; k < offset; ++k) {
+    if (input[k] == '\n') {
       ++line;
       line_start = k + 1;
     }
   }
-  return JsonError{std::move(message), line, p - line_start};
+  return JsonError{std::move(message), line, offset - line_start};
+}
+
+JsonError JsonReader::error_at(std::string message, std::size_t p) const {
+  return error_at_offset(in_, std::move(message), p);
 }
 
 JsonError JsonReader::error_after_peek(std::string message) const {

@@ -47,6 +47,9 @@ struct JsonError {
 template <class T>
 using JsonResult = Result<T, JsonError>;
 
+// An error at a byte offset of input, for a check made before reading it.
+JsonError error_at_offset(std::string_view input, std::string message, std::size_t offset);
+
 // A number as the reader classifies it.
 struct Number {
   enum class Kind { Unsigned, Signed, Double } kind = Kind::Unsigned;

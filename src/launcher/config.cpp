@@ -13,6 +13,7 @@ namespace brindlecast {
 namespace {
 
 using json::JsonReader;
+using json::JsonResult;
 
 std::optional<std::string> env(const char* name) {
   const char* value = std::getenv(name);
@@ -20,90 +21,129 @@ std::optional<std::string> env(const char* name) {
   return std::string(value);
 }
 
-bool read_member(JsonReader& reader, std::optional<std::string>& target) {
+JsonResult<Done> read_member(JsonReader& reader, std::optional<std::string>& target) {
   auto value = reader.read_optional_string("a string");
-  if (!value) return false;
+  if (!value) return Err(std::move(value).error());
   target = std::move(value).value();
-  return true;
+  return Done{};
 }
 
-bool read_object_form(JsonReader& reader, LauncherConfig& config) {
+JsonResult<Done> read_object_form(JsonReader& reader, LauncherConfig& config) {
   reader.begin_container();
   bool first = true, has_root = false, has_method = false;
   for (;;) {
     auto key = reader.next_key(first);
-    if (!key) return false;
-    if (!*key) return true;
+    if (!key) return Err(std::move(key).error());
+    if (!*key) return Done{};
     const bool is_root = **key == "install_root";
     const bool is_method = **key == "install_method";
-    if ((is_root && has_root) || (is_method && has_method)) return false;
-    if (!reader.expect_colon()) return false;
+    if ((is_root && has_root) || (is_method && has_method)) {
+      return Err(reader.error_here("duplicate field `" + **key + "`"));
+    }
+    if (auto colon = reader.expect_colon(); !colon) return colon;
+    JsonResult<Done> member = Done{};
     if (is_root) {
       has_root = true;
-      if (!read_member(reader, config.install_root)) return false;
+      member = read_member(reader, config.install_root);
     } else if (is_method) {
       has_method = true;
-      if (!read_member(reader, config.install_method)) return false;
-    } else if (!reader.skip_value()) {
-      return false;
+      member = read_member(reader, config.install_method);
+    } else {
+      member = reader.skip_value();
     }
+    if (!member) return member;
   }
 }
 
-bool read_array_form(JsonReader& reader, LauncherConfig& config) {
+JsonResult<Done> read_array_form(JsonReader& reader, LauncherConfig& config) {
   reader.begin_container();
   bool first = true;
   for (auto* target : {&config.install_root, &config.install_method}) {
     auto more = reader.next_element(first);
-    if (!more) return false;
-    if (!*more) return true;
-    if (!read_member(reader, *target)) return false;
+    if (!more) return Err(std::move(more).error());
+    if (!*more) return Done{};
+    if (auto member = read_member(reader, *target); !member) return member;
   }
-  return reader.end_array().ok();
+  return reader.end_array();
 }
 
 }  // namespace
 
-std::optional<LauncherConfig> parse_launcher_config(std::string_view bytes) {
-  if (!is_valid_utf8(bytes)) return std::nullopt;
+JsonResult<LauncherConfig> decode_launcher_config(std::string_view bytes) {
+  if (const auto valid = valid_utf8_prefix(bytes); valid != bytes.size()) {
+    return Err(json::error_at_offset(bytes, "invalid UTF-8", valid));
+  }
   JsonReader reader(bytes);
   LauncherConfig config;
   const auto b = reader.peek();
-  const bool ok = b == '{' ? read_object_form(reader, config) : b == '[' && read_array_form(reader, config);
-  if (!ok || !reader.expect_end()) return std::nullopt;
+  JsonResult<Done> body = b == '{'   ? read_object_form(reader, config)
+                          : b == '[' ? read_array_form(reader, config)
+                                     : Err(reader.invalid_type("an object or an array"));
+  if (body) body = reader.expect_end();
+  if (!body) return Err(std::move(body).error());
   return config;
 }
 
-LauncherConfig load_launcher_config(const std::optional<std::string>& executable) {
-  if (!executable) return {};
+std::optional<LauncherConfig> parse_launcher_config(std::string_view bytes) {
+  auto config = decode_launcher_config(bytes);
+  if (!config) return std::nullopt;
+  return std::move(config).value();
+}
+
+LauncherConfigLookup look_up_launcher_config(const std::optional<std::string>& executable) {
+  LauncherConfigLookup lookup;
+  if (!executable) return lookup;
   const auto dir = parent_path(*executable);
-  if (!dir) return {};
-  auto bytes = read_file(join_path(*dir, "launcher.json"));
-  if (!bytes) return {};
-  return parse_launcher_config(*bytes).value_or(LauncherConfig{});
+  if (!dir) return lookup;
+  lookup.path = join_path(*dir, "launcher.json");
+  auto bytes = read_file(*lookup.path);
+  if (!bytes) {
+    lookup.read_error = std::move(bytes).error();
+  } else if (auto config = decode_launcher_config(*bytes)) {
+    lookup.config = std::move(config).value();
+  } else {
+    lookup.parse_error = std::move(config).error();
+  }
+  return lookup;
+}
+
+LauncherConfig load_launcher_config(const std::optional<std::string>& executable) {
+  return look_up_launcher_config(executable).config;
 }
 
 LauncherConfig load_launcher_config() { return load_launcher_config(executable_path()); }
 
+InstallRootChoice choose_install_root(const std::optional<std::string>& command_line, const LauncherConfig& config) {
+  if (command_line) return {command_line, ConfigSource::CommandLine};
+  if (auto root = env("BRINDLECAST_INSTALL_ROOT")) return {std::move(root), ConfigSource::Environment};
+  if (config.install_root) return {config.install_root, ConfigSource::LauncherJson};
+  if (auto home = env("HOME")) return {join_path(*home, kDefaultRootUnderHome), ConfigSource::Home};
+  return {};
+}
+
 std::optional<std::string> resolve_install_root(const std::optional<std::string>& command_line,
                                                 const LauncherConfig& config) {
-  if (command_line) return command_line;
-  if (auto root = env("BRINDLECAST_INSTALL_ROOT")) return root;
-  if (config.install_root) return config.install_root;
-  if (auto home = env("HOME")) return join_path(*home, kDefaultRootUnderHome);
-  return std::nullopt;
+  return choose_install_root(command_line, config).root;
+}
+
+InstallMethodChoice choose_install_method(const std::optional<std::string>& command_line,
+                                          const LauncherConfig& config) {
+  InstallMethodChoice choice{std::nullopt, command_line, ConfigSource::CommandLine};
+  if (!choice.text) {
+    // A value that is not UTF-8 counts as unset.
+    if (auto value = env("BRINDLECAST_INSTALL_METHOD"); value && is_valid_utf8(*value)) {
+      choice = {std::nullopt, std::move(value), ConfigSource::Environment};
+    }
+  }
+  if (!choice.text) choice = {std::nullopt, config.install_method, ConfigSource::LauncherJson};
+  if (!choice.text) return {};
+  choice.method = parse_install_method(*choice.text);
+  return choice;
 }
 
 std::optional<InstallMethod> resolve_install_method(const std::optional<std::string>& command_line,
                                                     const LauncherConfig& config) {
-  std::optional<std::string> text = command_line;
-  if (!text) {
-    // A value that is not UTF-8 counts as unset.
-    if (auto value = env("BRINDLECAST_INSTALL_METHOD"); value && is_valid_utf8(*value)) text = std::move(value);
-  }
-  if (!text) text = config.install_method;
-  if (!text) return std::nullopt;
-  return parse_install_method(*text);
+  return choose_install_method(command_line, config).method;
 }
 
 }  // namespace brindlecast

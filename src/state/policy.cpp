@@ -8,24 +8,24 @@
 
 namespace brindlecast {
 
-bool apply_launch_policy(InstallState& state) {
+LaunchEffect apply_launch_rules(InstallState& state) {
   if (state.relaunch_intent) {
     // The start after a requested relaunch proves nothing and costs nothing.
     state.relaunch_intent = false;
     state.started_ok = false;
-    return true;
+    return LaunchEffect::Relaunch;
   }
   if (!state.pending) {
-    if (!state.started_ok) return false;
+    if (!state.started_ok) return LaunchEffect::None;
     state.started_ok = false;
-    return true;
+    return LaunchEffect::ClearMark;
   }
   if (state.started_ok) {
     state.known_good = state.active;
     state.pending.reset();
     state.failed_starts = 0;
     state.started_ok = false;
-    return true;
+    return LaunchEffect::Commit;
   }
   // Another writer may have left the counter at its largest value.
   if (state.failed_starts < std::numeric_limits<std::uint32_t>::max()) ++state.failed_starts;
@@ -33,9 +33,34 @@ bool apply_launch_policy(InstallState& state) {
     state.active = state.known_good;
     state.pending.reset();
     state.failed_starts = 0;
+    return LaunchEffect::Rollback;
   }
-  return true;
+  return LaunchEffect::CountStart;
 }
+
+bool apply_launch_policy(InstallState& state) { return apply_launch_rules(state) != LaunchEffect::None; }
+
+namespace {
+
+// The decision on the state read under the lock, shared by the launcher and
+// plan_next_start: the rules applied, the state handed to save when they
+// changed it, and what starts.
+template <class Save>
+Result<NextStart, StoreError> decide(std::string_view install_root, Result<InstallState, StoreError> state,
+                                     const std::optional<std::string>& sibling_client, Save save) {
+  LaunchEffect effect = LaunchEffect::None;
+  if (state && (effect = apply_launch_rules(*state)) != LaunchEffect::None) {
+    if (auto saved = save(*state); !saved) state = Err(std::move(saved).error());
+  }
+  if (!state) {
+    // A missing state is no obstacle to the client beside the launcher.
+    if (state.error().kind == ErrorKind::NotFound && sibling_client) return NextStart{*sibling_client, {}, effect};
+    return Err(std::move(state).error());
+  }
+  return NextStart{entrypoint_path(install_root, state->active), state->active, effect};
+}
+
+}  // namespace
 
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
                                                const std::optional<std::string>& sibling_client,
@@ -50,21 +75,25 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   // client starts.
   auto lock = lock_install_root(std::string(install_root), wait);
   if (!lock) return Err(std::move(lock).error());
-  auto state = load_state(state_path);
-  if (state && apply_launch_policy(*state)) {
-    // The shared name only under a lock that is held: without one, another
-    // launcher may be writing it at the same moment. Leftovers of killed
-    // library saves are left to the library's next save, which sweeps them:
-    // this path runs before every start.
-    const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
-    if (auto saved = save_state(state_path, *state, ops, temp); !saved) state = Err(std::move(saved).error());
+  // The shared name only under a lock that is held: without one, another
+  // launcher may be writing it at the same moment. Leftovers of killed
+  // library saves are left to the library's next save, which sweeps them:
+  // this path runs before every start.
+  const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
+  auto next = decide(install_root, load_state(state_path), sibling_client,
+                     [&](const InstallState& state) { return save_state(state_path, state, ops, temp); });
+  if (!next) return Err(std::move(next).error());
+  return std::move(next->executable);
+}
+
+Result<NextStart, StoreError> plan_next_start(std::string_view install_root,
+                                              const std::optional<std::string>& sibling_client,
+                                              Result<InstallState, StoreError> state) {
+  if (sibling_client && state && sibling_client_is_newer(*state, *sibling_client)) {
+    return NextStart{*sibling_client, {}, LaunchEffect::None};
   }
-  if (!state) {
-    // A missing state is no obstacle to the client beside the launcher.
-    if (state.error().kind == ErrorKind::NotFound && sibling_client) return *sibling_client;
-    return Err(std::move(state).error());
-  }
-  return entrypoint_path(install_root, state->active);
+  return decide(install_root, std::move(state), sibling_client,
+                [](const InstallState&) -> Result<Done, StoreError> { return Done{}; });
 }
 
 Result<std::string, StoreError> prepare_launch(std::string_view install_root, const LockWait& wait) {

@@ -23,8 +23,35 @@ namespace brindlecast {
 // A trial is abandoned when the count of unconfirmed starts passes this.
 inline constexpr std::uint32_t kRollbackLimit = 2;
 
-// Applies the trial, commit and rollback rules; true when the state changed.
+// What a start does to the state.
+enum class LaunchEffect {
+  None,        // nothing on trial and nothing to clear
+  Relaunch,    // a requested relaunch: not counted, the marks cleared
+  ClearMark,   // nothing on trial: started_ok is cleared
+  Commit,      // the version on trial confirmed its start: it becomes known_good
+  CountStart,  // one more unconfirmed start of the version on trial
+  Rollback,    // the start that passes the limit: known_good runs instead
+};
+
+// Applies the trial, commit and rollback rules and says which one acted.
+LaunchEffect apply_launch_rules(InstallState& state);
+
+// The same; true when the state changed.
 bool apply_launch_policy(InstallState& state);
+
+// The start prepare_launch would make.
+struct NextStart {
+  std::string executable;
+  std::optional<std::string> slot;  // nothing for the client beside the launcher
+  LaunchEffect effect = LaunchEffect::None;
+};
+
+// Decides the next start as prepare_launch does, from one reading of the
+// state (the record, or why it could not be read), and saves nothing: for
+// tools that tell what the launcher would do.
+Result<NextStart, StoreError> plan_next_start(std::string_view install_root,
+                                              const std::optional<std::string>& sibling_client,
+                                              Result<InstallState, StoreError> state);
 
 // The path of the client executable to start next, with the state saved. A
 // writer that keeps the install root's lock past the wait is a Busy error.

@@ -18,10 +18,6 @@ extern char** environ;
 namespace brindlecast {
 namespace {
 
-bool hands_over(std::optional<InstallMethod> method) {
-  return method != InstallMethod::Process && method != InstallMethod::Windows;
-}
-
 Result<int, Error> hand_over(std::string_view install_root, SupervisionSystem& system) {
   auto executable = system.prepare(install_root);
   if (!executable) return Err(std::move(executable).error());

@@ -148,6 +148,85 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
   EXPECT_TRUE(file_exists(root_ / "slots/README"));
 }
 
+// Each row plants one fault and looks for doctor's line about it; doctor
+// never changes a byte of state.json.
+TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
+  struct Case {
+    const char* name;
+    std::string state;                                       // state.json; "" for none
+    std::vector<std::pair<std::string, std::string>> files;  // more files, under the root
+    std::vector<std::string> options;
+    int status;
+    std::string line;  // %r is the root, %l the launcher's directory
+  };
+  const std::string trial = R"({"active":"2.0","known_good":"1.0","channel":"stable","pending":"2.0",)";
+  const std::vector<Case> cases = {
+      {"a launcher.json with a trailing comma", trial + R"("failed_starts":0})",
+       {{"%l/launcher.json", R"({"install_root":"/x",})"}}, {}, 0,
+       "launcher.json: %l/launcher.json: ignored: trailing comma at line 1 column 22"},
+      {"a missing client", R"({"active":"3.0","known_good":"3.0","channel":"stable"})", {{"slots/3.0/notes", ""}},
+       {}, 1, "next start: runs slot 3.0: %r/slots/3.0/brindlecast-client: missing, so it fails"},
+      {"a known good slot gone", R"({"active":"2.0","known_good":"9.9","channel":"stable"})", {}, {}, 0,
+       "slot: 9.9 (known_good): %r/slots/9.9: missing"},
+      {"a broken state.json", "{\"active\":", {}, {"--json"}, 1,
+       R"({"finding":"state.json","ok":false,"text":"%r/state.json: cannot be decoded: )"
+       R"(EOF while parsing a value at line 1 column 10; brindlecast-state init --replace SLOT [VERSION] )"
+       R"(keeps it as state.json.broken-<UTC time> and writes a fresh one","path":"%r/state.json",)"
+       R"("error":"EOF while parsing a value","line":1,"column":10})"},
+      {"a rollback due", trial + R"("failed_starts":2})", {}, {}, 0,
+       "next start: rolls back: slot 2.0 on trial has 2 unconfirmed starts; runs known_good 1.0: "
+       "%r/slots/1.0/brindlecast-client"},
+      {"leftovers", trial + R"("failed_starts":0})",
+       {{"state.json.tmp-7-0", "{"}, {"slots/.brindlecast-prune-7-0-0/x", ""}}, {}, 0,
+       "leftover: %r/slots/.brindlecast-prune-7-0-0: a prune is deleting it, or was killed doing so; the next prune "
+       "finishes it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root, bin;
+    const auto put = [&](std::string text) {
+      for (const auto& [mark, path] : {std::pair{"%r", root.path()}, std::pair{"%l", bin.path()}}) {
+        for (auto at = text.find(mark); at != std::string::npos; at = text.find(mark)) text.replace(at, 2, path);
+      }
+      return text;
+    };
+    write_file(root / "slots/1.0/brindlecast-client", "#!/bin/sh\n", 0755);
+    write_file(root / "slots/2.0/brindlecast-client", "#!/bin/sh\n", 0755);
+    if (!c.state.empty()) write_file(root / "state.json", c.state);
+    for (const auto& [path, bytes] : c.files) write_file(path[0] == '%' ? put(path) : root / path, bytes);
+    std::vector<std::string> args = {"doctor", "--launcher", bin / "brindlecast-launcher"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const auto r = run(args, {{"BRINDLECAST_INSTALL_ROOT", root.path()}});
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_NE(("\n" + r.out).find("\n" + put(c.line) + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(file_exists(root / "state.json") ? read_file_or_die(root / "state.json") : "", c.state);
+  }
+}
+
+// init --replace keeps an undecodable state.json byte for byte, and refuses
+// to replace one that decodes.
+TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
+  const std::string broken = "{\"active\":\"1.0\",\xff\n";
+  write_file(root_ / "state.json", broken, 0640);
+  const auto replaced = run({"init", "--replace", "2.0", "2.0"});
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  const std::string said = "kept the old state.json as ";
+  ASSERT_EQ(replaced.out.rfind(said + root_ / "state.json.broken-", 0), 0u) << replaced.out;
+  EXPECT_EQ(read_file_or_die(replaced.out.substr(said.size(), replaced.out.size() - said.size() - 1)), broken);
+  struct stat st {};
+  ASSERT_EQ(::stat((root_ / "state.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file's access
+  play({{{"show"}, 0,
+         R"({"active":"2.0","known_good":"2.0","channel":"stable","pending":null,"failed_starts":0,)"
+         R"("started_ok":false,"versions":{"2.0":"2.0"},"relaunch_intent":false})"
+         "\n",
+         "", kSame},
+        {{"init", "--replace", "1.0"}, 1, "",
+         error("state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"),
+         kSame}});
+}
+
 // Starts argv (found on PATH) with standard output and error going to files.
 pid_t start(std::vector<std::string> argv, const std::string& out, const std::string& err) {
   std::vector<char*> args;
@@ -308,6 +387,8 @@ TEST_F(StateCommand, UsageAndRoots) {
       // Accepted: then the missing state.json stops it.
       {{"prune", "--min-age", "9223372036854775807s"}, 1, "brindlecast-state: cannot read state.json"},
       {{"prune", "--min-age", "106751991167300d"}, 1, "brindlecast-state: cannot read state.json"},
+      {{"show", "--replace"}, 2, usage("--replace belongs to init")},
+      {{"prune", "--launcher", "x"}, 2, usage("--launcher belongs to doctor")},
       {{"show", "--frobnicate"}, 2, usage("unknown option --frobnicate")},
       {{"show", "--install-root"}, 2, usage("--install-root needs a value")},
       {{"--version"}, 0, ""},

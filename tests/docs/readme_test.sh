@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Checks that the README stays true, as doctests do: every fenced c and cpp
 # block compiles with -Wall -Werror and links against the client library;
-# every sh block that shows output ("#> " lines) runs in a scratch directory
-# and prints exactly that, scratch paths aside; and a prefix install's
-# brindlecast-state runs with no environment variable set.
+# the walkthrough (the sh blocks of its section, one session) runs in a
+# scratch directory under bash, and under interactive zsh as a Mac's
+# terminal would run it pasted (skipped with one line without zsh), and
+# prints exactly its text blocks, scratch paths aside; and a prefix
+# install's brindlecast-state runs with no environment variable set, its
+# pkg-config file where the README says.
 # Usage: readme_test.sh README BUILD_DIR
 set -euo pipefail
 readme=$1 build=$(cd "$2" && pwd)
@@ -12,14 +15,20 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/readme-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "README: FAILED: $*" >&2; exit 1; }
 
-# Splits the README into work/block-N.LANG files, one per fenced block.
+# Splits the README into work/block-NNN.LANG files, one per fenced block;
+# those of the walkthrough's section are walk-NNN.LANG.
 awk -v dir="$work" '
-  /^```/ && !open { lang = substr($1, 4); n++; file = dir "/block-" n "." (lang == "" ? "text" : lang); open = 1; next }
+  /^## / && !open { walk = $0 == "## Walkthrough" }
+  /^```/ && !open {
+    lang = substr($1, 4); n++; open = 1
+    file = sprintf("%s/%s-%03d.%s", dir, walk ? "walk" : "block", n, lang == "" ? "text" : lang)
+    next
+  }
   /^```/ && open { close(file); open = 0; next }
   open { print > file }
 ' "$readme"
 
-compiled=0 walked=0
+compiled=0
 library_dir=$build/src/client
 for block in "$work"/block-*.c "$work"/block-*.cpp; do
   [ -f "$block" ] || continue
@@ -35,25 +44,40 @@ done
 
 # A scratch path is whatever mktemp -d made: shown and got alike as SCRATCH.
 scrub() { sed -E 's#[^ "]*/tmp\.[A-Za-z0-9]+#SCRATCH#g'; }
-for block in "$work"/block-*.sh; do
-  [ -f "$block" ] || continue
-  grep -q '^#> ' "$block" || continue
-  expected=$(sed -n 's/^#> //p' "$block" | scrub)
-  # The block runs from a directory whose build/ is this build, as after
-  # the README's build lines.
-  run=$work/run-$walked
+cat "$work"/walk-*.sh >"$work/walkthrough.sh" 2>/dev/null || fail "the walkthrough has no sh block"
+expected=$(cat "$work"/walk-*.text | scrub)
+walked=""
+# walk NAME SHELL...: runs the walkthrough from a directory whose build/ is
+# this build, as after the README's build lines, and compares its output.
+walk() {
+  local name=$1 run=$work/run-$1 got
+  shift
   mkdir -p "$run" && ln -s "$build" "$run/build"
-  got=$(cd "$run" && env TMPDIR="$run" bash -e "$block" 2>&1 | scrub) || fail "$(basename "$block") failed: $got"
+  got=$(cd "$run" && env TMPDIR="$run" "$@" <"$work/walkthrough.sh" 2>"$run.err" | scrub) ||
+    fail "the walkthrough failed under $name: $got$(tail -n 5 "$run.err")"
   [ "$got" = "$expected" ] || {
     diff <(printf '%s\n' "$expected") <(printf '%s\n' "$got") >&2 || true
-    fail "$(basename "$block") does not print what the README shows (diff: shown, then got)"
+    fail "the walkthrough does not print under $name what the README shows (diff: shown, then got)"
   }
-  walked=$((walked + 1))
-done
+  walked="$walked, $name"
+}
+walk bash bash -e
+[ ! -s "$work/run-bash.err" ] || fail "the walkthrough wrote to standard error under bash: $(cat "$work/run-bash.err")"
+# Interactive zsh takes # for a word, not a comment, and its prompts go to
+# standard error.
+if command -v zsh >/dev/null; then
+  walk zsh zsh -f -i -e
+else
+  echo "== README: zsh is not installed: the walkthrough runs under bash only"
+fi
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 version=$(env -i "$prefix/bin/brindlecast-state" --version 2>&1) || fail "the installed brindlecast-state fails: $version"
 [ "$version" = "brindlecast-state 0.1.0" ] || fail "the installed brindlecast-state says: $version"
+# Where the README says a prefix install's pkg-config file lies.
+pc_dir=$prefix/lib/pkgconfig
+[ ! -f /etc/debian_version ] || pc_dir=$prefix/lib/$(${CC:-cc} -print-multiarch)/pkgconfig
+[ -f "$pc_dir/brindlecast-client.pc" ] || fail "the prefix install has no $pc_dir/brindlecast-client.pc"
 
-echo "== README: $compiled code examples compiled and linked, $walked walkthrough(s) printed what is shown, a prefix install runs"
+echo "== README: $compiled code examples compiled and linked, the walkthrough printed what is shown (${walked#, }), a prefix install runs"

@@ -148,6 +148,21 @@ TEST(ParseLauncherConfig, RejectedDocuments) {
   }
 }
 
+// What doctor shows of an ignored file: the reason and where it lies.
+TEST(ParseLauncherConfig, SaysWhereADocumentIsInvalid) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"{\"install_root\":\"/a\",}", "trailing comma at line 1 column 22"},
+      {"{\"install_root\":\"/a\",\n \"install_root\":null}", "duplicate field `install_root` at line 2 column 15"},
+      {"[\"/a\",\n\"b\xc3\"]", "invalid UTF-8 at line 2 column 2"},
+      {"\n\nnull", "invalid type: null, expected an object or an array at line 3 column 4"},
+  };
+  for (const auto& [doc, error] : cases) {
+    const auto config = decode_launcher_config(doc);
+    ASSERT_FALSE(config) << doc;
+    EXPECT_EQ(config.error().full_text(), error);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Finding launcher.json beside the executable
 
@@ -271,6 +286,9 @@ TEST(ResolveInstallRoot, TakesTheFirstSourceThatGivesOne) {
     LauncherConfig config;
     config.install_root = c.file;
     EXPECT_EQ(resolve_install_root(c.option, config), c.root);
+    using S = ConfigSource;
+    const S source = c.option ? S::CommandLine : c.env ? S::Environment : c.file ? S::LauncherJson : S::Home;
+    EXPECT_EQ(choose_install_root(c.option, config).source, c.root ? source : S::None);
   }
 }
 

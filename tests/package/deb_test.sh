@@ -77,6 +77,8 @@ for file in bin/brindlecast-launcher bin/brindlecast-state share/man/man1/brindl
   [ -e "$usr/$file" ] || fail "not in the packages: /usr/$file"
 done
 [ -x "$usr/bin/brindlecast-launcher" ] || fail "the launcher is not executable"
+grep -q 'INTERFACE_COMPILE_FEATURES "cxx_std_17"' "$lib/cmake/brindlecast/brindlecastTargets.cmake" ||
+  fail "the CMake package does not ask for C++17, which client.hpp needs"
 # Listings are read whole: with pipefail an early-exiting grep would fail them.
 man_page=$(gzip -dc "$usr/share/man/man1/brindlecast-launcher.1.gz")
 [[ $man_page == ".TH BRINDLECAST-LAUNCHER 1 "* ]] || fail "the man page does not begin with its .TH line"

@@ -1,0 +1,28 @@
+// brindlecast-state doctor: what the launcher would do at its next start,
+// and why, one finding a line. It runs the launcher's own code on what it
+// finds (the lookup of launcher.json, the resolution of the install root and
+// method, the launch policy), so it cannot tell a story the launcher does not
+// follow. It only reads: the policy runs on a copy of the state, and the lock
+// on the install root is only tried, and let go at once.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace brindlecast {
+
+struct DoctorOptions {
+  std::optional<std::string> launcher;        // the launcher's path; default: beside this program
+  std::optional<std::string> install_root;    // the launcher's --install-root
+  std::optional<std::string> install_method;  // the launcher's --install-method
+  bool json = false;                          // one JSON object a line instead of text
+};
+
+struct DoctorReport {
+  std::string lines;   // one finding a line, each ending with a newline
+  bool runs_a_client;  // the next start would run a client executable
+};
+
+DoctorReport doctor(const DoctorOptions& options);
+
+}  // namespace brindlecast
