@@ -12,6 +12,7 @@
 
 #include "brindlecast/client.h"
 #include "client/calls.hpp"
+#include "client/prune.hpp"
 
 struct brindlecast_state {
   brindlecast::InstallState state;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <utility>
 
+#include "client/locked_state.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"

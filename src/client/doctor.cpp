@@ -22,6 +22,7 @@
 #include "json/writer.hpp"
 #include "launcher/config.hpp"
 #include "state/policy.hpp"
+#include "state/bundle.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
@@ -314,7 +315,7 @@ class Doctor {
         leftover(join_path(root, name), "the temporary file of a save that did not finish");
       }
     }
-    const std::string slots = join_path(root, "slots");
+    const std::string slots = slots_path(root);
     for (const auto& name : names_in(slots)) {
       if (name.rfind(".brindlecast-prune-", 0) == 0) {
         leftover(join_path(slots, name),

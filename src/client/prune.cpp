@@ -1,6 +1,4 @@
-// prune: removes the slots nothing can start, and nothing else.
-//
-// Under the install root's lock, for as long as one ordinary save takes, it
+// Under the install root's lock, for as long as one ordinary save takes, prune
 // decides: an entry of slots/ is kept when the launcher passes through it to
 // start active, known_good or pending (same device and inode as a directory
 // entered, a link followed or the client reached, resolved one component at a
@@ -22,6 +20,8 @@
 // may finish it: a prune killed midway leaves hidden directories without a
 // lock, which the next prune finishes; one that is being emptied is locked,
 // and left to its prune.
+#include "client/prune.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -37,7 +37,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/calls.hpp"
+#include "client/locked_state.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
 #include "state/slots.hpp"
@@ -310,12 +310,12 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
   auto names = entry_names(slots.slots());
   if (!names) return Err(with_context("cannot list slots", std::move(names).error()));
   const auto kept = reachable(install_root, state);
-  const std::string slots_path = join_path(install_root, "slots");
+  const std::string slots_dir = slots_path(install_root);
   // Mount points of the same device as slots/ (bind mounts) show only in the
   // system's table.
   const auto mounts = mount_points();
   std::optional<std::string> resolved;
-  if (char* real = ::realpath(slots_path.c_str(), nullptr)) {
+  if (char* real = ::realpath(slots_dir.c_str(), nullptr)) {
     resolved = real;
     ::free(real);
   }
@@ -339,7 +339,7 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
     }
     std::optional<std::string> mount;
     if (st.st_dev != slots.device()) {
-      mount = join_path(slots_path, name);
+      mount = join_path(slots_dir, name);
     } else if (S_ISDIR(st.st_mode) && mounts && resolved) {
       mount = mount_within(*mounts, join_path(*resolved, name));
     }
@@ -370,8 +370,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   {
     auto locked = read_locked(install_root);
     if (!locked) return Err(std::move(locked).error());
-    const std::string slots_path = join_path(install_root, "slots");
-    const int fd = ::open(slots_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(slots_path(install_root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT) return Done{};  // no slots, nothing to remove
     if (fd < 0) return Err(with_context("cannot open slots", os_error(errno)));
     struct stat st {};

@@ -1,11 +1,12 @@
 // brindlecast-state: the install state from the shell, for installers,
-// updaters and service hooks. Every command is one call of the client
+// updaters and service hooks. Every command but two is one call of the client
 // library, so a script writes state.json exactly as the launcher and the
-// library do: under the install root's lock, atomically and durably. Two
-// run on the state code linked in statically instead: doctor, which needs
-// the launcher's own resolution and launch policy (the library carries
-// neither), and init --replace, a recovery the library's callers have no
-// use for.
+// library do: under the install root's lock, atomically and durably. doctor
+// needs the launcher's own resolution and launch policy, and init --replace is
+// a recovery the library's callers have no use for: the library carries
+// neither, so both run on the state code linked in statically. So do the
+// small parts the library does not export: the resolution of the install
+// root and the version text.
 #include <unistd.h>
 
 #include <charconv>

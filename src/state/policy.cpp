@@ -4,6 +4,7 @@
 
 #include "common/paths.hpp"
 #include "state/root_lock.hpp"
+#include "state/bundle.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
