@@ -208,7 +208,7 @@ class Doctor {
     Result<InstallState, Error> state = Err(Error{ErrorKind::Other, ""});
     auto bytes = read_file(path);
     if (!bytes) {
-      state = Err(std::move(bytes).error());
+      state = bytes.forward();
       struct stat st {};
       std::string why = ": cannot be read: " + state.error().message;
       if (state.error().kind == ErrorKind::NotFound) {

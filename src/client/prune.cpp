@@ -67,7 +67,7 @@ Result<std::vector<std::string>, Error> entry_names(int dir) {
   const int fd = ::dup(dir);
   if (fd < 0) return Err(os_error(errno));
   auto stream = dir_stream(fd);
-  if (!stream) return Err(std::move(stream).error());
+  if (!stream) return stream.forward();
   DIR* d = *stream;
   ::rewinddir(d);  // the copy shares its offset with dir, which may have been read before
   std::vector<std::string> names;
@@ -257,7 +257,7 @@ class Remover {
       // A directory swapped in for a file fails the unlink (EISDIR; EPERM on macOS) and is hidden instead.
       if (!directory && (::unlinkat(fd, child.c_str(), 0) == 0 || errno == ENOENT)) continue;
       if (!directory && errno != EISDIR && errno != EPERM) return Err(os_error(errno));
-      if (auto moved = hide(fd, child); !moved) return Err(std::move(moved).error());
+      if (auto moved = hide(fd, child); !moved) return moved.forward();
     }
   }
 
@@ -270,7 +270,7 @@ class Remover {
     if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) return unlink_at(slots_, name, 0);
     if (fd < 0) return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
     auto stream = dir_stream(fd);
-    if (!stream) return Err(std::move(stream).error());
+    if (!stream) return stream.forward();
     Result<Done, Error> result = Done{};
     struct stat opened {};
     if (take(fd, name, opened)) {
@@ -369,7 +369,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   std::vector<std::pair<std::string, std::string>> hidden;  // slot, its hidden name
   {
     auto locked = read_locked(install_root);
-    if (!locked) return Err(std::move(locked).error());
+    if (!locked) return locked.forward();
     const int fd = ::open(slots_path(install_root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT) return Done{};  // no slots, nothing to remove
     if (fd < 0) return Err(with_context("cannot open slots", os_error(errno)));
@@ -381,7 +381,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
     }
     remover.emplace(fd, st.st_dev);
     auto judged = judge(install_root, locked->state, *remover, min_age);
-    if (!judged) return Err(std::move(judged).error());
+    if (!judged) return judged.forward();
     verdict = std::move(judged).value();
     if (!dry_run) {
       // Saved before anything moves: a prune killed after the save leaves

@@ -23,7 +23,7 @@ std::optional<std::string> env(const char* name) {
 
 JsonResult<Done> read_member(JsonReader& reader, std::optional<std::string>& target) {
   auto value = reader.read_optional_string("a string");
-  if (!value) return Err(std::move(value).error());
+  if (!value) return value.forward();
   target = std::move(value).value();
   return Done{};
 }
@@ -33,7 +33,7 @@ JsonResult<Done> read_object_form(JsonReader& reader, LauncherConfig& config) {
   bool first = true, has_root = false, has_method = false;
   for (;;) {
     auto key = reader.next_key(first);
-    if (!key) return Err(std::move(key).error());
+    if (!key) return key.forward();
     if (!*key) return Done{};
     const bool is_root = **key == "install_root";
     const bool is_method = **key == "install_method";
@@ -60,7 +60,7 @@ JsonResult<Done> read_array_form(JsonReader& reader, LauncherConfig& config) {
   bool first = true;
   for (auto* target : {&config.install_root, &config.install_method}) {
     auto more = reader.next_element(first);
-    if (!more) return Err(std::move(more).error());
+    if (!more) return more.forward();
     if (!*more) return Done{};
     if (auto member = read_member(reader, *target); !member) return member;
   }
@@ -80,7 +80,7 @@ JsonResult<LauncherConfig> decode_launcher_config(std::string_view bytes) {
                           : b == '[' ? read_array_form(reader, config)
                                      : Err(reader.invalid_type("an object or an array"));
   if (body) body = reader.expect_end();
-  if (!body) return Err(std::move(body).error());
+  if (!body) return body.forward();
   return config;
 }
 

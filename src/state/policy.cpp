@@ -51,12 +51,12 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
                                      const std::optional<std::string>& sibling_client, Save save) {
   LaunchEffect effect = LaunchEffect::None;
   if (state && (effect = apply_launch_rules(*state)) != LaunchEffect::None) {
-    if (auto saved = save(*state); !saved) state = Err(std::move(saved).error());
+    if (auto saved = save(*state); !saved) state = saved.forward();
   }
   if (!state) {
     // A missing state is no obstacle to the client beside the launcher.
     if (state.error().kind == ErrorKind::NotFound && sibling_client) return NextStart{*sibling_client, {}, effect};
-    return Err(std::move(state).error());
+    return state.forward();
   }
   return NextStart{entrypoint_path(install_root, state->active), state->active, effect};
 }
@@ -75,7 +75,7 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   // No other writer between the load and the save; released before the
   // client starts.
   auto lock = lock_install_root(std::string(install_root), wait);
-  if (!lock) return Err(std::move(lock).error());
+  if (!lock) return lock.forward();
   // The shared name only under a lock that is held: without one, another
   // launcher may be writing it at the same moment. Leftovers of killed
   // library saves are left to the library's next save, which sweeps them:
@@ -83,7 +83,7 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
   auto next = decide(install_root, load_state(state_path), sibling_client,
                      [&](const InstallState& state) { return save_state(state_path, state, ops, temp); });
-  if (!next) return Err(std::move(next).error());
+  if (!next) return next.forward();
   return std::move(next->executable);
 }
 
