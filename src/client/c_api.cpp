@@ -3,7 +3,6 @@
 // No exception leaves this file.
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <optional>
@@ -14,6 +13,7 @@
 #include "brindlecast/client.h"
 #include "client/calls.hpp"
 #include "client/prune.hpp"
+#include "common/install_root.hpp"
 
 struct brindlecast_state {
   brindlecast::InstallState state;
@@ -54,13 +54,6 @@ brindlecast_status fail(const brindlecast::Error& error) {
   return fail(status_of(error.kind), error.message);
 }
 
-// The launcher tells its client the root in this variable.
-std::optional<std::string> root_or_env(const char* install_root) {
-  if (install_root) return std::string(install_root);
-  if (const char* env = std::getenv("BRINDLECAST_INSTALL_ROOT")) return std::string(env);
-  return std::nullopt;
-}
-
 constexpr const char* kNoRoot = "no install root: pass one or set BRINDLECAST_INSTALL_ROOT";
 
 // Runs one call whole, an allocation failure anywhere turned into an error
@@ -71,7 +64,9 @@ brindlecast_status guarded(const char* install_root, const char* missing, Call c
   try {
     last_error.clear();
     if (missing) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, missing);
-    const auto root = root_or_env(install_root);
+    // NULL: BRINDLECAST_INSTALL_ROOT, which the launcher sets for its client.
+    const auto given = install_root ? std::optional<std::string>(install_root) : std::nullopt;
+    const auto root = brindlecast::find_install_root(given, std::nullopt, false).root;
     if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
     return call(*root);
   } catch (const std::bad_alloc&) {

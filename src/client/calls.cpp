@@ -11,7 +11,6 @@
 #include "client/locked_state.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
-#include "common/paths.hpp"
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
 #include "state/slots.hpp"
@@ -19,8 +18,6 @@
 
 namespace brindlecast {
 namespace {
-
-std::string state_path(const std::string& install_root) { return join_path(install_root, "state.json"); }
 
 // A refused text as a message shows it: bytes that are not UTF-8 would garble
 // the line, and a NUL would end it.

@@ -204,7 +204,7 @@ class Doctor {
 
   // state.json, its slots and the next start; true when that start would run a client.
   bool report_state_and_start(const std::string& root, const std::optional<std::string>& sibling) {
-    const std::string path = join_path(root, "state.json");
+    const std::string path = state_path(root);
     Result<InstallState, Error> state = Err(Error{ErrorKind::Other, ""});
     auto bytes = read_file(path);
     if (!bytes) {

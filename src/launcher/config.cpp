@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
@@ -114,11 +113,7 @@ LauncherConfig load_launcher_config(const std::optional<std::string>& executable
 LauncherConfig load_launcher_config() { return load_launcher_config(executable_path()); }
 
 InstallRootChoice choose_install_root(const std::optional<std::string>& command_line, const LauncherConfig& config) {
-  if (command_line) return {command_line, ConfigSource::CommandLine};
-  if (auto root = env("BRINDLECAST_INSTALL_ROOT")) return {std::move(root), ConfigSource::Environment};
-  if (config.install_root) return {config.install_root, ConfigSource::LauncherJson};
-  if (auto home = env("HOME")) return {join_path(*home, kDefaultRootUnderHome), ConfigSource::Home};
-  return {};
+  return find_install_root(command_line, config.install_root, true);
 }
 
 std::optional<std::string> resolve_install_root(const std::optional<std::string>& command_line,

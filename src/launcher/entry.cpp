@@ -11,6 +11,7 @@
 
 #include "common/constants.hpp"
 #include "common/file.hpp"
+#include "common/version.hpp"
 #include "common/utf8.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/config.hpp"

@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "common/paths.hpp"
 #include "state/root_lock.hpp"
 #include "state/bundle.hpp"
 #include "state/slots.hpp"
@@ -66,9 +65,9 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
                                                const std::optional<std::string>& sibling_client,
                                                const StoreOps& ops, const LockWait& wait) {
-  const std::string state_path = join_path(install_root, "state.json");
+  const std::string path = state_path(install_root);
   if (sibling_client) {
-    if (auto state = load_state(state_path); state && sibling_client_is_newer(*state, *sibling_client)) {
+    if (auto state = load_state(path); state && sibling_client_is_newer(*state, *sibling_client)) {
       return *sibling_client;
     }
   }
@@ -81,8 +80,8 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   // library saves are left to the library's next save, which sweeps them:
   // this path runs before every start.
   const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
-  auto next = decide(install_root, load_state(state_path), sibling_client,
-                     [&](const InstallState& state) { return save_state(state_path, state, ops, temp); });
+  auto next = decide(install_root, load_state(path), sibling_client,
+                     [&](const InstallState& state) { return save_state(path, state, ops, temp); });
   if (!next) return next.forward();
   return std::move(next->executable);
 }

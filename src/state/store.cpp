@@ -26,6 +26,8 @@ const StoreOps& system_store_ops() {
   return ops;
 }
 
+std::string state_path(std::string_view install_root) { return join_path(install_root, "state.json"); }
+
 Result<InstallState, StoreError> load_state(const std::string& state_path) {
   auto bytes = read_file(state_path);
   if (!bytes) return bytes.forward();

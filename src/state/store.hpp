@@ -59,6 +59,9 @@ enum class TempFile {
 
 const StoreOps& system_store_ops();
 
+// <install_root>/state.json.
+std::string state_path(std::string_view install_root);
+
 // An absent, empty or malformed file is an error; there is no default state.
 Result<InstallState, StoreError> load_state(const std::string& state_path);
 
