@@ -15,7 +15,8 @@
 
 #include "check.hpp"
 #include "common/utf8.hpp"
-#include "state/slots.hpp"
+#include "state/bundle.hpp"
+#include "state/version.hpp"
 
 using brindlecast::compare_versions;
 using brindlecast::parse_version;

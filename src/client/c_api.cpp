@@ -3,7 +3,7 @@
 // No exception leaves this file.
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -12,6 +12,8 @@
 
 #include "brindlecast/client.h"
 #include "client/calls.hpp"
+#include "client/prune.hpp"
+#include "common/install_root.hpp"
 
 struct brindlecast_state {
   brindlecast::InstallState state;
@@ -36,6 +38,7 @@ brindlecast_status status_of(brindlecast::ErrorKind kind) {
     case brindlecast::ErrorKind::AlreadyExists:
       return BRINDLECAST_ERR_EXISTS;
     case brindlecast::ErrorKind::Busy:
+    case brindlecast::ErrorKind::NotDurable:
     case brindlecast::ErrorKind::Other:
       break;
   }
@@ -51,21 +54,21 @@ brindlecast_status fail(const brindlecast::Error& error) {
   return fail(status_of(error.kind), error.message);
 }
 
-// The launcher tells its client the root in this variable.
-std::optional<std::string> root_or_env(const char* install_root) {
-  if (install_root) return std::string(install_root);
-  if (const char* env = std::getenv("BRINDLECAST_INSTALL_ROOT")) return std::string(env);
-  return std::nullopt;
-}
-
 constexpr const char* kNoRoot = "no install root: pass one or set BRINDLECAST_INSTALL_ROOT";
 
-// Runs one call, turning an allocation failure into an error code.
-template <class F>
-brindlecast_status guarded(F f) {
+// Runs one call whole, an allocation failure anywhere turned into an error
+// code: the check of an argument it cannot go without (missing names it, or
+// is null), the install root, then the call.
+template <class Call>
+brindlecast_status guarded(const char* install_root, const char* missing, Call call) {
   try {
     last_error.clear();
-    return f();
+    if (missing) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, missing);
+    // NULL: BRINDLECAST_INSTALL_ROOT, which the launcher sets for its client.
+    const auto given = install_root ? std::optional<std::string>(install_root) : std::nullopt;
+    const auto root = brindlecast::find_install_root(given, std::nullopt, false).root;
+    if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
+    return call(*root);
   } catch (const std::bad_alloc&) {
     return fail(BRINDLECAST_ERR_OTHER, "out of memory");
   } catch (...) {
@@ -74,11 +77,9 @@ brindlecast_status guarded(F f) {
 }
 
 template <class Call>
-brindlecast_status update(const char* install_root, Call call) {
-  return guarded([&] {
-    const auto root = root_or_env(install_root);
-    if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
-    auto done = call(*root);
+brindlecast_status update(const char* install_root, const char* missing, Call call) {
+  return guarded(install_root, missing, [&](const std::string& root) {
+    auto done = call(root);
     return done ? BRINDLECAST_OK : fail(done.error());
   });
 }
@@ -90,19 +91,18 @@ extern "C" {
 const char* brindlecast_last_error(void) { return last_error.c_str(); }
 
 brindlecast_status brindlecast_read_state(const char* install_root, brindlecast_state** out) {
-  if (!out) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no place for the state was given");
-  *out = nullptr;
-  return guarded([&] {
-    const auto root = root_or_env(install_root);
-    if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
-    auto state = brindlecast::read_client_state(*root);
+  if (out) *out = nullptr;
+  const char* missing = out ? nullptr : "no place for the state was given";
+  return guarded(install_root, missing, [&](const std::string& root) {
+    auto state = brindlecast::read_client_state(root);
     if (!state) return fail(state.error());
-    auto* result = new brindlecast_state{std::move(state).value(), {}, {}};
+    // Owned until handed out: running out of memory below must not leak it.
+    std::unique_ptr<brindlecast_state> result(new brindlecast_state{std::move(state).value(), {}, {}});
     result->json = brindlecast::write_install_state(result->state, brindlecast::json::Layout::Compact);
     for (const auto& [slot, version] : result->state.versions) result->versions.emplace_back(&slot, &version);
     std::sort(result->versions.begin(), result->versions.end(),
               [](const auto& a, const auto& b) { return *a.first < *b.first; });
-    *out = result;
+    *out = result.release();
     return BRINDLECAST_OK;
   });
 }
@@ -152,16 +152,15 @@ const char* brindlecast_state_json(const brindlecast_state* state) { return stat
 
 brindlecast_status brindlecast_init(const char* install_root, const char* slot, const char* version,
                                     const char* channel) {
-  if (!slot) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no slot was given");
-  return update(install_root, [&](const std::string& root) {
+  return update(install_root, slot ? nullptr : "no slot was given", [&](const std::string& root) {
     return brindlecast::init_state(root, slot, version ? std::optional<std::string>(version) : std::nullopt,
                                    channel ? channel : "stable");
   });
 }
 
 brindlecast_status brindlecast_confirm_start(const char* install_root, const char* executable) {
-  if (!executable) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no executable was given");
-  return update(install_root, [&](const std::string& root) { return brindlecast::confirm_start(root, executable); });
+  return update(install_root, executable ? nullptr : "no executable was given",
+                [&](const std::string& root) { return brindlecast::confirm_start(root, executable); });
 }
 
 brindlecast_status brindlecast_prune_older_than(const char* install_root, int dry_run, int64_t min_age_seconds,
@@ -169,8 +168,8 @@ brindlecast_status brindlecast_prune_older_than(const char* install_root, int dr
                                                 void (*kept_young)(const char* slot, int64_t age_seconds,
                                                                    void* context),
                                                 void* context) {
-  if (min_age_seconds < 0) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "the minimum age is negative");
-  return update(install_root, [&](const std::string& root) {
+  const char* negative = min_age_seconds < 0 ? "the minimum age is negative" : nullptr;
+  return update(install_root, negative, [&](const std::string& root) {
     return brindlecast::prune_slots(
         root, dry_run != 0, std::chrono::seconds(min_age_seconds),
         [&](const std::string& slot) {
@@ -188,12 +187,12 @@ brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
 }
 
 brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {
-  return update(install_root, [](const std::string& root) { return brindlecast::set_relaunch_intent(root); });
+  return update(install_root, nullptr,
+                [](const std::string& root) { return brindlecast::set_relaunch_intent(root); });
 }
 
 brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot, const char* version) {
-  if (!slot) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, "no slot was given");
-  return update(install_root, [&](const std::string& root) {
+  return update(install_root, slot ? nullptr : "no slot was given", [&](const std::string& root) {
     return brindlecast::begin_trial(root, slot, version ? std::optional<std::string>(version) : std::nullopt);
   });
 }

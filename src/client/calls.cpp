@@ -8,9 +8,9 @@
 #include <ctime>
 #include <utility>
 
+#include "client/locked_state.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
-#include "common/paths.hpp"
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
 #include "state/slots.hpp"
@@ -18,8 +18,6 @@
 
 namespace brindlecast {
 namespace {
-
-std::string state_path(const std::string& install_root) { return join_path(install_root, "state.json"); }
 
 // A refused text as a message shows it: bytes that are not UTF-8 would garble
 // the line, and a NUL would end it.
@@ -70,7 +68,7 @@ Result<Done, Error> check_slot_client(const std::string& install_root, const std
 template <class Change>
 Result<Done, Error> update_state(const std::string& install_root, Change change) {
   auto locked = read_locked(install_root);
-  if (!locked) return Err(std::move(locked).error());
+  if (!locked) return locked.forward();
   InstallState updated = locked->state;
   if (auto changed = change(updated); !changed) return changed;
   if (updated == locked->state) return Done{};
@@ -86,9 +84,9 @@ Error with_context(std::string_view context, Error error) {
 
 Result<LockedState, Error> read_locked(const std::string& install_root) {
   auto lock = lock_install_root(install_root);
-  if (!lock) return Err(std::move(lock).error());
+  if (!lock) return lock.forward();
   auto state = read_client_state(install_root);
-  if (!state) return Err(std::move(state).error());
+  if (!state) return state.forward();
   return LockedState{std::move(lock).value(), std::move(state).value()};
 }
 
@@ -98,7 +96,7 @@ Result<Done, Error> save_client_state(const std::string& install_root, const Ins
   if (auto done = save_state(state_path(install_root), state, system_store_ops(), TempFile::Own); !done) {
     Error error = std::move(done).error();
     // That message already says what happened; "cannot save" would contradict it.
-    if (is_saved_but_not_durable(error)) return Err(std::move(error));
+    if (error.kind == ErrorKind::NotDurable) return Err(std::move(error));
     return Err(with_context("cannot save state.json", std::move(error)));
   }
   return Done{};
@@ -206,7 +204,7 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
                                const std::optional<std::string>& version, const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid;
   auto lock = lock_install_root(install_root);
-  if (!lock) return Err(std::move(lock).error());
+  if (!lock) return lock.forward();
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable;
   struct stat st {};
   if (::lstat(state_path(install_root).c_str(), &st) == 0) {
@@ -219,10 +217,10 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
 Result<std::optional<std::string>, Error> replace_state(const std::string& install_root, const std::string& slot,
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel) {
-  if (auto valid = check_first_state(slot, version, channel); !valid) return Err(std::move(valid).error());
+  if (auto valid = check_first_state(slot, version, channel); !valid) return valid.forward();
   auto lock = lock_install_root(install_root);
-  if (!lock) return Err(std::move(lock).error());
-  if (auto usable = check_slot_client(install_root, slot); !usable) return Err(std::move(usable).error());
+  if (!lock) return lock.forward();
+  if (auto usable = check_slot_client(install_root, slot); !usable) return usable.forward();
   auto old = load_state(state_path(install_root));
   if (old) {
     return Err(Error{ErrorKind::AlreadyExists,
@@ -231,7 +229,7 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
   if (old.error().kind == ErrorKind::NotFound) {
     if (lock->held()) sweep_temp_files(state_path(install_root));
     if (auto created = create_first_state(install_root, first_state(slot, version, channel)); !created) {
-      return Err(std::move(created).error());
+      return created.forward();
     }
     return std::optional<std::string>{};
   }
@@ -241,9 +239,9 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
     return Err(std::move(error));
   }
   auto kept = keep_broken_state(install_root);
-  if (!kept) return Err(std::move(kept).error());
+  if (!kept) return kept.forward();
   if (auto saved = save_client_state(install_root, first_state(slot, version, channel), *lock); !saved) {
-    return Err(std::move(saved).error());
+    return saved.forward();
   }
   return std::optional<std::string>(std::move(kept).value());
 }

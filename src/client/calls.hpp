@@ -10,11 +10,10 @@
 // anything is read or written. A file that cannot be read or decoded is never
 // written. Saves are skipped when nothing changed. Nothing is kept between
 // calls. Messages say which step failed and name the refused argument; the C
-// API in include/brindlecast/client.h is a thin layer over these calls.
+// API in include/brindlecast/client.h is a thin layer over these calls and
+// prune (prune.hpp).
 #pragma once
 
-#include <chrono>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +21,6 @@
 #include "common/error.hpp"
 #include "common/result.hpp"
 #include "state/install_state.hpp"
-#include "state/root_lock.hpp"
 
 namespace brindlecast {
 
@@ -66,37 +64,5 @@ Result<Done, Error> set_relaunch_intent(const std::string& install_root);
 // otherwise InvalidInput and nothing is written.
 Result<Done, Error> begin_trial(const std::string& install_root, const std::string& slot,
                                 const std::optional<std::string>& version);
-
-// Removes every slot (a directory, or a symbolic link) in slots/ that the
-// launcher cannot reach through active, known_good or pending, compared by
-// device and inode along the way the system resolves those names, link by
-// link; other files, and names beginning with ".", stay. A slot that changed
-// (its ctime or mtime; a link's own) less than min_age ago stays too: young
-// is called with it and its age. removed is called with each slot, in byte
-// order, once it is gone; with dry_run nothing changes and it is called with
-// each slot that would go, decided alike. The lock is held only to decide,
-// drop the removed slots' versions entries and move them to hidden names; the
-// deletion runs after it (prune.cpp). A slot holding another file system is
-// left whole and reported; refuses to act when state.json cannot be read.
-Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, std::chrono::seconds min_age,
-                                const std::function<void(const std::string&)>& removed,
-                                const std::function<void(const std::string&, std::chrono::seconds)>& young);
-
-// Shared by the calls.
-
-// The store's messages name no file; the caller's context is put before.
-Error with_context(std::string_view context, Error error);
-
-// The state, read with the install root's lock held; the lock goes with it.
-struct LockedState {
-  RootLock lock;
-  InstallState state;
-};
-Result<LockedState, Error> read_locked(const std::string& install_root);
-
-// Saves through a temporary file of this call's own, after sweeping the
-// leftovers of killed saves when lock is held for real.
-Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state,
-                                      const RootLock& lock);
 
 }  // namespace brindlecast

@@ -22,6 +22,7 @@
 #include "json/writer.hpp"
 #include "launcher/config.hpp"
 #include "state/policy.hpp"
+#include "state/bundle.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
@@ -203,11 +204,11 @@ class Doctor {
 
   // state.json, its slots and the next start; true when that start would run a client.
   bool report_state_and_start(const std::string& root, const std::optional<std::string>& sibling) {
-    const std::string path = join_path(root, "state.json");
+    const std::string path = state_path(root);
     Result<InstallState, Error> state = Err(Error{ErrorKind::Other, ""});
     auto bytes = read_file(path);
     if (!bytes) {
-      state = Err(std::move(bytes).error());
+      state = bytes.forward();
       struct stat st {};
       std::string why = ": cannot be read: " + state.error().message;
       if (state.error().kind == ErrorKind::NotFound) {
@@ -314,7 +315,7 @@ class Doctor {
         leftover(join_path(root, name), "the temporary file of a save that did not finish");
       }
     }
-    const std::string slots = join_path(root, "slots");
+    const std::string slots = slots_path(root);
     for (const auto& name : names_in(slots)) {
       if (name.rfind(".brindlecast-prune-", 0) == 0) {
         leftover(join_path(slots, name),

@@ -1,6 +1,4 @@
-// prune: removes the slots nothing can start, and nothing else.
-//
-// Under the install root's lock, for as long as one ordinary save takes, it
+// Under the install root's lock, for as long as one ordinary save takes, prune
 // decides: an entry of slots/ is kept when the launcher passes through it to
 // start active, known_good or pending (same device and inode as a directory
 // entered, a link followed or the client reached, resolved one component at a
@@ -22,6 +20,8 @@
 // may finish it: a prune killed midway leaves hidden directories without a
 // lock, which the next prune finishes; one that is being emptied is locked,
 // and left to its prune.
+#include "client/prune.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -37,7 +37,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/calls.hpp"
+#include "client/locked_state.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
 #include "state/slots.hpp"
@@ -67,7 +67,7 @@ Result<std::vector<std::string>, Error> entry_names(int dir) {
   const int fd = ::dup(dir);
   if (fd < 0) return Err(os_error(errno));
   auto stream = dir_stream(fd);
-  if (!stream) return Err(std::move(stream).error());
+  if (!stream) return stream.forward();
   DIR* d = *stream;
   ::rewinddir(d);  // the copy shares its offset with dir, which may have been read before
   std::vector<std::string> names;
@@ -257,7 +257,7 @@ class Remover {
       // A directory swapped in for a file fails the unlink (EISDIR; EPERM on macOS) and is hidden instead.
       if (!directory && (::unlinkat(fd, child.c_str(), 0) == 0 || errno == ENOENT)) continue;
       if (!directory && errno != EISDIR && errno != EPERM) return Err(os_error(errno));
-      if (auto moved = hide(fd, child); !moved) return Err(std::move(moved).error());
+      if (auto moved = hide(fd, child); !moved) return moved.forward();
     }
   }
 
@@ -270,7 +270,7 @@ class Remover {
     if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) return unlink_at(slots_, name, 0);
     if (fd < 0) return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
     auto stream = dir_stream(fd);
-    if (!stream) return Err(std::move(stream).error());
+    if (!stream) return stream.forward();
     Result<Done, Error> result = Done{};
     struct stat opened {};
     if (take(fd, name, opened)) {
@@ -310,12 +310,12 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
   auto names = entry_names(slots.slots());
   if (!names) return Err(with_context("cannot list slots", std::move(names).error()));
   const auto kept = reachable(install_root, state);
-  const std::string slots_path = join_path(install_root, "slots");
+  const std::string slots_dir = slots_path(install_root);
   // Mount points of the same device as slots/ (bind mounts) show only in the
   // system's table.
   const auto mounts = mount_points();
   std::optional<std::string> resolved;
-  if (char* real = ::realpath(slots_path.c_str(), nullptr)) {
+  if (char* real = ::realpath(slots_dir.c_str(), nullptr)) {
     resolved = real;
     ::free(real);
   }
@@ -339,7 +339,7 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
     }
     std::optional<std::string> mount;
     if (st.st_dev != slots.device()) {
-      mount = join_path(slots_path, name);
+      mount = join_path(slots_dir, name);
     } else if (S_ISDIR(st.st_mode) && mounts && resolved) {
       mount = mount_within(*mounts, join_path(*resolved, name));
     }
@@ -369,9 +369,8 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   std::vector<std::pair<std::string, std::string>> hidden;  // slot, its hidden name
   {
     auto locked = read_locked(install_root);
-    if (!locked) return Err(std::move(locked).error());
-    const std::string slots_path = join_path(install_root, "slots");
-    const int fd = ::open(slots_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (!locked) return locked.forward();
+    const int fd = ::open(slots_path(install_root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT) return Done{};  // no slots, nothing to remove
     if (fd < 0) return Err(with_context("cannot open slots", os_error(errno)));
     struct stat st {};
@@ -382,7 +381,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
     }
     remover.emplace(fd, st.st_dev);
     auto judged = judge(install_root, locked->state, *remover, min_age);
-    if (!judged) return Err(std::move(judged).error());
+    if (!judged) return judged.forward();
     verdict = std::move(judged).value();
     if (!dry_run) {
       // Saved before anything moves: a prune killed after the save leaves

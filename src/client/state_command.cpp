@@ -1,17 +1,17 @@
 // brindlecast-state: the install state from the shell, for installers,
-// updaters and service hooks. Every command is one call of the client
+// updaters and service hooks. Every command but two is one call of the client
 // library, so a script writes state.json exactly as the launcher and the
-// library do: under the install root's lock, atomically and durably. Two
-// run on the state code linked in statically instead: doctor, which needs
-// the launcher's own resolution and launch policy (the library carries
-// neither), and init --replace, a recovery the library's callers have no
-// use for.
+// library do: under the install root's lock, atomically and durably. doctor
+// needs the launcher's own resolution and launch policy, and init --replace is
+// a recovery the library's callers have no use for: the library carries
+// neither, so both run on the state code linked in statically. So do the
+// small parts the library does not export: the resolution of the install
+// root (the launcher's, without launcher.json) and the version text.
 #include <unistd.h>
 
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <new>
 #include <optional>
@@ -21,8 +21,8 @@
 #include "brindlecast/client.hpp"
 #include "client/calls.hpp"
 #include "client/doctor.hpp"
-#include "common/constants.hpp"
-#include "common/paths.hpp"
+#include "common/install_root.hpp"
+#include "common/version.hpp"
 
 namespace {
 
@@ -129,13 +129,6 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
       return "unknown option " + arg;
     }
   }
-  return std::nullopt;
-}
-
-std::optional<std::string> install_root(const Arguments& args) {
-  if (args.install_root) return args.install_root;
-  if (const char* env = std::getenv("BRINDLECAST_INSTALL_ROOT")) return std::string(env);
-  if (const char* home = std::getenv("HOME")) return brindlecast::join_path(home, brindlecast::kDefaultRootUnderHome);
   return std::nullopt;
 }
 
@@ -277,7 +270,7 @@ int run(int argc, char** argv) {
   // The launcher resolves its root its own way, launcher.json included.
   if (command == "doctor") return doctor(args);
 
-  const auto root = install_root(args);
+  const auto root = brindlecast::find_install_root(args.install_root, std::nullopt, true).root;
   if (!root) return fail("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME");
   namespace client = brindlecast::client;
   if (command == "show") return show(*root);

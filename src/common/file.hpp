@@ -1,4 +1,5 @@
-// Whole-file reading and the retry of interrupted system calls.
+// Reading a whole file, writing a whole buffer, and the retry of interrupted
+// system calls.
 #pragma once
 
 #include <unistd.h>
@@ -33,10 +34,6 @@ inline constexpr std::size_t kMaxFileSize = 16 * 1024 * 1024;
 // kMaxFileSize, or one without end such as /dev/zero, fails with EFBIG once
 // one byte more has been read; its size is never trusted up front.
 Result<std::string, Error> read_file(const std::string& path);
-
-}  // namespace brindlecast
-
-namespace brindlecast {
 
 using WriteFn = ssize_t (*)(int fd, const void* buf, std::size_t count);
 

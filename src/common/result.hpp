@@ -41,6 +41,9 @@ class [[nodiscard]] Result {
   const E& error() const& { return std::get<1>(v_); }
   E&& error() && { return std::get<1>(std::move(v_)); }
 
+  // The error moved out, for a Result of any value type: `if (!r) return r.forward();`.
+  Err<E> forward() { return Err<E>(std::move(error())); }
+
  private:
   std::variant<T, E> v_;
 };

@@ -140,7 +140,7 @@ JsonResult<std::optional<std::string>> JsonReader::next_key(bool& first) {
   if (*b == '"') {
     ++pos_;
     auto key = parse_string();
-    if (!key) return Err(std::move(key).error());
+    if (!key) return key.forward();
     return std::optional<std::string>(std::move(key).value());
   }
   if (*b == '}') return Err(error_after_peek("trailing comma"));
@@ -236,7 +236,7 @@ JsonResult<Done> JsonReader::parse_escape(std::string& out) {
     default: return Err(error_at("invalid escape", pos_));
   }
   auto first = parse_hex4();
-  if (!first) return Err(std::move(first).error());
+  if (!first) return first.forward();
   std::uint32_t cp = *first;
   if (cp >= 0xDC00 && cp <= 0xDFFF) return Err(error_at("lone leading surrogate in hex escape", pos_));
   if (cp >= 0xD800 && cp <= 0xDBFF) {
@@ -246,7 +246,7 @@ JsonResult<Done> JsonReader::parse_escape(std::string& out) {
       if (in_[pos_++] != expected) return Err(error_at("unexpected end of hex escape", pos_));
     }
     auto second = parse_hex4();
-    if (!second) return Err(std::move(second).error());
+    if (!second) return second.forward();
     if (*second < 0xDC00 || *second > 0xDFFF) {
       return Err(error_at("lone leading surrogate in hex escape", pos_));
     }
@@ -279,7 +279,7 @@ JsonResult<std::string> JsonReader::parse_string() {
     if (c == '"') break;
     if (c != '\\') return Err(error_at(std::string(kControlChar), pos_));
     auto escaped = parse_escape(out);
-    if (!escaped) return Err(std::move(escaped).error());
+    if (!escaped) return escaped.forward();
     start = pos_;
     pos_ = plain_run_end(in_, pos_, seen);
   }
@@ -375,11 +375,11 @@ JsonResult<std::string> JsonReader::read_string(std::string_view expectation) {
 JsonResult<std::optional<std::string>> JsonReader::read_optional_string(std::string_view expectation) {
   if (peek() == 'n') {
     ++pos_;
-    if (auto r = parse_ident("ull"); !r) return Err(std::move(r).error());
+    if (auto r = parse_ident("ull"); !r) return r.forward();
     return std::optional<std::string>();
   }
   auto s = read_string(expectation);
-  if (!s) return Err(std::move(s).error());
+  if (!s) return s.forward();
   return std::optional<std::string>(std::move(s).value());
 }
 
@@ -389,7 +389,7 @@ JsonResult<bool> JsonReader::read_bool(std::string_view expectation) {
   if (*b != 't' && *b != 'f') return Err(invalid_type(expectation));
   ++pos_;
   const bool value = *b == 't';
-  if (auto r = parse_ident(value ? "rue" : "alse"); !r) return Err(std::move(r).error());
+  if (auto r = parse_ident(value ? "rue" : "alse"); !r) return r.forward();
   return value;
 }
 
@@ -398,7 +398,7 @@ JsonResult<std::uint32_t> JsonReader::read_u32(std::string_view expectation) {
   if (!b) return Err(error_at_end(std::string(kEofValue)));
   if (*b != '-' && !is_digit(*b)) return Err(invalid_type(expectation));
   auto number = parse_number();
-  if (!number) return Err(std::move(number).error());
+  if (!number) return number.forward();
   const std::string found = describe_number(*number);
   if (number->kind == Number::Kind::Double) {
     return Err(error_here("invalid type: " + found + ", expected " + std::string(expectation)));

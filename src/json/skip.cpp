@@ -102,7 +102,7 @@ JsonResult<Done> JsonReader::skip_string() {
     if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
     const char escaped = in_[pos_++];
     if (escaped == 'u') {
-      if (auto r = parse_hex4(); !r) return Err(std::move(r).error());
+      if (auto r = parse_hex4(); !r) return r.forward();
     } else if (std::string_view(R"("\/bfnrt)").find(escaped) == std::string_view::npos) {
       return Err(error_at("invalid escape", pos_));
     }

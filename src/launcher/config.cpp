@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
@@ -23,7 +22,7 @@ std::optional<std::string> env(const char* name) {
 
 JsonResult<Done> read_member(JsonReader& reader, std::optional<std::string>& target) {
   auto value = reader.read_optional_string("a string");
-  if (!value) return Err(std::move(value).error());
+  if (!value) return value.forward();
   target = std::move(value).value();
   return Done{};
 }
@@ -33,7 +32,7 @@ JsonResult<Done> read_object_form(JsonReader& reader, LauncherConfig& config) {
   bool first = true, has_root = false, has_method = false;
   for (;;) {
     auto key = reader.next_key(first);
-    if (!key) return Err(std::move(key).error());
+    if (!key) return key.forward();
     if (!*key) return Done{};
     const bool is_root = **key == "install_root";
     const bool is_method = **key == "install_method";
@@ -60,7 +59,7 @@ JsonResult<Done> read_array_form(JsonReader& reader, LauncherConfig& config) {
   bool first = true;
   for (auto* target : {&config.install_root, &config.install_method}) {
     auto more = reader.next_element(first);
-    if (!more) return Err(std::move(more).error());
+    if (!more) return more.forward();
     if (!*more) return Done{};
     if (auto member = read_member(reader, *target); !member) return member;
   }
@@ -80,7 +79,7 @@ JsonResult<LauncherConfig> decode_launcher_config(std::string_view bytes) {
                           : b == '[' ? read_array_form(reader, config)
                                      : Err(reader.invalid_type("an object or an array"));
   if (body) body = reader.expect_end();
-  if (!body) return Err(std::move(body).error());
+  if (!body) return body.forward();
   return config;
 }
 
@@ -114,11 +113,7 @@ LauncherConfig load_launcher_config(const std::optional<std::string>& executable
 LauncherConfig load_launcher_config() { return load_launcher_config(executable_path()); }
 
 InstallRootChoice choose_install_root(const std::optional<std::string>& command_line, const LauncherConfig& config) {
-  if (command_line) return {command_line, ConfigSource::CommandLine};
-  if (auto root = env("BRINDLECAST_INSTALL_ROOT")) return {std::move(root), ConfigSource::Environment};
-  if (config.install_root) return {config.install_root, ConfigSource::LauncherJson};
-  if (auto home = env("HOME")) return {join_path(*home, kDefaultRootUnderHome), ConfigSource::Home};
-  return {};
+  return find_install_root(command_line, config.install_root, true);
 }
 
 std::optional<std::string> resolve_install_root(const std::optional<std::string>& command_line,

@@ -12,6 +12,7 @@
 
 #include "common/error.hpp"
 #include "common/install_method.hpp"
+#include "common/install_root.hpp"
 #include "json/reader.hpp"
 
 namespace brindlecast {
@@ -47,20 +48,6 @@ LauncherConfig load_launcher_config(const std::optional<std::string>& executable
 
 // Reads launcher.json beside the running executable.
 LauncherConfig load_launcher_config();
-
-// Where a resolved value came from.
-enum class ConfigSource {
-  None,          // no source gave one
-  CommandLine,   // --install-root, --install-method
-  Environment,   // BRINDLECAST_INSTALL_ROOT, BRINDLECAST_INSTALL_METHOD
-  LauncherJson,  // launcher.json
-  Home,          // the default under HOME (the root only)
-};
-
-struct InstallRootChoice {
-  std::optional<std::string> root;
-  ConfigSource source = ConfigSource::None;
-};
 
 struct InstallMethodChoice {
   std::optional<InstallMethod> method;

@@ -11,6 +11,7 @@
 
 #include "common/constants.hpp"
 #include "common/file.hpp"
+#include "common/version.hpp"
 #include "common/utf8.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/config.hpp"
@@ -87,8 +88,8 @@ int launch(int argc, char** argv) {
 }  // namespace
 
 int launcher_main(int argc, char** argv) {
-  // The modules report running out of memory as an error; this is the net
-  // for what is left (the arguments, the configuration).
+  // The one place where running out of memory, anywhere below, becomes an
+  // error rather than an abort.
   try {
     return launch(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -1,7 +1,7 @@
 #include "launcher/self_test.hpp"
 
 #include "common/constants.hpp"
-#include "common/paths.hpp"
+#include "common/version.hpp"
 #include "common/utf8.hpp"
 #include "json/writer.hpp"
 #include "state/slots.hpp"
@@ -14,7 +14,7 @@ std::string self_test_report(const std::optional<std::string>& install_root,
   std::optional<InstallState> state;
   if (install_root) {
     // Why a state cannot be read is not the report's business.
-    if (auto loaded = load_state(join_path(*install_root, "state.json"))) state = std::move(loaded).value();
+    if (auto loaded = load_state(state_path(*install_root))) state = std::move(loaded).value();
   }
 
   json::JsonWriter w(json::Layout::Compact);

@@ -30,11 +30,11 @@ JsonResult<Done> read_versions(JsonReader& reader, InstallState& state) {
   bool first = true;
   for (;;) {
     auto key = reader.next_key(first);
-    if (!key) return Err(std::move(key).error());
+    if (!key) return key.forward();
     if (!*key) return Done{};
     if (auto r = reader.expect_colon(); !r) return r;
     auto value = reader.read_optional_string("a string");
-    if (!value) return Err(std::move(value).error());
+    if (!value) return value.forward();
     // A repeated key is no error: the later member wins. Saved files hold
     // the slots in order, so each usually goes in at the end.
     state.versions.insert_or_assign(state.versions.end(), std::move(**key), std::move(*value));
@@ -44,13 +44,13 @@ JsonResult<Done> read_versions(JsonReader& reader, InstallState& state) {
 JsonResult<Done> read_field(JsonReader& reader, Field field, InstallState& state) {
   const auto store_string = [&](std::string& target) -> JsonResult<Done> {
     auto s = reader.read_string("a string");
-    if (!s) return Err(std::move(s).error());
+    if (!s) return s.forward();
     target = std::move(s).value();
     return Done{};
   };
   const auto store_bool = [&](bool& target) -> JsonResult<Done> {
     auto b = reader.read_bool("a boolean");
-    if (!b) return Err(std::move(b).error());
+    if (!b) return b.forward();
     target = *b;
     return Done{};
   };
@@ -60,13 +60,13 @@ JsonResult<Done> read_field(JsonReader& reader, Field field, InstallState& state
     case kChannel: return store_string(state.channel);
     case kPending: {
       auto s = reader.read_optional_string("a string");
-      if (!s) return Err(std::move(s).error());
+      if (!s) return s.forward();
       state.pending = std::move(s).value();
       return Done{};
     }
     case kFailedStarts: {
       auto n = reader.read_u32("u32");
-      if (!n) return Err(std::move(n).error());
+      if (!n) return n.forward();
       state.failed_starts = *n;
       return Done{};
     }
@@ -84,7 +84,7 @@ JsonResult<Done> read_object_form(JsonReader& reader, InstallState& state) {
   bool first = true;
   for (;;) {
     auto key = reader.next_key(first);
-    if (!key) return Err(std::move(key).error());
+    if (!key) return key.forward();
     if (!*key) break;
     const auto field = field_for_key(**key);
     if (field && filled[*field]) {
@@ -111,7 +111,7 @@ JsonResult<Done> read_positional_form(JsonReader& reader, InstallState& state) {
   bool first = true;
   for (int f = 0; f < kFieldCount; ++f) {
     auto more = reader.next_element(first);
-    if (!more) return Err(std::move(more).error());
+    if (!more) return more.forward();
     if (!*more) {
       if (f <= kChannel) {
         return Err(reader.error_here("invalid length " + std::to_string(f) +
@@ -138,8 +138,8 @@ json::JsonResult<InstallState> parse_install_state(std::string_view bytes) {
   } else {
     body = Err(reader.invalid_type("struct InstallState"));
   }
-  if (!body) return Err(std::move(body).error());
-  if (auto r = reader.expect_end(); !r) return Err(std::move(r).error());
+  if (!body) return body.forward();
+  if (auto r = reader.expect_end(); !r) return r.forward();
   return state;
 }
 

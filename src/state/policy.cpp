@@ -2,8 +2,8 @@
 
 #include <limits>
 
-#include "common/paths.hpp"
 #include "state/root_lock.hpp"
+#include "state/bundle.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
@@ -50,12 +50,12 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
                                      const std::optional<std::string>& sibling_client, Save save) {
   LaunchEffect effect = LaunchEffect::None;
   if (state && (effect = apply_launch_rules(*state)) != LaunchEffect::None) {
-    if (auto saved = save(*state); !saved) state = Err(std::move(saved).error());
+    if (auto saved = save(*state); !saved) state = saved.forward();
   }
   if (!state) {
     // A missing state is no obstacle to the client beside the launcher.
     if (state.error().kind == ErrorKind::NotFound && sibling_client) return NextStart{*sibling_client, {}, effect};
-    return Err(std::move(state).error());
+    return state.forward();
   }
   return NextStart{entrypoint_path(install_root, state->active), state->active, effect};
 }
@@ -65,24 +65,24 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
                                                const std::optional<std::string>& sibling_client,
                                                const StoreOps& ops, const LockWait& wait) {
-  const std::string state_path = join_path(install_root, "state.json");
+  const std::string path = state_path(install_root);
   if (sibling_client) {
-    if (auto state = load_state(state_path); state && sibling_client_is_newer(*state, *sibling_client)) {
+    if (auto state = load_state(path); state && sibling_client_is_newer(*state, *sibling_client)) {
       return *sibling_client;
     }
   }
   // No other writer between the load and the save; released before the
   // client starts.
   auto lock = lock_install_root(std::string(install_root), wait);
-  if (!lock) return Err(std::move(lock).error());
+  if (!lock) return lock.forward();
   // The shared name only under a lock that is held: without one, another
   // launcher may be writing it at the same moment. Leftovers of killed
   // library saves are left to the library's next save, which sweeps them:
   // this path runs before every start.
   const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
-  auto next = decide(install_root, load_state(state_path), sibling_client,
-                     [&](const InstallState& state) { return save_state(state_path, state, ops, temp); });
-  if (!next) return Err(std::move(next).error());
+  auto next = decide(install_root, load_state(path), sibling_client,
+                     [&](const InstallState& state) { return save_state(path, state, ops, temp); });
+  if (!next) return next.forward();
   return std::move(next->executable);
 }
 

@@ -21,17 +21,17 @@ RootLock::~RootLock() {
 }
 
 Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait) {
-  if (install_root.find('\0') != std::string::npos) return RootLock(-1);
+  if (install_root.find('\0') != std::string::npos) return RootLock::not_held();
   // The directory that holds state.json: for the root "" that is the
   // current directory. flock behaves alike on Linux and macOS, on
   // directories too.
   const std::string dir = install_root.empty() ? "." : install_root;
   const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return RootLock(-1);
+  if (fd < 0) return RootLock::not_held();
   RootLock lock(fd);
   // Free, as it nearly always is: no timer, no thread.
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
-  if (errno != EWOULDBLOCK && errno != EINTR) return RootLock(-1);  // no locks here: go on without
+  if (errno != EWOULDBLOCK && errno != EINTR) return RootLock::not_held();  // no locks here: go on without
   const int error = wait.block(fd, wait);
   if (error == 0) return lock;
   if (error == ETIMEDOUT) {
@@ -39,7 +39,7 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
                                           std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
                                           " s; state.json was left as it was"});
   }
-  if (error == ENOLCK || error == ENOTSUP || error == EOPNOTSUPP) return RootLock(-1);
+  if (error == ENOLCK || error == ENOTSUP || error == EOPNOTSUPP) return RootLock::not_held();
   return Err(os_error(error));
 }
 

@@ -7,9 +7,10 @@
 // never reaches a client, and is let go explicitly when the RootLock ends, so
 // a child forked meanwhile does not keep it. A root that
 // cannot be opened or locked (missing, not a directory, a file system without
-// locks) is no error here: the caller goes on unlocked and meets the real
-// problem, with its usual message, when it reads state.json. Only a lock that
-// another writer keeps past the wait is an error (Busy).
+// locks) gives a RootLock that is not held(): the caller goes on without the
+// lock, and meets the real problem, with its usual message, when it reads
+// state.json. Only a lock that another writer keeps past the wait is an
+// error (Busy).
 //
 // A waiter blocks in flock, so the system wakes it when the holder lets go
 // and it takes its turn among the other waiters; a poller only gets the lock
@@ -55,16 +56,20 @@ class RootLock {
   RootLock& operator=(RootLock&&) = delete;
   ~RootLock();
 
-  // Whether the lock is actually held (false when going on without it).
+  // False when the caller goes on without the lock: then other writers may
+  // run at the same time, and it must not do what only the holder may (write
+  // state.json.tmp, remove what killed saves left).
   bool held() const { return fd_ >= 0; }
 
  private:
   friend Result<RootLock, Error> lock_install_root(const std::string&, const LockWait&);
   explicit RootLock(int fd) : fd_(fd) {}
+  static RootLock not_held() { return RootLock(-1); }
   int fd_;
 };
 
-// Takes the lock, waiting at most wait.limit for another writer to let go.
+// Takes the lock, waiting at most wait.limit for another writer to let go;
+// a RootLock that is not held() where no lock can be taken (see above).
 Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait = {});
 
 }  // namespace brindlecast

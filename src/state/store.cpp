@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <new>
 #include <string_view>
 #include <vector>
 
@@ -27,22 +26,17 @@ const StoreOps& system_store_ops() {
   return ops;
 }
 
+std::string state_path(std::string_view install_root) { return join_path(install_root, "state.json"); }
+
 Result<InstallState, StoreError> load_state(const std::string& state_path) {
-  try {
-    auto bytes = read_file(state_path);
-    if (!bytes) return Err(std::move(bytes).error());
-    auto state = parse_install_state(*bytes);
-    if (!state) return Err(Error{ErrorKind::InvalidData, state.error().full_text()});
-    return std::move(state).value();
-  } catch (const std::bad_alloc&) {
-    // Memory running out while a large state decodes must not abort the caller.
-    return Err(os_error(ENOMEM));
-  }
+  auto bytes = read_file(state_path);
+  if (!bytes) return bytes.forward();
+  auto state = parse_install_state(*bytes);
+  if (!state) return Err(Error{ErrorKind::InvalidData, state.error().full_text()});
+  return std::move(state).value();
 }
 
 namespace {
-
-constexpr std::string_view kNotDurable = "the new state.json is in place but may not survive a power cut: ";
 
 // The replaced file's permission bits and, where this process may set them,
 // its owner and group: a save must not widen who can name the executable.
@@ -68,7 +62,8 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
   }
   // Some file systems cannot flush a directory at all; there is nothing more to do.
   if (failed == 0 || failed == EINVAL || failed == ENOTSUP || failed == EOPNOTSUPP) return Done{};
-  return Err(Error{os_error(failed).kind, std::string(kNotDurable) + os_error_text(failed)});
+  return Err(Error{ErrorKind::NotDurable,
+                   "the new state.json is in place but may not survive a power cut: " + os_error_text(failed)});
 }
 
 struct Temp {
@@ -113,8 +108,8 @@ Result<Temp, StoreError> open_shared_temp(const std::string& state_path, mode_t 
 
 // replace: over an existing state.json (a save), or only where there is none
 // (the first state).
-Result<Done, StoreError> write_and_rename(const std::string& state_path, const InstallState& state,
-                                          const StoreOps& ops, bool replace, TempFile kind) {
+Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
+                              bool replace, TempFile kind) {
   if (state_path.find('\0') != std::string::npos) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
@@ -126,7 +121,7 @@ Result<Done, StoreError> write_and_rename(const std::string& state_path, const I
   // temporary name is refused, not followed.
   const mode_t mode = replaces ? 0600 : 0666;
   auto temp = kind == TempFile::Own ? open_own_temp(state_path, mode, ops) : open_shared_temp(state_path, mode, ops);
-  if (!temp) return Err(std::move(temp).error());
+  if (!temp) return temp.forward();
   Result<Done, StoreError> written = replaces ? take_over_access(temp->fd, old) : Done{};
   if (written) written = write_all(temp->fd, text, ops.write);
   // Without the flush a power loss could leave the renamed file empty.
@@ -146,15 +141,6 @@ Result<Done, StoreError> write_and_rename(const std::string& state_path, const I
   // The rename itself lives in the directory: until that is on disk a power
   // loss can bring the old file back, and with it an uncounted start.
   return sync_directory(state_path, ops);
-}
-
-Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
-                              bool replace, TempFile kind) {
-  try {
-    return write_and_rename(state_path, state, ops, replace, kind);
-  } catch (const std::bad_alloc&) {
-    return Err(os_error(ENOMEM));
-  }
 }
 
 }  // namespace
@@ -185,7 +171,5 @@ void sweep_temp_files(const std::string& state_path) {
   for (const auto& name : leftovers) (void)::unlinkat(::dirfd(dir), name.c_str(), 0);
   ::closedir(dir);
 }
-
-bool is_saved_but_not_durable(const StoreError& error) { return error.message.rfind(kNotDurable, 0) == 0; }
 
 }  // namespace brindlecast

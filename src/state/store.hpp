@@ -13,17 +13,18 @@
 // A failed save leaves state.json as it was, with one exception: when the
 // directory cannot be flushed after the rename, the new state.json is in
 // place but may not survive a power cut, and the error says exactly that
-// (is_saved_but_not_durable). A file system that cannot flush directories at
+// (ErrorKind::NotDurable). A file system that cannot flush directories at
 // all (EINVAL, ENOTSUP) is no failure. After a failure the launcher's
 // state.json.tmp may remain, partly written, and the next save truncates it;
 // a file of a save's own is removed. The store keeps nothing between calls,
 // creates no directory, and deletes a file in one case only: a leftover
 // state.json.tmp it may not open (EACCES, left by another user) in a root it
 // may change is removed and created afresh. sweep_temp_files removes the
-// leftovers of killed saves, for a writer that holds the lock. It takes no lock itself: writers
-// hold the install root's lock (root_lock.hpp) around their whole
-// read-modify-write. Running out of memory is an error like any other.
-// Messages never name the file or the operation, except the one above.
+// leftovers of killed saves, for a writer that holds the lock. It takes no
+// lock itself: writers hold the install root's lock (root_lock.hpp) around
+// their whole read-modify-write. Running out of memory throws std::bad_alloc,
+// which the process entry reports as an error. Messages never name the file
+// or the operation, except the one above.
 #pragma once
 
 #include <sys/types.h>
@@ -58,6 +59,9 @@ enum class TempFile {
 
 const StoreOps& system_store_ops();
 
+// <install_root>/state.json.
+std::string state_path(std::string_view install_root);
+
 // An absent, empty or malformed file is an error; there is no default state.
 Result<InstallState, StoreError> load_state(const std::string& state_path);
 
@@ -74,9 +78,5 @@ Result<Done, StoreError> create_state(const std::string& state_path, const Insta
 // other writer then holds: without it they may be other saves in progress.
 // Best effort: what cannot be removed stays, and nothing is reported.
 void sweep_temp_files(const std::string& state_path);
-
-// The error of a save whose new state.json is in place, but whose directory
-// could not be flushed.
-bool is_saved_but_not_durable(const StoreError& error);
 
 }  // namespace brindlecast

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.hpp"
 #include "state/install_state.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -403,7 +404,7 @@ TEST_F(StateCommand, UsageAndRoots) {
       EXPECT_EQ(r.out, "");
     }
   }
-  EXPECT_EQ(run({"--version"}).out, "brindlecast-state 0.1.0\n");
+  EXPECT_EQ(run({"--version"}).out, "brindlecast-state " + std::string(kVersionText) + "\n");
   EXPECT_EQ(run({"--help"}).out.rfind("Usage: brindlecast-state", 0), 0u);
 
   // --install-root beats the environment, which beats the default under HOME.

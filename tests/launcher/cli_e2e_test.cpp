@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -27,7 +28,9 @@ using testing::run_process;
 using testing::write_file;
 using Env = std::map<std::string, std::string>;
 
-constexpr const char* kVersionLine = "brindlecast-launcher 0.1.0\n";
+const std::string kVersionLine = "brindlecast-launcher " + std::string(kVersionText) + "\n";
+const std::string kReportHead =
+    R"({"binary":"brindlecast-launcher","version":")" + std::string(kVersionText) + R"(","ok":true,)";
 constexpr const char* kMissingRootLine =
     "brindlecast-launcher: no install root: pass --install-root, set BRINDLECAST_INSTALL_ROOT, add "
     "launcher.json, or place the launcher at <root>/../launcher\n";
@@ -253,7 +256,7 @@ std::string json_text(const std::string& s) { return "\"" + s + "\""; }
 
 // The report for a root without state.json.
 std::string report(const std::string& root_json, const std::string& method_json) {
-  return R"({"binary":"brindlecast-launcher","version":"0.1.0","ok":true,"install_root":)" + root_json +
+  return kReportHead + R"("install_root":)" + root_json +
          R"(,"install_method":)" + method_json + R"(,"entrypoint":null,"state":null})" + "\n";
 }
 
@@ -266,7 +269,7 @@ void expect_report(const ProcessResult& r, const std::string& root_json, const s
 TEST(LauncherSelfTest, NothingResolvable) {
   const auto r = run({"--selftest"});
   EXPECT_EQ(r.out,
-            "{\"binary\":\"brindlecast-launcher\",\"version\":\"0.1.0\",\"ok\":true,\"install_root\":null,"
+            kReportHead + "\"install_root\":null,"
             "\"install_method\":null,\"entrypoint\":null,\"state\":null}\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include "common/version.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -13,7 +14,8 @@ using testing::read_file_or_die;
 using testing::TempDir;
 using testing::write_file;
 
-constexpr const char* kHead = R"({"binary":"brindlecast-launcher","version":"0.1.0","ok":true,)";
+const std::string kHead =
+    R"({"binary":"brindlecast-launcher","version":")" + std::string(kVersionText) + R"(","ok":true,)";
 
 testing::ProcessResult self_test(const std::string& root, const std::string& method = "process") {
   testing::ProcessOptions options;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "state/bundle.hpp"
+#include "state/version.hpp"
 #include "support/temp_dir.hpp"
 
 namespace brindlecast {
