@@ -181,14 +181,7 @@ Result<std::string, Error> keep_broken_state(const std::string& install_root) {
     }
     // Only the order matters here: the save's own flush of the directory
     // makes the link durable with the rename.
-    const std::string dir = install_root.empty() ? "." : install_root;
-    const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    int failed = fd < 0 ? errno : 0;
-    if (fd >= 0) {
-      if (retry_eintr([&] { return barrier_sync_file(fd); }) != 0) failed = errno;
-      ::close(fd);
-    }
-    if (failed != 0 && failed != EINVAL && failed != ENOTSUP && failed != EOPNOTSUPP) {
+    if (const int failed = flush_directory(install_root, barrier_sync_file); failed != 0) {
       Error error = with_context("kept state.json as " + kept + ", but cannot flush the directory", os_error(failed));
       error.message += "; state.json was not replaced";
       return Err(std::move(error));

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "client/locked_state.hpp"
+#include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
 #include "state/slots.hpp"
@@ -419,8 +420,8 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   // Nothing inside a hidden slot may be deleted before its rename is on
   // disk: a power cut could otherwise bring it back, partly deleted, under
   // its own name. One flush of slots/ orders all of them.
-  if (sync_file(remover->slots()) != 0 && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
-    problems.push_back("cannot flush slots/ (" + os_error_text(errno) +
+  if (const int failed = flush_directory(remover->slots(), sync_file); failed != 0) {
+    problems.push_back("cannot flush slots/ (" + os_error_text(failed) +
                        "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
     return outcome(problems);
   }

@@ -61,4 +61,18 @@ Result<Done, Error> write_all(int fd, std::string_view text, WriteFn write_fn) {
   return Done{};
 }
 
+int flush_directory(int fd, int (*sync)(int fd)) {
+  if (retry_eintr([&] { return sync(fd); }) == 0) return 0;
+  return errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
+}
+
+int flush_directory(const std::string& path, int (*sync)(int fd)) {
+  const std::string dir = path.empty() ? "." : path;
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return errno;
+  const int failed = flush_directory(fd, sync);
+  ::close(fd);
+  return failed;
+}
+
 }  // namespace brindlecast

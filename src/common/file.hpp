@@ -41,4 +41,14 @@ using WriteFn = ssize_t (*)(int fd, const void* buf, std::size_t count);
 // accepts nothing fails with "failed to write whole buffer".
 Result<Done, Error> write_all(int fd, std::string_view text, WriteFn write_fn = ::write);
 
+// Flushes the directory open as fd with sync (sync_file, or
+// barrier_sync_file where only the order matters): 0, or the error number.
+// A file system that cannot flush a directory at all (EINVAL, ENOTSUP) has
+// nothing to flush, which counts as done.
+int flush_directory(int fd, int (*sync)(int fd));
+
+// The same for the directory at path ("" is the current one), opened for the
+// flush alone.
+int flush_directory(const std::string& path, int (*sync)(int fd));
+
 }  // namespace brindlecast

@@ -55,13 +55,9 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
   const auto parent = parent_path(state_path);
   const std::string dir = parent && !parent->empty() ? *parent : ".";
   const int fd = retry_eintr([&] { return ops.open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
-  int failed = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (retry_eintr([&] { return ops.sync_directory(fd); }) != 0) failed = errno;
-    ops.close(fd);
-  }
-  // Some file systems cannot flush a directory at all; there is nothing more to do.
-  if (failed == 0 || failed == EINVAL || failed == ENOTSUP || failed == EOPNOTSUPP) return Done{};
+  const int failed = fd < 0 ? errno : flush_directory(fd, ops.sync_directory);
+  if (fd >= 0) ops.close(fd);
+  if (failed == 0) return Done{};
   return Err(Error{ErrorKind::NotDurable,
                    "the new state.json is in place but may not survive a power cut: " + os_error_text(failed)});
 }
