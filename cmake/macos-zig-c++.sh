@@ -1,14 +1,14 @@
 #!/bin/sh
 # The C++ compiler of cmake/macos-zig.cmake: zig c++ for one macOS target.
-# Usage: macos-zig-c++.sh ZIG TARGET ARGS...   (TARGET: aarch64-macos.11.0, ...)
+# Usage: macos-zig-c++.sh ZIG TARGET LD64 ARGS...   (TARGET: aarch64-macos.11.0, ...)
 #
 # Zig 0.11's Mach-O linker ignores or rejects two flags the build passes:
 # CMake's -Wl,-v (asking the Apple linker to print its search paths) is
 # dropped, and a link with -Wl,-exported_symbols_list is done a second time,
-# with the inputs zig chose, by LLVM's ld64-compatible linker, which honours
+# with the inputs zig chose, by LLVM's ld64-compatible linker LD64, which honours
 # the list the way Apple's linker does.
-zig=$1 target=$2
-shift 2
+zig=$1 target=$2 ld64=$3
+shift 3
 
 exports='' versions=''
 for arg; do
@@ -50,5 +50,5 @@ libsystem=$(dirname "$(readlink -f "$zig")")/lib/libc/darwin/libSystem.${macos%%
 # system libraries, named here by their stub. The paths hold no blanks.
 args=$(printf '%s\n' "$line" | sed 's/^-dynamic //; s/ -lSystem -lc$//')
 # shellcheck disable=SC2086 # the argument list is split on purpose
-exec ld64.lld-14 -arch "$arch" -platform_version macos "$macos" "$macos" $args $versions \
+exec "$ld64" -arch "$arch" -platform_version macos "$macos" "$macos" $args $versions \
   -exported_symbols_list "$exports" "$libsystem"

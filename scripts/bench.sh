@@ -16,8 +16,8 @@
 #                             one under TMPDIR); its file system pays the sync
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/deps.sh
-brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}" libbenchmark-dev rapidjson-dev hyperfine jq
+. scripts/lib.sh
+need "${BRINDLECAST_BUILD_TOOLS[@]}" benchmark/benchmark.h rapidjson/rapidjson.h hyperfine jq
 
 build=${BRINDLECAST_BENCH_BUILD:-build/bench}
 rounds=${BRINDLECAST_BENCH_ROUNDS:-7}
@@ -179,7 +179,7 @@ row "supervising: exit 42 to the next start" "$(latency ours)" "250 ms poll" "�
 row "the same, the fully static option" "$(latency static)" "250 ms poll" "—" "≤ 255 ms"
 
 echo
-echo "$(date -u +%Y-%m-%d), $(getconf _NPROCESSORS_ONLN) processors, $(uname -m), install roots on $(findmnt -n -o FSTYPE -T "$work" 2>/dev/null || echo '?')"
+echo "$(date -u +%Y-%m-%d), $jobs processors, $(uname -m), install roots on $(findmnt -n -o FSTYPE -T "$work" 2>/dev/null || echo '?')"
 echo
 echo "| measurement | ours | reference | ratio | target |"
 echo "|---|---|---|---|---|"

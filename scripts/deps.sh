@@ -1,125 +1,124 @@
-# Sourced by the other scripts: makes sure the build tools are present.
-# Callers name Debian packages. On Linux, as root, missing ones are installed
-# with apt-get; otherwise the exact command to install them is printed and the
-# script stops. On a Mac the commands and headers behind those packages are
-# checked instead, and the Homebrew line that provides the missing ones is
-# printed; packages of steps a Mac skips ask for nothing there.
+# Sourced by scripts/lib.sh: asks for the commands, headers and files a step
+# needs, and names the Debian package and the Homebrew formula that provide
+# each. On Debian, as root, what is missing is installed with apt-get;
+# otherwise the exact command that installs it is printed, and `need` stops
+# the script where `want` only warns.
 
-# Packages every build needs.
-BRINDLECAST_BUILD_PACKAGES=(cmake ninja-build g++ make)
-# Packages the tests add: GoogleTest, the Clang sanitizer build, the
-# power-cut test's file system tools, pkg-config for the package test, and
-# the locale sources for brindlecast_want_comma_locale.
-BRINDLECAST_TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev valgrind groff-base xfsprogs e2fsprogs
-  pkgconf locales)
-# Packages some tests use when they can be had: runit's runsv as a real service
+# What every build needs.
+BRINDLECAST_BUILD_TOOLS=(cmake ninja g++ make)
+# What the tests add: GoogleTest, the Clang sanitizer build and its runtime,
+# valgrind, groff for the man pages, the power-cut test's file system tools,
+# pkg-config for the package test, and the locale sources for
+# want_comma_locale.
+BRINDLECAST_CLANG_RUNTIME=/usr/lib/llvm-$llvm/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a
+BRINDLECAST_TEST_TOOLS=(gtest/gtest.h gmock/gmock.h clang++ "$BRINDLECAST_CLANG_RUNTIME" valgrind groff xfs_io
+  mkfs.ext4 pkg-config /usr/share/i18n/locales/de_DE)
+# What some tests use when it can be had: runit's runsv as a real service
 # supervisor, Debian's package checker lintian, and zsh (a Mac's login shell)
-# for the README's walkthrough. runit's maintainer scripts only add configuration under /etc and
-# start nothing unless runit is the init system.
-BRINDLECAST_OPTIONAL_TEST_PACKAGES=(runit lintian zsh)
-# What scripts/cross-macos.sh uses, as command:package. Without them the
-# cross-build is skipped.
-BRINDLECAST_CROSS_TOOLS=(npm:npm file:file llvm-lipo-14:llvm-14 llvm-nm-14:llvm-14 llvm-objdump-14:llvm-14 ld64.lld-14:lld-14)
+# for the README's walkthrough. runit's maintainer scripts only add
+# configuration under /etc and start nothing unless runit is the init system.
+BRINDLECAST_OPTIONAL_TEST_TOOLS=(runsv lintian zsh)
+# What scripts/cross-macos.sh and scripts/package-macos.sh use, GoogleTest's
+# sources among it; without it the cross-build is skipped.
+BRINDLECAST_GTEST_SOURCE=/usr/src/googletest
+BRINDLECAST_CROSS_TOOLS=(npm "llvm-lipo-$llvm" "llvm-nm-$llvm" "llvm-objdump-$llvm" "ld64.lld-$llvm"
+  "$BRINDLECAST_GTEST_SOURCE/CMakeLists.txt")
 
-# The platform is decided here, once.
-case $(uname -s) in
-  Darwin)
-    # Adds to `missing` (Homebrew formulae, or "xcode" for Apple's
-    # command-line tools) what stands in on a Mac for the Debian package $1.
-    brindlecast_mac_check() {
-      local kind what formula prefix
-      case $1 in
-        cmake) kind=command what=cmake formula=cmake ;;
-        ninja-build) kind=command what=ninja formula=ninja ;;
-        g++ | clang) kind=command what=c++ formula=xcode ;;
-        make) kind=command what=make formula=xcode ;;
-        pkgconf) kind=command what=pkg-config formula=pkgconf ;;
-        hyperfine | jq) kind=command what=$1 formula=$1 ;;
-        libgtest-dev) kind=header what=gtest/gtest.h formula=googletest ;;
-        libbenchmark-dev) kind=header what=benchmark/benchmark.h formula=google-benchmark ;;
-        rapidjson-dev) kind=header what=rapidjson/rapidjson.h formula=rapidjson ;;
-        *) return 0 ;;
-      esac
-      if [ "$kind" = command ]; then
-        command -v "$what" >/dev/null && return 0
-      else
-        for prefix in ${HOMEBREW_PREFIX:-} /opt/homebrew /usr/local /opt/local; do
-          [ -f "$prefix/include/$what" ] && return 0
-        done
-      fi
-      case " $missing " in
-        *" $formula "*) ;;
-        *) missing="$missing $formula" ;;
-      esac
-    }
-    brindlecast_need_packages() {
-      local missing="" pkg formulae=""
-      for pkg in "$@"; do brindlecast_mac_check "$pkg"; done
-      [ -z "$missing" ] && return 0
-      echo "Missing build tools. Install them with:" >&2
-      case " $missing " in *" xcode "*) echo "  xcode-select --install" >&2 ;; esac
-      for pkg in $missing; do [ "$pkg" = xcode ] || formulae="$formulae $pkg"; done
-      [ -z "$formulae" ] || echo "  brew install$formulae" >&2
-      return 1
-    }
-    # Optional tools only let some tests run; those skip with their reason.
-    brindlecast_want_packages() { return 0; }
-    # macOS has the decimal-comma locale built in.
-    brindlecast_want_comma_locale() { return 0; }
-    return 0
-    ;;
-esac
-
-# Fills the array `missing` with those of the named packages not installed.
-brindlecast_find_missing() {
-  missing=()
-  local pkg
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-  done
+# brindlecast_provider WHAT: sets `deb` and `formula` to the Debian package and
+# the Homebrew formula that provide WHAT. "xcode" is Apple's command-line
+# tools; "-" is what a Mac is not asked for: only Linux steps use it, or the
+# test that does skips there.
+brindlecast_provider() {
+  case $1 in
+    ninja) deb=ninja-build formula=ninja ;;
+    g++ | make) deb=$1 formula=xcode ;;
+    clang++) deb=clang formula=xcode ;;
+    pkg-config) deb=pkgconf formula=pkgconf ;;
+    runsv) deb=runit formula=runit ;;
+    gtest/*) deb=libgtest-dev formula=googletest ;;
+    gmock/*) deb=libgmock-dev formula=googletest ;;
+    benchmark/*) deb=libbenchmark-dev formula=google-benchmark ;;
+    rapidjson/*) deb=rapidjson-dev formula=rapidjson ;;
+    groff) deb=groff-base formula=- ;;
+    xfs_io) deb=xfsprogs formula=- ;;
+    mkfs.ext4) deb=e2fsprogs formula=- ;;
+    llvm-*) deb=llvm-$llvm formula=- ;;
+    ld64.lld-*) deb=lld-$llvm formula=- ;;
+    */libclang_rt.*) deb=libclang-rt-$llvm-dev formula=- ;;
+    */i18n/*) deb=locales formula=- ;;
+    */googletest/*) deb=googletest formula=- ;;
+    valgrind | lintian | npm | python3) deb=$1 formula=- ;;
+    *) deb=$1 formula=$1 ;;
+  esac
 }
 
-brindlecast_need_packages() {
-  local missing
-  brindlecast_find_missing "$@"
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "Installing missing packages: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || {
-      echo "apt-get could not install: ${missing[*]}" >&2
-      return 1
-    }
-  else
-    echo "Missing packages. Install them with:" >&2
-    echo "  sudo apt-get install -y ${missing[*]}" >&2
+# brindlecast_present WHAT: WHAT is a command (Debian keeps file system tools
+# in sbin, outside a user's PATH), a header under a prefix's include/, or an
+# absolute path, which may hold a pattern.
+brindlecast_present() {
+  local path
+  case $1 in
+    /*) for path in $1; do [ -e "$path" ] && return 0; done ;;
+    */*) for path in ${HOMEBREW_PREFIX:-} /opt/homebrew /usr/local /opt/local /usr; do
+      [ -f "$path/include/$1" ] && return 0
+    done ;;
+    *) PATH=$PATH:/usr/sbin:/sbin command -v "$1" >/dev/null && return 0 ;;
+  esac
+  return 1
+}
+
+# have WHAT...: whether all of WHAT is there. What is not goes to `absent`,
+# and the Debian packages (on a Mac the Homebrew formulae) that provide it to
+# `missing`.
+have() {
+  local what deb formula
+  absent="" missing=""
+  for what in "$@"; do
+    brindlecast_provider "$what"
+    [ "$os" != Darwin ] || deb=$formula
+    if [ "$deb" = - ] || brindlecast_present "$what"; then continue; fi
+    absent="$absent $what"
+    case "$missing " in *" $deb "*) ;; *) missing="$missing $deb" ;; esac
+  done
+  [ -z "$absent" ]
+}
+
+# brindlecast_install FLAGS NOTE: as root on Debian, installs `missing` with
+# apt-get and FLAGS; elsewhere says what is not found, and NOTE, and the
+# command that installs it, and returns 1.
+brindlecast_install() {
+  if [ "$os" != Darwin ] && [ "$(id -u)" -eq 0 ]; then
+    echo "Installing$missing"
+    { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $1 $missing; } >/dev/null && return 0
+    echo "apt-get could not install:$missing" >&2
     return 1
   fi
+  echo "Not found:$absent$2. Install with:" >&2
+  case $os in
+    Darwin)
+      case "$missing " in *" xcode "*) echo "  xcode-select --install" >&2 ;; esac
+      missing=$(xargs <<<"${missing// xcode/}")
+      [ -z "$missing" ] || echo "  brew install $missing" >&2
+      ;;
+    *) echo "  sudo apt-get install -y${1:+ $1}$missing" >&2 ;;
+  esac
+  return 1
 }
 
-# Installs packages that only some tests need; without them those tests are
-# skipped. Never fails. Recommends are left out: runit's would bring an init
+# need WHAT...: stops the script unless all of WHAT is there (as root on
+# Debian, once it is installed).
+need() { have "$@" || brindlecast_install "" "" || exit 1; }
+# want WHAT...: what only some steps use; without it those are skipped. As root
+# on Debian it is installed without recommends: runit's would bring an init
 # system along.
-brindlecast_want_packages() {
-  local missing
-  brindlecast_find_missing "$@"
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "Installing optional packages: ${missing[*]}"
-    { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >/dev/null 2>&1 ||
-      echo "apt-get could not install ${missing[*]}: the tests that need them are skipped" >&2
-  else
-    echo "Optional packages missing, the tests that need them are skipped. Install them with:" >&2
-    echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
-  fi
-  return 0
-}
+want() { have "$@" || brindlecast_install --no-install-recommends " (what needs it is skipped)" || true; }
 
 # The number conversion test wants a locale whose decimal point is a comma.
 # As root it is compiled once into the system's locale archive; otherwise
-# the test says that it skips that part.
-brindlecast_want_comma_locale() {
+# the test says that it skips that part. macOS has it built in.
+want_comma_locale() {
+  [ "$os" != Darwin ] || return 0
   locale -a 2>/dev/null | grep -qix 'de_DE.utf8' && return 0
   if [ "$(id -u)" -eq 0 ] && command -v localedef >/dev/null; then
     localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1 ||

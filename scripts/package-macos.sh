@@ -12,25 +12,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-skip() {
-  echo "== package-macos: SKIPPED: $*"
-  exit 0
-}
-faults=0
-fault() {
-  echo "== package-macos: $*" >&2
-  faults=$((faults + 1))
-}
-
-[ "$(uname -s)" != Darwin ] || skip "on a Mac, cpack -G TGZ in a universal build makes the package"
+. scripts/lib.sh
+[ "$os" != Darwin ] || skip "on a Mac, cpack -G TGZ in a universal build makes the package"
 [ -f build/macos-universal/brindlecast-launcher ] || skip "there is no cross-build (see scripts/cross-macos.sh)"
-if ! command -v python3 >/dev/null; then
-  . scripts/deps.sh
-  brindlecast_want_packages python3
-fi
-command -v python3 >/dev/null || skip "python3, which checks the code signatures, is not installed"
+want python3
+have python3 || skip "python3, which checks the code signatures, is not installed"
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/macos-arm64/CMakeCache.txt)
+version=$(build_version build/macos-arm64)
 name=brindlecast-$version-macos-universal
 tarball=build/$name.tar.gz
 work=build/macos-package
@@ -41,12 +29,10 @@ mkdir -p "$work/check"
 cmake --install build/macos-arm64 --prefix "$PWD/$work/$name" >/dev/null
 cmake --install build/macos-x86_64 --prefix "$PWD/$work/x86_64" >/dev/null
 find "$work/$name" -type f | sort | while IFS= read -r file; do
-  case $(file -b "$file") in
-  Mach-O*)
-    llvm-lipo-14 -create "$file" "$work/x86_64/${file#"$work/$name/"}" -output "$work/universal"
+  if "$lipo" -archs "$file" >/dev/null 2>&1; then
+    "$lipo" -create "$file" "$work/x86_64/${file#"$work/$name/"}" -output "$work/universal"
     cat "$work/universal" >"$file" # keeps the file's mode
-    ;;
-  esac
+  fi
 done
 tar -C "$work" -czf "$tarball" "$name"
 
@@ -60,58 +46,17 @@ for file in bin/brindlecast-launcher bin/brindlecast-state lib/libbrindlecast-cl
   [ -f "$package/$file" ] || fault "the package lacks $file"
 done
 
-# facts FILE ARCH: "minos V", "rpath P" and "load L" (each library loaded) of one slice.
-facts() {
-  llvm-objdump-14 --macho --private-headers --arch="$2" "$1" | awk '
-    $1 == "cmd" { cmd = $2 }
-    cmd == "LC_BUILD_VERSION" && $1 == "minos" { print "minos", $2 }
-    cmd == "LC_VERSION_MIN_MACOSX" && $1 == "version" { print "minos", $2 }
-    cmd == "LC_RPATH" && $1 == "path" { print "rpath", $2 }
-    cmd == "LC_LOAD_DYLIB" && $1 == "name" { print "load", $2 }'
-}
-
-# check FILE: both architectures, macOS 11.0, every @rpath library found.
-# The files checked are programs started directly and libraries beside them,
-# so @executable_path and @loader_path are both the file's own folder.
-check() {
-  local file=$1 archs arch all value minos rpath found
-  archs=$(llvm-lipo-14 -archs "$file" | tr ' ' '\n' | sort | xargs)
-  [ "$archs" = "arm64 x86_64" ] || fault "$file holds $archs, not arm64 and x86_64"
-  for arch in arm64 x86_64; do
-    all=$(facts "$file" $arch)
-    minos=$(printf '%s\n' "$all" | sed -n 's/^minos //p')
-    [ "$minos" = 11.0 ] || fault "$file ($arch) is for macOS ${minos:-unknown}, not 11.0"
-    for rpath in $(printf '%s\n' "$all" | sed -n 's/^rpath //p'); do
-      case $rpath in
-      @loader_path/* | @executable_path/*) ;;
-      *) fault "$file ($arch) has the rpath $rpath, not one relative to itself" ;;
-      esac
-    done
-    for value in $(printf '%s\n' "$all" | sed -n 's|^load @rpath/||p'); do
-      found=no
-      for rpath in $(printf '%s\n' "$all" | sed -n 's/^rpath @[a-z_]*path//p'); do
-        [ -f "$(dirname "$file")$rpath/$value" ] && found=yes
-      done
-      [ $found = yes ] || fault "$file ($arch) does not find @rpath/$value through its rpaths"
-    done
-  done
-}
-
-# needs FILE LIBRARY: FILE loads LIBRARY through its rpaths (checked by check).
-needs() {
-  facts "$1" arm64 | grep -qx "load @rpath/$2" || fault "$1 does not load @rpath/$2"
-}
-
 app=build/macos-universal/Example.app
 machos=()
 for file in "$package"/bin/* "$package"/lib/libbrindlecast-client.0.dylib "$app"/Contents/MacOS/* \
   "$app"/Contents/Frameworks/*; do
-  check "$file"
+  check_archs "$file"
+  check_slices "$file"
   machos+=("$file")
 done
-needs "$package/bin/brindlecast-state" libbrindlecast-client.0.dylib
-needs "$app/Contents/MacOS/brindlecast-client" libbrindlecast-client.0.dylib
-needs "$app/Contents/MacOS/brindlecast-state" libbrindlecast-client.0.dylib
+for file in "$package/bin/brindlecast-state" "$app"/Contents/MacOS/brindlecast-{client,state}; do
+  check_loads "$file" @rpath/libbrindlecast-client.0.dylib
+done
 python3 scripts/check-signature.py "${machos[@]}" || fault "arm64 code signatures do not hold (above)"
 python3 - "$app/Contents/Info.plist" "$version" <<'PY' || fault "$app/Contents/Info.plist is not the bundle's"
 import plistlib, sys
@@ -120,9 +65,6 @@ sys.exit(not (p["CFBundleExecutable"] == "brindlecast-launcher" and p["CFBundleI
               and p["CFBundleShortVersionString"] == sys.argv[2]))
 PY
 
-[ $faults -eq 0 ] || {
-  echo "== package-macos: FAILED: $faults faults in $tarball" >&2
-  exit 1
-}
+no_faults "$tarball"
 echo "== package-macos: $tarball and $app: ${#machos[@]} Mach-O files universal (arm64, x86_64)," \
-  "macOS 11.0, libraries found through relative rpaths, arm64 signatures valid"
+  "macOS $macos, libraries found through relative rpaths, arm64 signatures valid"

@@ -10,12 +10,11 @@
 # only Linux can run are skipped with a line each. Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/deps.sh
-brindlecast_need_packages "${BRINDLECAST_BUILD_PACKAGES[@]}" "${BRINDLECAST_TEST_PACKAGES[@]}"
-brindlecast_want_packages "${BRINDLECAST_OPTIONAL_TEST_PACKAGES[@]}"
-brindlecast_want_comma_locale
+. scripts/lib.sh
+need "${BRINDLECAST_BUILD_TOOLS[@]}" "${BRINDLECAST_TEST_TOOLS[@]}"
+want "${BRINDLECAST_OPTIONAL_TEST_TOOLS[@]}"
+want_comma_locale
 
-jobs=$(getconf _NPROCESSORS_ONLN)
 build() {
   local name=$1 dir=build/$1
   shift
@@ -32,33 +31,26 @@ skipped() { echo "== $1: SKIPPED on macOS: $2"; }
 
 # The universal build holds both architectures, brindlecast-state finds the
 # library through its rpath, the launcher needs only the system's libraries,
-# and the library exports only the C API and never refers to environ (a
-# .dylib cannot).
+# and the library exports only the C API and never refers to environ.
 check_universal() {
-  local dir=$1 file archs deps lib=$1/src/client/libbrindlecast-client.0.dylib
-  fail() { echo "== macos-universal: FAILED: $*" >&2; exit 1; }
+  local dir=$1 file lib=$1/src/client/libbrindlecast-client.0.dylib
   for file in "$dir/brindlecast-launcher" "$dir/brindlecast-state" "$lib" "$dir/examples/demo-client/demo-client"; do
-    archs=" $(lipo -archs "$file") "
-    [[ $archs == *" arm64 "* && $archs == *" x86_64 "* ]] || fail "$file holds$archs, not arm64 and x86_64"
+    check_archs "$file"
   done
-  deps=$(otool -L "$dir/brindlecast-state")
-  [[ $deps == *"@rpath/libbrindlecast-client.0.dylib"* ]] || fail "brindlecast-state does not load the library through its rpath: $deps"
-  deps=$(otool -L "$dir/brindlecast-launcher" | sed 1d | grep -v '^[[:space:]]*/usr/lib/' || true)
-  [ -z "$deps" ] || fail "the launcher loads more than the system's libraries: $deps"
-  deps=$(nm -gUj "$lib" | grep -v -e '^_brindlecast_' -e '(for architecture ' -e '^$' || true)
-  [ -z "$deps" ] || fail "the library exports more than the C API: $deps"
-  deps=$(nm -uj "$lib")
-  ! grep -qx '_environ' <<<"$deps" || fail "the library refers to environ"
+  check_loads "$dir/brindlecast-state" @rpath/libbrindlecast-client.0.dylib
+  check_system_only "$dir/brindlecast-launcher"
+  check_client_library "$lib"
+  no_faults "$dir"
   echo "== macos-universal: arm64 and x86_64 in every binary; brindlecast-state loads @rpath/libbrindlecast-client.0.dylib; the library exports only brindlecast_*"
 }
 
-case $(uname -s) in
+case $os in
   Darwin)
     run_suite macos-release -DCMAKE_BUILD_TYPE=Release
     bash tests/docs/readme_test.sh README.md build/macos-release
     # The tests would have to link both slices against a GoogleTest of one.
     build macos-universal -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
-      -DCMAKE_OSX_DEPLOYMENT_TARGET=11.0
+      -DCMAKE_OSX_DEPLOYMENT_TARGET=$macos
     check_universal build/macos-universal
     run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DBRINDLECAST_SANITIZE=ON
     skipped fuzz "Apple's clang has no libFuzzer (scripts/fuzz.sh takes another clang++ in BRINDLECAST_FUZZ_CXX)"

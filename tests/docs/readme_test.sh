@@ -13,7 +13,7 @@ readme=$1 build=$(cd "$2" && pwd)
 source_dir=$(cd "$(dirname "$readme")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/readme-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-fail() { echo "README: FAILED: $*" >&2; exit 1; }
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 # Splits the README into work/block-NNN.LANG files, one per fenced block;
 # those of the walkthrough's section are walk-NNN.LANG.
@@ -68,16 +68,16 @@ walk bash bash -e
 if command -v zsh >/dev/null; then
   walk zsh zsh -f -i -e
 else
-  echo "== README: zsh is not installed: the walkthrough runs under bash only"
+  echo "== $script: zsh is not installed: the walkthrough runs under bash only"
 fi
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 version=$(env -i "$prefix/bin/brindlecast-state" --version 2>&1) || fail "the installed brindlecast-state fails: $version"
-[ "$version" = "brindlecast-state 0.1.0" ] || fail "the installed brindlecast-state says: $version"
+[ "$version" = "brindlecast-state $(build_version "$build")" ] || fail "the installed brindlecast-state says: $version"
 # Where the README says a prefix install's pkg-config file lies.
 pc_dir=$prefix/lib/pkgconfig
 [ ! -f /etc/debian_version ] || pc_dir=$prefix/lib/$(${CC:-cc} -print-multiarch)/pkgconfig
 [ -f "$pc_dir/brindlecast-client.pc" ] || fail "the prefix install has no $pc_dir/brindlecast-client.pc"
 
-echo "== README: $compiled code examples compiled and linked, the walkthrough printed what is shown (${walked#, }), a prefix install runs"
+echo "== $script: $compiled code examples compiled and linked, the walkthrough printed what is shown (${walked#, }), a prefix install runs"

@@ -9,8 +9,8 @@ set -euo pipefail
 launcher=$1
 rounds=${2:-3}
 
-skip() { echo "SKIPPED: $*"; exit 77; }
-[ "$(uname -s)" = Linux ] || skip "needs Linux loop devices and ext4"
+. "$(dirname "$0")/../../scripts/lib.sh"
+[ "$os" = Linux ] || skip "needs Linux loop devices and ext4"
 [ "$(id -u)" -eq 0 ] || skip "needs root to use loop devices"
 command -v xfs_io >/dev/null || skip "xfs_io not found (install xfsprogs)"
 command -v mkfs.ext4 >/dev/null || skip "mkfs.ext4 not found (install e2fsprogs)"

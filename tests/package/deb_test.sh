@@ -11,17 +11,16 @@
 # Usage: deb_test.sh BUILD_DIR CONSUMER_SOURCE_DIR SANITIZED(0|1)
 set -euo pipefail
 build=$1 consumer=$2 sanitized=$3
+. "$(dirname "$0")/../../scripts/lib.sh"
 # Another system's dpkg (Homebrew has one for macOS) cannot make these packages.
-if [ "$(uname -s)" != Linux ] || [ ! -f /etc/debian_version ]; then
-  echo "SKIP: Debian packages are built and checked on Debian only"
-  exit 77
-fi
+[ "$os" = Linux ] && [ -f /etc/debian_version ] || skip "Debian packages are built and checked on Debian only"
 for tool in cpack dpkg dpkg-deb tar gzip cc; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
+version=$(build_version "$build")
+[ -n "$version" ] || fail "$build/CMakeCache.txt holds no project version"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 expect_eq() {  # what actual expected
   [ "$2" = "$3" ] || fail "$1"$'\n'"  got:      $2"$'\n'"  expected: $3"
 }
@@ -36,21 +35,21 @@ tgzs=("$work"/out/*.tar.gz)
 arch=$(dpkg --print-architecture)
 multiarch=$(cc -print-multiarch)
 for package in brindlecast-launcher libbrindlecast-client0 libbrindlecast-client-dev; do
-  deb=$work/out/${package}_0.1.0_$arch.deb
+  deb=$work/out/${package}_${version}_$arch.deb
   [ -f "$deb" ] || fail "no $package package in: $(ls "$work/out")"
   expect_eq "$package name" "$(dpkg-deb -f "$deb" Package)" "$package"
-  expect_eq "$package version" "$(dpkg-deb -f "$deb" Version)" "0.1.0"
+  expect_eq "$package version" "$(dpkg-deb -f "$deb" Version)" "$version"
   dpkg-deb -x "$deb" "$work/root"
 done
-depends() { dpkg-deb -f "$work/out/${1}_0.1.0_$arch.deb" Depends; }
-[[ $(depends brindlecast-launcher) == *"libbrindlecast-client0 (= 0.1.0)"* ]] ||
+depends() { dpkg-deb -f "$work/out/${1}_${version}_$arch.deb" Depends; }
+[[ $(depends brindlecast-launcher) == *"libbrindlecast-client0 (= $version)"* ]] ||
   fail "the launcher package does not depend on its library: $(depends brindlecast-launcher)"
-[[ $(depends libbrindlecast-client-dev) == *"libbrindlecast-client0 (= 0.1.0)"* ]] ||
+[[ $(depends libbrindlecast-client-dev) == *"libbrindlecast-client0 (= $version)"* ]] ||
   fail "the -dev package does not depend on its library: $(depends libbrindlecast-client-dev)"
 [[ $(depends libbrindlecast-client0) == *libc6* ]] || fail "the library lacks libc6: $(depends libbrindlecast-client0)"
 # No maintainer script (apt-get remove would then leave the package in
 # "config-files" state): the ldconfig trigger does their work.
-control=$(dpkg-deb -I "$work/out/libbrindlecast-client0_0.1.0_$arch.deb")
+control=$(dpkg-deb -I "$work/out/libbrindlecast-client0_${version}_$arch.deb")
 [[ $control == *triggers* && $control == *shlibs* && $control != *postrm* && $control != *postinst* ]] ||
   fail "the library package's control files: $control"
 
@@ -69,7 +68,7 @@ usr=$work/root/usr
 lib=$usr/lib/$multiarch
 for file in bin/brindlecast-launcher bin/brindlecast-state share/man/man1/brindlecast-launcher.1.gz \
   share/man/man1/brindlecast-state.1.gz include/brindlecast/client.h include/brindlecast/client.hpp \
-  lib/$multiarch/libbrindlecast-client.so.0.1.0 lib/$multiarch/libbrindlecast-client.so.0 \
+  lib/$multiarch/libbrindlecast-client.so.$version lib/$multiarch/libbrindlecast-client.so.0 \
   lib/$multiarch/libbrindlecast-client.so lib/$multiarch/pkgconfig/brindlecast-client.pc \
   lib/$multiarch/cmake/brindlecast/brindlecastConfig.cmake \
   lib/$multiarch/cmake/brindlecast/brindlecastConfigVersion.cmake \
@@ -87,7 +86,7 @@ grep -q '/bin/brindlecast-launcher$' <<<"$tgz_files" || fail "the .tar.gz lacks 
 
 # The unpacked launcher, in an environment of its own.
 launcher=$usr/bin/brindlecast-launcher
-expect_eq "--version" "$(env -i "$launcher" --version)" "brindlecast-launcher 0.1.0"
+expect_eq "--version" "$(env -i "$launcher" --version)" "brindlecast-launcher $version"
 # It carries its C++ runtime: the C library (and libm), the loader and the
 # vDSO are all it loads, and the C library at the version it needs.
 if [ "$sanitized" != 1 ]; then
@@ -108,11 +107,11 @@ root=$work/install
 mkdir -p "$root/slots/1.0.0"
 printf '{"active":"1.0.0","known_good":"1.0.0","channel":"stable"}' >"$root/state.json"
 expect_eq "--selftest" "$(env -i "$launcher" --install-root "$root" --install-method process --selftest)" \
-  '{"binary":"brindlecast-launcher","version":"0.1.0","ok":true,"install_root":"'"$root"'","install_method":"process","entrypoint":"'"$root"'/slots/1.0.0/brindlecast-client","state":{"active":"1.0.0","known_good":"1.0.0","channel":"stable","pending":null,"failed_starts":0,"started_ok":false,"versions":{},"relaunch_intent":false}}'
+  '{"binary":"brindlecast-launcher","version":"'"$version"'","ok":true,"install_root":"'"$root"'","install_method":"process","entrypoint":"'"$root"'/slots/1.0.0/brindlecast-client","state":{"active":"1.0.0","known_good":"1.0.0","channel":"stable","pending":null,"failed_starts":0,"started_ok":false,"versions":{},"relaunch_intent":false}}'
 
 # brindlecast-state on the packaged library.
 expect_eq "brindlecast-state --version" "$(env -i "$usr/bin/brindlecast-state" --version)" \
-  "brindlecast-state 0.1.0"
+  "brindlecast-state $version"
 expect_eq "brindlecast-state show" "$(env -i "$usr/bin/brindlecast-state" --install-root "$root" show)" \
   '{"active":"1.0.0","known_good":"1.0.0","channel":"stable","pending":null,"failed_starts":0,"started_ok":false,"versions":{},"relaunch_intent":false}'
 
@@ -127,7 +126,7 @@ if ! { cmake -S "$consumer" -B "$work/consumer" ${generator[@]+"${generator[@]}"
   cat "$work/consumer.log"
   fail "a C client does not build against the package with find_package"
 fi
-command -v pkg-config >/dev/null || { echo "SKIP: pkg-config is not installed"; exit 77; }
+command -v pkg-config >/dev/null || skip "pkg-config is not installed"
 flags=$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs brindlecast-client) ||
   fail "pkg-config does not know brindlecast-client"
 # shellcheck disable=SC2086 # the flags are words

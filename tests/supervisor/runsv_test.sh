@@ -11,11 +11,10 @@
 # Usage: runsv_test.sh LAUNCHER DEMO_CLIENT
 set -euo pipefail
 launcher=$1 client=$2
+. "$(dirname "$0")/../../scripts/lib.sh"
 for tool in runsv sv; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: runit's $tool is not installed (scripts/test.sh installs the Debian package runit when run as root)"
-    exit 77
-  fi
+  command -v "$tool" >/dev/null ||
+    skip "runit's $tool is not installed (scripts/test.sh installs the Debian package runit when run as root)"
 done
 
 work=$(mktemp -d)
@@ -23,7 +22,9 @@ root=$work/root
 service=$work/service
 log=$work/client.log
 runsv_pid=
+# A failure shows what the client, the launcher and runsv said.
 cleanup() {
+  [ $? -ne 1 ] || show
   if [ -n "$runsv_pid" ] && kill -0 "$runsv_pid" 2>/dev/null; then
     sv exit "$service" >/dev/null 2>&1 || true
     wait_for "runsv to exit" 10 not_running "$runsv_pid" || kill -KILL "$runsv_pid" 2>/dev/null || true
@@ -39,11 +40,6 @@ show() {
   "$launcher" --install-root "$root" --selftest || true
   echo "--- runsv output"
   cat "$work/runsv.out" 2>/dev/null || true
-}
-fail() {
-  echo "FAIL: $*"
-  show
-  exit 1
 }
 # Polls a condition until it holds or the time is up; returns 1 on timeout.
 wait_for() {  # what seconds command...
