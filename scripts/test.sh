@@ -52,7 +52,7 @@ case $os in
     build macos-universal -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
       -DCMAKE_OSX_DEPLOYMENT_TARGET=$macos
     check_universal build/macos-universal
-    run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DBRINDLECAST_SANITIZE=ON
+    run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
     skipped fuzz "Apple's clang has no libFuzzer (scripts/fuzz.sh takes another clang++ in BRINDLECAST_FUZZ_CXX)"
     skipped memcheck "valgrind does not run on macOS; the sanitizer build checks memory"
     skipped power-cut "it shuts down an ext4 file system on a Linux loop device"
