@@ -36,6 +36,7 @@ brindlecast_status status_of(brindlecast::ErrorKind kind) {
     case brindlecast::ErrorKind::AlreadyExists:
       return BRINDLECAST_ERR_EXISTS;
     case brindlecast::ErrorKind::Busy:
+    case brindlecast::ErrorKind::Stopped:
     case brindlecast::ErrorKind::Other:
       break;
   }

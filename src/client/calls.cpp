@@ -8,6 +8,7 @@
 #include <ctime>
 #include <utility>
 
+#include "client/thread_wait.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
@@ -85,7 +86,7 @@ Error with_context(std::string_view context, Error error) {
 }
 
 Result<LockedState, Error> read_locked(const std::string& install_root) {
-  auto lock = lock_install_root(install_root);
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
   if (!lock) return Err(std::move(lock).error());
   auto state = read_client_state(install_root);
   if (!state) return Err(std::move(state).error());
@@ -205,7 +206,7 @@ Result<std::string, Error> keep_broken_state(const std::string& install_root) {
 Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
                                const std::optional<std::string>& version, const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid;
-  auto lock = lock_install_root(install_root);
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
   if (!lock) return Err(std::move(lock).error());
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable;
   struct stat st {};
@@ -220,7 +221,7 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return Err(std::move(valid).error());
-  auto lock = lock_install_root(install_root);
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
   if (!lock) return Err(std::move(lock).error());
   if (auto usable = check_slot_client(install_root, slot); !usable) return Err(std::move(usable).error());
   auto old = load_state(state_path(install_root));

@@ -14,6 +14,7 @@ enum class ErrorKind {
   InvalidInput,      // a path or argument the system cannot take
   AlreadyExists,     // a file that must not exist yet does
   Busy,              // another writer kept the install root's lock past the wait
+  Stopped,           // a stop signal ended a wait: the program is ending by it
   Other,             // any other failure reported by the system
 };
 

@@ -77,6 +77,18 @@ timeval to_timeval(std::chrono::nanoseconds d) {
   return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
+// The lock wait proper, with the alarm armed.
+Result<LockWaitEnd, int> flock_until_alarm(int fd, const LockWait& wait) {
+  const auto ended = [&] { return g_alarm != 0 || (wait.give_up && wait.give_up()); };
+  while (unless_woken(ended, [&] { return ::flock(fd, LOCK_EX); }) != 0) {
+    if (errno != EINTR) return Err(errno);
+    if (g_alarm != 0) return LockWaitEnd::TimedOut;
+    if (wait.give_up && wait.give_up()) return LockWaitEnd::Stopped;
+    // another signal: wait on
+  }
+  return LockWaitEnd::Taken;
+}
+
 }  // namespace
 
 bool is_stop_signal(int sig, bool terminal) {
@@ -125,7 +137,7 @@ void sleep_unless_signalled(std::chrono::nanoseconds duration) {
   unless_woken(any_recorded, [&] { return ::nanosleep(&ts, nullptr); });
 }
 
-int block_until_alarm(int fd, const LockWait& wait) {
+Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait) {
   const struct sigaction ours = noting_action();
   struct sigaction theirs {};
   sigset_t alarm, old_mask;
@@ -136,23 +148,12 @@ int block_until_alarm(int fd, const LockWait& wait) {
   ::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask);
   const itimerval timer{{}, to_timeval(wait.limit)};
   ::setitimer(ITIMER_REAL, &timer, nullptr);
-  const auto ended = [&] { return g_alarm != 0 || (wait.give_up && wait.give_up()); };
-  int error = 0;
-  while (unless_woken(ended, [&] { return ::flock(fd, LOCK_EX); }) != 0) {
-    error = errno;
-    if (error != EINTR) break;
-    if (g_alarm != 0) {
-      error = ETIMEDOUT;
-      break;
-    }
-    if (wait.give_up && wait.give_up()) break;
-    error = 0;  // another signal: wait on
-  }
+  const auto end = flock_until_alarm(fd, wait);
   const itimerval off{};
   ::setitimer(ITIMER_REAL, &off, nullptr);
   ::sigaction(SIGALRM, &theirs, nullptr);
   ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-  return error;
+  return end;
 }
 
 int end_by_signal(int sig) {

@@ -16,6 +16,7 @@
 
 #include <chrono>
 
+#include "common/result.hpp"
 #include "state/root_lock.hpp"
 
 namespace brindlecast {
@@ -42,11 +43,11 @@ bool stop_pending();
 void sleep_unless_signalled(std::chrono::nanoseconds duration);
 
 // Blocks in flock in the calling thread until the lock is taken, the limit
-// passes (SIGALRM) or give_up holds after a signal: for a single-threaded
-// program that owns its signals (the launcher). The alarm's handler, the timer
-// and the signal mask are its own for the wait alone and restored before the
-// call returns.
-int block_until_alarm(int fd, const LockWait& wait);
+// passes (SIGALRM) or give_up holds after a signal (Stopped): for a
+// single-threaded program that owns its signals (the launcher). The alarm's
+// handler, the timer and the signal mask are its own for the wait alone and
+// restored before the call returns.
+Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait);
 
 // Ends the process by sig, as the signal's default action does. Returns only
 // where the system refuses (process 1 of a PID namespace ignores it): then

@@ -61,6 +61,9 @@ Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& s
   for (;;) {
     if (stopped()) return system.end_by_signal(stop);
     auto executable = system.prepare(install_root);
+    // A stop during the preparation means no start, whatever it returned: a
+    // stop that cut the wait for the lock short (Stopped), or one that came
+    // during the load or the save, which no error reports.
     if (stopped()) return system.end_by_signal(stop);
     const auto cycle_start = system.now();
     int exit_code = 1;

@@ -17,6 +17,7 @@
 
 #include "state/root_lock.hpp"
 #include "state/store.hpp"
+#include "supervise/signals.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -148,7 +149,8 @@ cd "$BRINDLECAST_INSTALL_ROOT" && echo "$0" >>client.log && sh -c 'trap "echo si
   echo '$$' >ready-1; while kill -0 '$$' 2>/dev/null; do sleep 0.01; done; echo orphaned >child' & wait)", 0755);
   store("1.0.0", "1.0.0", false);
   plan((handled ? "catch " + std::to_string(sig) + " await-signal exit 7\n" : "catch 10 await never\n") + "exit 0\n");
-  const auto held = lock_install_root(lock ? root_.path() : root_ / "slots");  // which nothing else locks
+  // Which nothing else locks, unless the launcher is to wait.
+  const auto held = lock_install_root(lock ? root_.path() : root_ / "slots", {kRootLockWait, block_until_alarm});
   auto argv = supervising_;
   if (lock) argv[0] = testing::faulty_launcher_binary();
   if (lock) argv.insert(argv.begin(), {"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:pause", "BRINDLECAST_FAULT_MARK=" + root_ / "waiting"});

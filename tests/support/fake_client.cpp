@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "state/root_lock.hpp"
+#include "client/thread_wait.hpp"
 #include "state/store.hpp"
 
 namespace {
@@ -50,7 +50,7 @@ extern "C" void count_delivery(int, siginfo_t* info, void*) {
 
 int trials(const std::string& root, const std::string& a, const std::string& b) {
   for (bool first = true; access((root + "/stop").c_str(), F_OK) != 0; first = !first) {
-    auto lock = brindlecast::lock_install_root(root);
+    auto lock = brindlecast::lock_install_root(root, brindlecast::kHelperThreadWait);
     auto state = brindlecast::load_state(root + "/state.json");
     if (!lock || !state) return 92;
     state->pending = state->active = first ? a : b;
