@@ -36,12 +36,23 @@ extern "C" void note_signal(int sig) {
   }
 }
 
+// The one call in the launcher that sets an action on a signal; saved, where
+// given, gets the action it replaced. 0, or the error number.
+int set_action(int sig, const struct sigaction& action, struct sigaction* saved = nullptr) {
+  return ::sigaction(sig, &action, saved) == 0 ? 0 : errno;
+}
+
+struct sigaction plain_action(void (*disposition)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = disposition;
+  sigemptyset(&sa.sa_mask);
+  return sa;
+}
+
 // Without SA_RESTART, and with the other noted signals blocked meanwhile, so
 // that handlers never nest.
 struct sigaction noting_action() {
-  struct sigaction sa {};
-  sa.sa_handler = note_signal;
-  sigemptyset(&sa.sa_mask);
+  struct sigaction sa = plain_action(note_signal);
   for (const int sig : kRecorded) sigaddset(&sa.sa_mask, sig);
   sigaddset(&sa.sa_mask, SIGALRM);
   return sa;
@@ -95,7 +106,9 @@ bool is_stop_signal(int sig, bool terminal) {
   return sig == SIGTERM || sig == SIGINT || sig == SIGQUIT || (sig == SIGHUP && terminal);
 }
 
-bool record_signals() {
+int ignore_broken_pipes() { return set_action(SIGPIPE, plain_action(SIG_IGN)); }
+
+Result<bool, int> record_signals() {
   // Looked at before any handler is set, so nothing cuts the open short.
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   g_terminal = tty >= 0;
@@ -105,11 +118,13 @@ bool record_signals() {
   sigemptyset(&caught);
   for (const int sig : kRecorded) {
     struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &sa, nullptr);
+    if (::sigaction(sig, nullptr, &old) != 0) return Err(errno);
+    if (old.sa_handler == SIG_IGN) continue;
+    if (const int e = set_action(sig, sa); e != 0) return Err(e);
     sigaddset(&caught, sig);
   }
-  ::sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  if (const int e = set_action(SIGCHLD, plain_action(SIG_DFL)); e != 0) return Err(e);
+  if (::sigprocmask(SIG_UNBLOCK, &caught, nullptr) != 0) return Err(errno);
   return g_terminal;
 }
 
@@ -138,22 +153,30 @@ void sleep_unless_signalled(std::chrono::nanoseconds duration) {
 }
 
 Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait) {
-  const struct sigaction ours = noting_action();
   struct sigaction theirs {};
+  g_alarm = 0;
+  if (const int e = set_action(SIGALRM, noting_action(), &theirs); e != 0) return Err(e);
   sigset_t alarm, old_mask;
   sigemptyset(&alarm);
   sigaddset(&alarm, SIGALRM);
-  g_alarm = 0;
-  ::sigaction(SIGALRM, &ours, &theirs);
-  ::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask);
-  const itimerval timer{{}, to_timeval(wait.limit)};
-  ::setitimer(ITIMER_REAL, &timer, nullptr);
-  const auto end = flock_until_alarm(fd, wait);
-  const itimerval off{};
-  ::setitimer(ITIMER_REAL, &off, nullptr);
-  ::sigaction(SIGALRM, &theirs, nullptr);
-  ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  const itimerval timer{{}, to_timeval(wait.limit)}, off{};
+  Result<LockWaitEnd, int> end = Err(0);
+  if (::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask) != 0) {
+    end = Err(errno);
+  } else {
+    end = ::setitimer(ITIMER_REAL, &timer, nullptr) == 0 ? flock_until_alarm(fd, wait) : Err(errno);
+    // Put back as they were: with what the system gave back, none can fail.
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+  }
+  set_action(SIGALRM, theirs);
   return end;
+}
+
+ExecDefaults::ExecDefaults() : error_(set_action(SIGPIPE, plain_action(SIG_DFL), &saved_)) {}
+
+ExecDefaults::~ExecDefaults() {
+  if (error_ == 0) set_action(SIGPIPE, saved_);
 }
 
 int end_by_signal(int sig) {
@@ -164,7 +187,8 @@ int end_by_signal(int sig) {
     core.rlim_cur = 0;
     ::setrlimit(RLIMIT_CORE, &core);
   }
-  ::signal(sig, SIG_DFL);
+  // Else raise would only record it.
+  if (set_action(sig, plain_action(SIG_DFL)) != 0) return 128 + sig;
   sigset_t just;
   sigemptyset(&just);
   sigaddset(&just, sig);

@@ -49,7 +49,9 @@ Result<int, Error> watch(SupervisionSystem& system, pid_t pid, bool terminal, in
 }
 
 Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& system) {
-  const bool terminal = system.record_signals();
+  const auto recording = system.record_signals();
+  if (!recording) return Err(os_error(recording.error()));
+  const bool terminal = *recording;
   std::size_t quick_failures = 0;
   int stop = 0;
   // With no client to wait for, a stop ends the launcher by the signal
@@ -134,21 +136,18 @@ class RealSystem final : public SupervisionSystem {
     auto env_strings = client_environment(command, environ);
     auto argv = pointers(argv_strings);
     auto envp = pointers(env_strings);
+    const ExecDefaults defaults;
+    if (defaults.error() != 0) return defaults.error();
     char** const saved_environ = environ;
     // execvp looks the program up with the environment it is given.
     environ = envp.data();
-    std::signal(SIGPIPE, SIG_DFL);
     execvp(command.program.c_str(), argv.data());
     const int error = errno;
-    std::signal(SIGPIPE, SIG_IGN);
     environ = saved_environ;
     return error;
   }
 
   Result<pid_t, int> spawn(const ClientCommand& command) override {
-    // With SIGCHLD ignored (a parent may leave it so) the system reaps the
-    // child itself and waitpid can never report its end.
-    std::signal(SIGCHLD, SIG_DFL);
     auto argv_strings = command.argv;
     auto env_strings = client_environment(command, environ);
     auto argv = pointers(argv_strings);
@@ -192,7 +191,7 @@ class RealSystem final : public SupervisionSystem {
 
   std::chrono::nanoseconds now() override { return monotonic_now(); }
 
-  bool record_signals() override { return brindlecast::record_signals(); }
+  Result<bool, int> record_signals() override { return brindlecast::record_signals(); }
 
   int take_signal() override { return brindlecast::take_signal(); }
 

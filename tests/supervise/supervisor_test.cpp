@@ -72,7 +72,7 @@ class FakeSystem final : public SupervisionSystem {
     now_ += d;
   }
   nanoseconds now() override { return now_; }
-  bool record_signals() override { return false; }
+  Result<bool, int> record_signals() override { return false; }
   int take_signal() override { return 0; }
   void pass_on(pid_t, int) override {}
   int end_by_signal(int sig) override { return 128 + sig; }
