@@ -39,6 +39,7 @@ brindlecast_status status_of(brindlecast::ErrorKind kind) {
       return BRINDLECAST_ERR_EXISTS;
     case brindlecast::ErrorKind::Busy:
     case brindlecast::ErrorKind::NotDurable:
+    case brindlecast::ErrorKind::Stopped:
     case brindlecast::ErrorKind::Other:
       break;
   }

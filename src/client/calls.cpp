@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "client/locked_state.hpp"
+#include "client/thread_wait.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/platform.hpp"
@@ -83,7 +84,7 @@ Error with_context(std::string_view context, Error error) {
 }
 
 Result<LockedState, Error> read_locked(const std::string& install_root) {
-  auto lock = lock_install_root(install_root);
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
   if (!lock) return lock.forward();
   auto state = read_client_state(install_root);
   if (!state) return state.forward();
@@ -196,7 +197,7 @@ Result<std::string, Error> keep_broken_state(const std::string& install_root) {
 Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
                                const std::optional<std::string>& version, const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid;
-  auto lock = lock_install_root(install_root);
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
   if (!lock) return lock.forward();
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable;
   struct stat st {};
@@ -211,7 +212,7 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid.forward();
-  auto lock = lock_install_root(install_root);
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
   if (!lock) return lock.forward();
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable.forward();
   auto old = load_state(state_path(install_root));

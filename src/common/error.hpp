@@ -15,6 +15,7 @@ enum class ErrorKind {
   AlreadyExists,     // a file that must not exist yet does
   Busy,              // another writer kept the install root's lock past the wait
   NotDurable,        // a new state.json is in place but may not survive a power cut
+  Stopped,           // a stop signal ended a wait: the program is ending by it
   Other,             // any other failure reported by the system
 };
 

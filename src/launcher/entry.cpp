@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cerrno>
 #include <new>
 #include <string>
@@ -16,6 +15,7 @@
 #include "launcher/command_line.hpp"
 #include "launcher/config.hpp"
 #include "launcher/self_test.hpp"
+#include "supervise/signals.hpp"
 #include "supervise/supervisor.hpp"
 
 namespace brindlecast {
@@ -53,7 +53,7 @@ int print(std::string_view text) {
 int launch(int argc, char** argv) {
   open_standard_descriptors();
   // A closed pipe must show as a write error, not kill the launcher.
-  std::signal(SIGPIPE, SIG_IGN);
+  if (const int e = ignore_broken_pipes(); e != 0) return report(os_error_text(e));
 
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

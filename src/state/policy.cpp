@@ -63,8 +63,8 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
 }  // namespace
 
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
-                                               const std::optional<std::string>& sibling_client,
-                                               const StoreOps& ops, const LockWait& wait) {
+                                               const std::optional<std::string>& sibling_client, const LockWait& wait,
+                                               const StoreOps& ops) {
   const std::string path = state_path(install_root);
   if (sibling_client) {
     if (auto state = load_state(path); state && sibling_client_is_newer(*state, *sibling_client)) {
@@ -97,7 +97,7 @@ Result<NextStart, StoreError> plan_next_start(std::string_view install_root,
 }
 
 Result<std::string, StoreError> prepare_launch(std::string_view install_root, const LockWait& wait) {
-  return prepare_launch(install_root, find_sibling_client(), system_store_ops(), wait);
+  return prepare_launch(install_root, find_sibling_client(), wait);
 }
 
 }  // namespace brindlecast

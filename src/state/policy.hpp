@@ -55,12 +55,12 @@ Result<NextStart, StoreError> plan_next_start(std::string_view install_root,
 
 // The path of the client executable to start next, with the state saved. A
 // writer that keeps the install root's lock past the wait is a Busy error.
-Result<std::string, StoreError> prepare_launch(std::string_view install_root, const LockWait& wait = {});
+Result<std::string, StoreError> prepare_launch(std::string_view install_root, const LockWait& wait);
 
 // As above, with the sibling client already looked for and the store's
 // system calls given.
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
-                                               const std::optional<std::string>& sibling_client,
-                                               const StoreOps& ops = system_store_ops(), const LockWait& wait = {});
+                                               const std::optional<std::string>& sibling_client, const LockWait& wait,
+                                               const StoreOps& ops = system_store_ops());
 
 }  // namespace brindlecast

@@ -32,15 +32,16 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   // Free, as it nearly always is: no timer, no thread.
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
   if (errno != EWOULDBLOCK && errno != EINTR) return RootLock::not_held();  // no locks here: go on without
-  const int error = wait.block(fd, wait);
-  if (error == 0) return lock;
-  if (error == ETIMEDOUT) {
+  const auto end = wait.block(fd, wait);
+  if (end && *end == LockWaitEnd::Taken) return lock;
+  if (end && *end == LockWaitEnd::TimedOut) {
     return Err(Error{ErrorKind::Busy, "another writer has held the lock on the install root for more than " +
                                           std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
                                           " s; state.json was left as it was"});
   }
-  if (error == ENOLCK || error == ENOTSUP || error == EOPNOTSUPP) return RootLock::not_held();
-  return Err(os_error(error));
+  if (end) return Err(Error{ErrorKind::Stopped, "a stop signal ended the wait for the lock on the install root"});
+  if (end.error() == ENOLCK || end.error() == ENOTSUP || end.error() == EOPNOTSUPP) return RootLock::not_held();
+  return Err(os_error(end.error()));
 }
 
 }  // namespace brindlecast

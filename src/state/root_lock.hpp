@@ -28,23 +28,21 @@ namespace brindlecast {
 
 inline constexpr std::chrono::seconds kRootLockWait{5};
 
-struct LockWait;
+// How a wait that blocked came to its end, unless it failed.
+enum class LockWaitEnd {
+  Taken,     // the lock is held
+  TimedOut,  // the limit passed first
+  Stopped,   // give_up asked to stop: the program is ending on a signal
+};
 
-// Blocks in flock on a helper thread with every signal blocked, while the
-// calling thread waits on a timed condition: for libraries, which must not
-// touch their host's signals. A process has at most one helper waiting per
-// install root: a call that finds one waits for it to end first. A helper
-// whose caller gave up lets go of the lock as soon as it gets it. Kept apart
-// (root_lock_thread.cpp) so that a program that never waits this way carries
-// no thread code.
-int block_on_helper_thread(int fd, const LockWait& wait);
-
-// How a writer waits while another holds the lock.
+// How a writer waits while another holds the lock. The way to block is the
+// caller's choice, and there is no default: a library waits on a helper
+// thread, the launcher in flock itself under an alarm (see those waiters).
 struct LockWait {
   std::chrono::nanoseconds limit = kRootLockWait;
-  // Blocks until the lock on fd is taken: 0, ETIMEDOUT at the limit, EINTR
-  // when give_up asks to stop, or flock's error number.
-  int (*block)(int fd, const LockWait& wait) = block_on_helper_thread;
+  // Blocks until the lock on fd is taken, the limit passes or give_up asks
+  // to stop; the error number where the wait failed.
+  Result<LockWaitEnd, int> (*block)(int fd, const LockWait& wait);
   // Asked by a wait that signals can cut short (the launcher's), before it
   // blocks and after each signal; true ends it.
   bool (*give_up)() = nullptr;
@@ -69,7 +67,8 @@ class RootLock {
 };
 
 // Takes the lock, waiting at most wait.limit for another writer to let go;
-// a RootLock that is not held() where no lock can be taken (see above).
-Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait = {});
+// a RootLock that is not held() where no lock can be taken (see above). A
+// wait that give_up ends is a Stopped error.
+Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait);
 
 }  // namespace brindlecast

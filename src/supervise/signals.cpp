@@ -36,12 +36,23 @@ extern "C" void note_signal(int sig) {
   }
 }
 
+// The one call in the launcher that sets an action on a signal; saved, where
+// given, gets the action it replaced. 0, or the error number.
+int set_action(int sig, const struct sigaction& action, struct sigaction* saved = nullptr) {
+  return ::sigaction(sig, &action, saved) == 0 ? 0 : errno;
+}
+
+struct sigaction plain_action(void (*disposition)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = disposition;
+  sigemptyset(&sa.sa_mask);
+  return sa;
+}
+
 // Without SA_RESTART, and with the other noted signals blocked meanwhile, so
 // that handlers never nest.
 struct sigaction noting_action() {
-  struct sigaction sa {};
-  sa.sa_handler = note_signal;
-  sigemptyset(&sa.sa_mask);
+  struct sigaction sa = plain_action(note_signal);
   for (const int sig : kRecorded) sigaddset(&sa.sa_mask, sig);
   sigaddset(&sa.sa_mask, SIGALRM);
   return sa;
@@ -77,13 +88,27 @@ timeval to_timeval(std::chrono::nanoseconds d) {
   return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
+// The lock wait proper, with the alarm armed.
+Result<LockWaitEnd, int> flock_until_alarm(int fd, const LockWait& wait) {
+  const auto ended = [&] { return g_alarm != 0 || (wait.give_up && wait.give_up()); };
+  while (unless_woken(ended, [&] { return ::flock(fd, LOCK_EX); }) != 0) {
+    if (errno != EINTR) return Err(errno);
+    if (g_alarm != 0) return LockWaitEnd::TimedOut;
+    if (wait.give_up && wait.give_up()) return LockWaitEnd::Stopped;
+    // another signal: wait on
+  }
+  return LockWaitEnd::Taken;
+}
+
 }  // namespace
 
 bool is_stop_signal(int sig, bool terminal) {
   return sig == SIGTERM || sig == SIGINT || sig == SIGQUIT || (sig == SIGHUP && terminal);
 }
 
-bool record_signals() {
+int ignore_broken_pipes() { return set_action(SIGPIPE, plain_action(SIG_IGN)); }
+
+Result<bool, int> record_signals() {
   // Looked at before any handler is set, so nothing cuts the open short.
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   g_terminal = tty >= 0;
@@ -93,11 +118,13 @@ bool record_signals() {
   sigemptyset(&caught);
   for (const int sig : kRecorded) {
     struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &sa, nullptr);
+    if (::sigaction(sig, nullptr, &old) != 0) return Err(errno);
+    if (old.sa_handler == SIG_IGN) continue;
+    if (const int e = set_action(sig, sa); e != 0) return Err(e);
     sigaddset(&caught, sig);
   }
-  ::sigprocmask(SIG_UNBLOCK, &caught, nullptr);
+  if (const int e = set_action(SIGCHLD, plain_action(SIG_DFL)); e != 0) return Err(e);
+  if (::sigprocmask(SIG_UNBLOCK, &caught, nullptr) != 0) return Err(errno);
   return g_terminal;
 }
 
@@ -125,34 +152,31 @@ void sleep_unless_signalled(std::chrono::nanoseconds duration) {
   unless_woken(any_recorded, [&] { return ::nanosleep(&ts, nullptr); });
 }
 
-int block_until_alarm(int fd, const LockWait& wait) {
-  const struct sigaction ours = noting_action();
+Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait) {
   struct sigaction theirs {};
+  g_alarm = 0;
+  if (const int e = set_action(SIGALRM, noting_action(), &theirs); e != 0) return Err(e);
   sigset_t alarm, old_mask;
   sigemptyset(&alarm);
   sigaddset(&alarm, SIGALRM);
-  g_alarm = 0;
-  ::sigaction(SIGALRM, &ours, &theirs);
-  ::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask);
-  const itimerval timer{{}, to_timeval(wait.limit)};
-  ::setitimer(ITIMER_REAL, &timer, nullptr);
-  const auto ended = [&] { return g_alarm != 0 || (wait.give_up && wait.give_up()); };
-  int error = 0;
-  while (unless_woken(ended, [&] { return ::flock(fd, LOCK_EX); }) != 0) {
-    error = errno;
-    if (error != EINTR) break;
-    if (g_alarm != 0) {
-      error = ETIMEDOUT;
-      break;
-    }
-    if (wait.give_up && wait.give_up()) break;
-    error = 0;  // another signal: wait on
+  const itimerval timer{{}, to_timeval(wait.limit)}, off{};
+  Result<LockWaitEnd, int> end = Err(0);
+  if (::sigprocmask(SIG_UNBLOCK, &alarm, &old_mask) != 0) {
+    end = Err(errno);
+  } else {
+    end = ::setitimer(ITIMER_REAL, &timer, nullptr) == 0 ? flock_until_alarm(fd, wait) : Err(errno);
+    // Put back as they were: with what the system gave back, none can fail.
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   }
-  const itimerval off{};
-  ::setitimer(ITIMER_REAL, &off, nullptr);
-  ::sigaction(SIGALRM, &theirs, nullptr);
-  ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-  return error;
+  set_action(SIGALRM, theirs);
+  return end;
+}
+
+ExecDefaults::ExecDefaults() : error_(set_action(SIGPIPE, plain_action(SIG_DFL), &saved_)) {}
+
+ExecDefaults::~ExecDefaults() {
+  if (error_ == 0) set_action(SIGPIPE, saved_);
 }
 
 int end_by_signal(int sig) {
@@ -163,7 +187,8 @@ int end_by_signal(int sig) {
     core.rlim_cur = 0;
     ::setrlimit(RLIMIT_CORE, &core);
   }
-  ::signal(sig, SIG_DFL);
+  // Else raise would only record it.
+  if (set_action(sig, plain_action(SIG_DFL)) != 0) return 128 + sig;
   sigset_t just;
   sigemptyset(&just);
   sigaddset(&just, sig);

@@ -1,7 +1,17 @@
-// The launcher's own signals on the supervision road, and its waits. A handler
-// only records that a signal came; the loop, in its one thread, takes the
-// record and acts: it passes the signal on to the client, and after a stop
-// signal it starts no further client.
+// The launcher's signals, and its waits. Every action the launcher sets on a
+// signal is set here and nowhere else, and one that the system refuses is an
+// error:
+// - SIGPIPE is ignored for its whole life, so that a closed pipe shows as a
+//   write error; an exec gets it back at its default action (ExecDefaults).
+// - On the supervision road the stop signals, SIGHUP, SIGUSR1, SIGUSR2,
+//   SIGWINCH and SIGCONT are recorded, and SIGCHLD is at its default action.
+// - The lock wait has SIGALRM for its limit, for the wait alone.
+// What is set for a stretch (the alarm, SIGPIPE around an exec) is put back
+// as it was after it; what is set for the launcher's life stays.
+//
+// A handler only records that a signal came; the loop, in its one thread,
+// takes the record and acts: it passes the signal on to the client, and after
+// a stop signal it starts no further client.
 //
 // Every wait here (a sleep, the lock wait) ends at once on a signal, also on
 // one that came just before the wait began: the wait looks at the record only
@@ -16,6 +26,7 @@
 
 #include <chrono>
 
+#include "common/result.hpp"
 #include "state/root_lock.hpp"
 
 namespace brindlecast {
@@ -24,12 +35,19 @@ namespace brindlecast {
 // launcher's terminal: passed on, then the launcher stops.
 bool is_stop_signal(int sig, bool terminal);
 
+// Ignores SIGPIPE from now on. 0, or the error number where the system
+// refuses.
+int ignore_broken_pipes();
+
 // From now on records the stop signals, SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH and
 // SIGCONT, and unblocks them. One that the launcher was started with ignored
-// (nohup, a script's background job) stays ignored. Returns whether the
-// launcher has a controlling terminal, looked at once, now: without one
-// (a service manager, setsid) nothing can hang it up, and SIGHUP is a reload.
-bool record_signals();
+// (nohup, a script's background job) stays ignored. SIGCHLD goes to its
+// default action: ignored (a parent may leave it so), it would have the
+// system reap the children, and waitpid could never report the client's end.
+// Returns whether the launcher has a controlling terminal, looked at once,
+// now: without one (a service manager, setsid) nothing can hang it up, and
+// SIGHUP is a reload. The error number where the system refuses an action.
+Result<bool, int> record_signals();
 
 // A recorded signal, taken off the record (stop signals first); 0 when none.
 int take_signal();
@@ -38,15 +56,32 @@ int take_signal();
 bool stop_pending();
 
 // Sleeps for duration, or less: a signal recorded before or during the sleep
-// ends it at once.
+// ends it at once. Any duration; none at all when it is not positive.
 void sleep_unless_signalled(std::chrono::nanoseconds duration);
 
 // Blocks in flock in the calling thread until the lock is taken, the limit
-// passes (SIGALRM) or give_up holds after a signal: for a single-threaded
-// program that owns its signals (the launcher). The alarm's handler, the timer
-// and the signal mask are its own for the wait alone and restored before the
-// call returns.
-int block_until_alarm(int fd, const LockWait& wait);
+// passes (SIGALRM) or give_up holds after a signal (Stopped): for a
+// single-threaded program that owns its signals (the launcher). The alarm's
+// action, the timer and the signal mask are its own for the wait alone and
+// put back before the call returns.
+Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait);
+
+// SIGPIPE at its default action while the object lives, then put back:
+// around an exec, which would pass it on ignored to the client.
+class ExecDefaults {
+ public:
+  ExecDefaults();
+  ~ExecDefaults();
+  ExecDefaults(const ExecDefaults&) = delete;
+  ExecDefaults& operator=(const ExecDefaults&) = delete;
+
+  // 0, or the error number where the system refused (nothing changed then).
+  int error() const { return error_; }
+
+ private:
+  struct sigaction saved_ {};
+  int error_;
+};
 
 // Ends the process by sig, as the signal's default action does. Returns only
 // where the system refuses (process 1 of a PID namespace ignores it): then

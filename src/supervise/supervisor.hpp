@@ -70,8 +70,9 @@ class SupervisionSystem {
   virtual void sleep(std::chrono::nanoseconds duration) = 0;
   virtual std::chrono::nanoseconds now() = 0;
   // From now on records the signals the launcher passes on or stops for;
-  // whether it has a controlling terminal, whose SIGHUP is a stop.
-  virtual bool record_signals() = 0;
+  // whether it has a controlling terminal, whose SIGHUP is a stop, or the
+  // error number where the system refuses.
+  virtual Result<bool, int> record_signals() = 0;
   // A recorded signal, taken off the record; 0 when none.
   virtual int take_signal() = 0;
   // Sends sig to the client's process group.

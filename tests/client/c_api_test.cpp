@@ -20,7 +20,7 @@
 #include "brindlecast/client.h"
 #include "brindlecast/client.hpp"
 #include "common/error.hpp"
-#include "state/root_lock.hpp"
+#include "client/thread_wait.hpp"
 #include "state/store.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -384,14 +384,14 @@ TEST_F(ClientApi, TheLockEndsWithItsCall) {
   const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/dev/fd"), {}); };
   std::vector<pid_t> children;
   {
-    auto lock = lock_install_root(root());
+    auto lock = lock_install_root(root(), kHelperThreadWait);
     ASSERT_TRUE(lock && lock->held());
     children.push_back(child(false));
   }
   EXPECT_TRUE(lock_free()) << "a forked child kept the lock";
   ::kill(children[0], SIGKILL);
   children.push_back(child(true));
-  const LockWait brief{std::chrono::milliseconds(20)};
+  const LockWait brief{std::chrono::milliseconds(20), block_on_helper_thread};
   EXPECT_FALSE(lock_install_root(root(), brief));
   const auto helpers = descriptors();
   EXPECT_FALSE(lock_install_root(root(), brief));

@@ -76,6 +76,13 @@ TEST(LaunchPolicy, EveryRowOfTheTable) {
   }
 }
 
+// The one under test, for a lock that is free here: a wait for it is a fault.
+Result<std::string, StoreError> prepare_launch(std::string_view root, const std::optional<std::string>& sibling,
+                                               const StoreOps& ops = system_store_ops()) {
+  const LockWait fails{kRootLockWait, [](int, const LockWait&) -> Result<LockWaitEnd, int> { return Err(EDEADLK); }};
+  return brindlecast::prepare_launch(root, sibling, fails, ops);
+}
+
 class PrepareLaunch : public ::testing::Test {
  protected:
   void store(const InstallState& s) { write_file(state_path_, write_install_state(s, json::Layout::Pretty)); }
@@ -212,8 +219,8 @@ TEST_F(PrepareLaunch, WithoutLocksTheSaveWritesAFileOfItsOwn) {
   testing::make_dirs(root_ / "state.json.tmp");
   const int holder = ::open(root_.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-  const LockWait no_locks{kRootLockWait, [](int, const LockWait&) { return ENOLCK; }};
-  const auto path = prepare_launch(root_.path(), std::nullopt, system_store_ops(), no_locks);
+  const LockWait no_locks{kRootLockWait, [](int, const LockWait&) -> Result<LockWaitEnd, int> { return Err(ENOLCK); }};
+  const auto path = prepare_launch(root_.path(), std::nullopt, no_locks);
   EXPECT_TRUE(path) << path.error().message;
   EXPECT_EQ(stored().failed_starts, 1u);
   ::close(holder);

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <deque>
+
+#include "supervise/signals.hpp"
 
 namespace brindlecast {
 namespace {
@@ -14,6 +17,7 @@ using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
 
+enum At { kInWait, kRunning, kInBackOff };  // where in a cycle signals reach the launcher
 // One scripted start of the client.
 struct ClientRun {
   int wait_status = 0;      // as waitpid reports it
@@ -22,6 +26,12 @@ struct ClientRun {
   int poll_error = 0;       // polling fails with this error number
   bool prepare_fails = false;
   bool lock_busy = false;  // another writer keeps the lock: no start
+  std::vector<int> signals[3] = {};  // by At
+  ClientRun with(At at, std::vector<int> sigs) const {
+    ClientRun run = *this;
+    run.signals[at] = std::move(sigs);
+    return run;
+  }
 };
 
 ClientRun exits(int code, nanoseconds duration = milliseconds(10)) { return ClientRun{code << 8, duration}; }
@@ -30,14 +40,18 @@ ClientRun missing() { return ClientRun{0, {}, ENOENT}; }
 ClientRun busy() { return ClientRun{0, {}, 0, 0, false, true}; }
 
 // Time passes only in sleep() and while a child "runs", so the whole
-// back-off table runs in microseconds.
+// back-off table runs in microseconds; signals arrive where the runs say.
 class FakeSystem final : public SupervisionSystem {
  public:
-  explicit FakeSystem(std::deque<ClientRun> runs) : runs_(std::move(runs)) {}
+  FakeSystem(std::deque<ClientRun> runs, bool terminal = false) : runs_(std::move(runs)), terminal_(terminal) {}
 
   Result<std::string, Error> prepare(std::string_view root) override {
     ++prepares;
     if (!runs_.empty() && runs_.front().prepare_fails) return Err(Error{ErrorKind::InvalidData, "broken state"});
+    const auto came = runs_.empty() ? std::vector<int>() : arrive(runs_.front(), kInWait);  // only a stop ends it
+    if (std::any_of(came.begin(), came.end(), [&](int sig) { return is_stop_signal(sig, terminal_); })) {
+      return Err(Error{ErrorKind::Stopped, "stopped"});
+    }
     if (!runs_.empty() && runs_.front().lock_busy) {
       runs_.pop_front();
       return Err(Error{ErrorKind::Busy, "lock kept"});
@@ -64,28 +78,46 @@ class FakeSystem final : public SupervisionSystem {
   Result<std::optional<int>, int> poll(pid_t) override {
     ++polls;
     if (current_.poll_error != 0) return Err(current_.poll_error);
-    if (now_ < ends_at_) return std::optional<int>();
+    if (now_ < ends_at_) {
+      arrive(current_, kRunning);
+      return std::optional<int>();
+    }
     return std::optional<int>(current_.wait_status);
   }
   void sleep(nanoseconds d) override {
     if (d != kPollInterval) backoffs.push_back(std::chrono::duration_cast<seconds>(d));
-    now_ += d;
+    // A signal cuts a back-off short, halfway.
+    now_ += d != kPollInterval && !arrive(current_, kInBackOff).empty() ? d / 2 : d;
   }
   nanoseconds now() override { return now_; }
-  bool record_signals() override { return false; }
-  int take_signal() override { return 0; }
-  void pass_on(pid_t, int) override {}
-  int end_by_signal(int sig) override { return 128 + sig; }
+  Result<bool, int> record_signals() override { return terminal_; }
+  int take_signal() override {
+    if (record_.empty()) return 0;
+    const int sig = record_.front();
+    record_.pop_front();
+    return sig;
+  }
+  void pass_on(pid_t, int sig) override { passed_on.push_back(sig); }
+  int end_by_signal(int sig) override { return -sig; }  // the real one never returns
 
   int prepares = 0, polls = 0;
   std::vector<seconds> backoffs;
   std::vector<nanoseconds> start_times;
   std::vector<std::string> execs;
+  std::vector<int> passed_on;
 
  private:
+  // Puts the signals that reach the launcher in run at `at` on its record.
+  std::vector<int> arrive(ClientRun& run, At at) {
+    auto came = std::exchange(run.signals[at], {});
+    record_.insert(record_.end(), came.begin(), came.end());
+    return came;
+  }
   std::deque<ClientRun> runs_;
   ClientRun current_;
   nanoseconds now_{0}, ends_at_{0};
+  bool terminal_;
+  std::deque<int> record_;
 };
 
 TEST(ClientExitCode, SignalsCountAsOne) {
@@ -100,8 +132,10 @@ TEST(Supervision, OutcomesOfRunSequences) {
   struct Case {
     const char* name;
     std::deque<ClientRun> runs;
-    int status;
+    int status;  // -sig: the launcher ended by sig
     std::vector<seconds> backoffs;
+    std::vector<int> passed_on = {};
+    bool terminal = false;
   };
   const Case cases[] = {
       {"clean exit after one start", {exits(0)}, 0, {}},
@@ -128,13 +162,29 @@ TEST(Supervision, OutcomesOfRunSequences) {
       {"a 60 s run resets the count, even at the give-up point",
        {exits(1), exits(1), exits(1), exits(1), exits(1, seconds(60)), exits(0)}, 0,
        {seconds(1), seconds(2), seconds(5), seconds(10), seconds(1)}},
+      {"a stop while the client runs is passed on with SIGCONT, and the launcher ends as the client does",
+       {exits(7, seconds(1)).with(kRunning, {SIGTERM})}, 7, {}, {SIGTERM, SIGCONT}},
+      {"after a stop, even the relaunch code starts nothing", {exits(42).with(kRunning, {SIGINT})}, 42, {},
+       {SIGINT, SIGCONT}},
+      {"SIGHUP is a stop with a terminal; the client died of it, and the launcher ends by it",
+       {killed(SIGHUP).with(kRunning, {SIGHUP})}, -SIGHUP, {}, {SIGHUP, SIGCONT}, true},
+      {"without a terminal SIGHUP is a reload; it and the rest are passed on and stop nothing",
+       {exits(7).with(kRunning, {SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH, SIGCONT}), exits(0)}, 0, {seconds(1)},
+       {SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH, SIGCONT}},
+      {"a stop in the back-off ends the launcher at once, by the first stop",
+       {exits(3).with(kInBackOff, {SIGQUIT, SIGTERM})}, -SIGQUIT, {seconds(1)}},
+      {"a stop in the wait for the lock ends the launcher before any start", {exits(0).with(kInWait, {SIGTERM})},
+       -SIGTERM, {}},
+      {"in the back-off and the lock wait, other signals are dropped and stop nothing",
+       {exits(3).with(kInBackOff, {SIGUSR1}), exits(0).with(kInWait, {SIGUSR2})}, 0, {seconds(1), seconds(0)}},
   };
   for (const auto& c : cases) {
-    FakeSystem system(c.runs);
+    FakeSystem system(c.runs, c.terminal);
     auto r = run_client("/r", InstallMethod::Process, system);
     ASSERT_TRUE(r) << c.name;
     EXPECT_EQ(*r, c.status) << c.name;
     EXPECT_EQ(system.backoffs, c.backoffs) << c.name;
+    EXPECT_EQ(system.passed_on, c.passed_on) << c.name;
     EXPECT_EQ(system.prepares, static_cast<int>(c.runs.size())) << c.name;
   }
 }

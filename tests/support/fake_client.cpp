@@ -12,7 +12,8 @@
 // creates <root>/ready-<k>; "await-signal MS" waits for a delivery and MS
 // more, then adds "signals=N from_others=M" (M not sent by the parent).
 // "fake_client --trials ROOT A B" puts slots A and B on trial in turn, back to
-// back as the library does, until ROOT/stop exists.
+// back as the library does, until it finds a start counted (by the launcher):
+// its exit status is the number of turns it took until then (90: no start).
 #include <dirent.h>
 #include <signal.h>
 #include <time.h>
@@ -25,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "state/root_lock.hpp"
+#include "client/thread_wait.hpp"
 #include "state/store.hpp"
 
 namespace {
@@ -49,14 +50,18 @@ extern "C" void count_delivery(int, siginfo_t* info, void*) {
 }
 
 int trials(const std::string& root, const std::string& a, const std::string& b) {
-  for (bool first = true; access((root + "/stop").c_str(), F_OK) != 0; first = !first) {
-    auto lock = brindlecast::lock_install_root(root);
+  // Each turn holds the lock a while, and the writer lets the others in
+  // before it asks again: the lock stays busy, and waiters get their turns.
+  for (int turn = 0; turn < 90; ++turn, usleep(100)) {
+    auto lock = brindlecast::lock_install_root(root, brindlecast::kHelperThreadWait);
     auto state = brindlecast::load_state(root + "/state.json");
     if (!lock || !state) return 92;
-    state->pending = state->active = first ? a : b;
+    if (state->failed_starts > 0) return turn;
+    state->pending = state->active = turn % 2 == 0 ? a : b;
     if (!brindlecast::save_state(root + "/state.json", *state)) return 93;
+    usleep(1000);
   }
-  return 0;
+  return 90;
 }
 
 void mark(bool brindlecast::InstallState::*field) {

@@ -1,3 +1,5 @@
+#include "client/thread_wait.hpp"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -16,7 +18,6 @@
 #include <utility>
 
 #include "common/file.hpp"
-#include "state/root_lock.hpp"
 
 namespace brindlecast {
 namespace {
@@ -46,9 +47,9 @@ Helpers& helpers() {
 // The helper blocks through a duplicate of fd: the lock belongs to the open
 // file both share, so the caller holds it once the helper has it, and the
 // duplicate is closed before the caller hears of it.
-int block_on_helper_thread(int fd, const LockWait& wait) {
+Result<LockWaitEnd, int> block_on_helper_thread(int fd, const LockWait& wait) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return errno;
+  if (::fstat(fd, &st) != 0) return Err(errno);
   const std::pair<dev_t, ino_t> root{st.st_dev, st.st_ino};
   const auto deadline = std::chrono::steady_clock::now() + wait.limit;
   Helpers& all = helpers();
@@ -59,12 +60,12 @@ int block_on_helper_thread(int fd, const LockWait& wait) {
       all.by_root.erase(it);
       break;
     }
-    if (all.changed.wait_until(guard, deadline) == std::cv_status::timeout) return ETIMEDOUT;
+    if (all.changed.wait_until(guard, deadline) == std::cv_status::timeout) return LockWaitEnd::TimedOut;
   }
   auto waiter = std::make_shared<Waiter>();
   waiter->process = ::getpid();
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
+  if (copy < 0) return Err(errno);
   all.by_root[root] = waiter;
   // The helper starts with every signal blocked, so the host's handlers
   // never run on it.
@@ -89,14 +90,15 @@ int block_on_helper_thread(int fd, const LockWait& wait) {
     pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     all.by_root.erase(root);
     ::close(copy);
-    return e.code().value();
+    return Err(e.code().value());
   }
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (!all.changed.wait_until(guard, deadline, [&] { return waiter->done; })) {
     waiter->abandoned = true;
-    return ETIMEDOUT;
+    return LockWaitEnd::TimedOut;
   }
-  return waiter->error;
+  if (waiter->error != 0) return Err(waiter->error);
+  return LockWaitEnd::Taken;
 }
 
 }  // namespace brindlecast
