@@ -13,7 +13,7 @@ namespace {
 
 Result<int, Error> hand_over(std::string_view install_root, SupervisionSystem& system) {
   auto executable = system.prepare(install_root);
-  if (!executable) return Err(std::move(executable).error());
+  if (!executable) return executable.forward();
   return Err(os_error(system.exec(system.command(*executable))));
 }
 
@@ -64,11 +64,11 @@ Result<int, Error> supervise(std::string_view install_root, SupervisionSystem& s
     int exit_code = 1;
     std::optional<Error> busy;
     if (!executable) {
-      if (executable.error().kind != ErrorKind::Busy) return Err(std::move(executable).error());
+      if (executable.error().kind != ErrorKind::Busy) return executable.forward();
       busy = std::move(executable).error();  // a quick failure: try again after the back-off
     } else if (auto pid = system.spawn(system.command(*executable))) {
       auto status = watch(system, *pid, terminal, stop);
-      if (!status) return Err(std::move(status).error());
+      if (!status) return status.forward();
       if (stop != 0) {
         if (WIFSIGNALED(*status)) return system.end_by_signal(WTERMSIG(*status));
         return client_exit_code(*status);
