@@ -163,7 +163,8 @@ cd "$BRINDLECAST_INSTALL_ROOT" && echo "$0" >>client.log && sh -c 'trap "echo si
   const auto sent = std::chrono::steady_clock::now();
   kill(handled ? -launcher : launcher, sig);
   EXPECT_EQ(finish(launcher), handled && !lock ? 7 << 8 : sig);  // wait statuses: exit 7, or killed by sig
-  EXPECT_TRUE(!lock || std::chrono::steady_clock::now() - sent < std::chrono::seconds(1));
+  // A stop missed at the lock wait is seen only when the wait's own limit ends it.
+  EXPECT_TRUE(!lock || std::chrono::steady_clock::now() - sent < kRootLockWait / 2);
   EXPECT_TRUE(!handled || lock || has(run_record(1), "signals=1 from_others=0"));
   EXPECT_TRUE(where != "child" || (eventually([&] { return testing::file_exists(root_ / "child"); }) &&
                                    read_file_or_die(root_ / "child") == "signalled\n"));
