@@ -13,9 +13,9 @@
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <string.h>
 #include <unistd.h>
 
 extern char** environ;

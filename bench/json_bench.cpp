@@ -128,7 +128,8 @@ bool fill_from_rapidjson(std::string_view bytes, InstallState& state) {
         }
         // At the end first, as the launcher's decoder inserts.
         state.versions.insert_or_assign(state.versions.end(),
-                                        std::string(e.name.GetString(), e.name.GetStringLength()), std::move(version));
+                                        std::string(e.name.GetString(), e.name.GetStringLength()),
+                                        std::move(version));
       }
     }
   }

@@ -53,11 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const auto again = parse_launcher_config(written);
       if (!again) fail("written config decodes", {{"input", input}, {"written", written}});
       if (*again != *config) {
-        fail("written config decodes to the same config",
-             {{"input", input},
-              {"written", written},
-              {"install_root", show(again->install_root)},
-              {"install_method", show(again->install_method)}});
+        fail("written config decodes to the same config", {{"input", input},
+                                                           {"written", written},
+                                                           {"install_root", show(again->install_root)},
+                                                           {"install_method", show(again->install_method)}});
       }
     }
   }

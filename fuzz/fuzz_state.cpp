@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string layout_name = layout == brindlecast::json::Layout::Pretty ? "pretty" : "compact";
     const std::string written = write_install_state(state, layout);
     if (written.empty() || written.back() != '}') {
-      fail("written state ends with its closing brace (" + layout_name + ")", {{"input", input}, {"written", written}});
+      fail("written state ends with its closing brace (" + layout_name + ")",
+           {{"input", input}, {"written", written}});
     }
     if (!brindlecast::is_valid_utf8(written)) {
       fail("written state is UTF-8 (" + layout_name + ")", {{"input", input}, {"written", written}});

@@ -34,11 +34,11 @@ std::string format_version(const Version& v) {
   return text;
 }
 
-const char* order_name(std::strong_ordering o) {
-  return o < 0 ? "less" : o > 0 ? "greater" : "equal";
-}
+const char* order_name(std::strong_ordering o) { return o < 0 ? "less" : o > 0 ? "greater" : "equal"; }
 
-bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_ascii_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 void check_versions(std::string_view input) {
   std::array<std::string_view, 3> lines{};
@@ -57,7 +57,8 @@ void check_versions(std::string_view input) {
     const std::string plain = format_version(*v);
     const auto again = parse_version(plain);
     if (!again || *again != *v) {
-      fail("a version written plainly parses to the same fields", {{"input", input}, {"version", line}, {"plain", plain}});
+      fail("a version written plainly parses to the same fields",
+           {{"input", input}, {"version", line}, {"plain", plain}});
     }
     parsed.emplace_back(line, *v);
   }
@@ -67,8 +68,11 @@ void check_versions(std::string_view input) {
       const auto ab = compare_versions(a, b);
       const auto ba = compare_versions(b, a);
       if (ab != (0 <=> ba)) {
-        fail("the order of two versions is antisymmetric",
-             {{"input", input}, {"a", ta}, {"b", tb}, {"a against b", order_name(ab)}, {"b against a", order_name(ba)}});
+        fail("the order of two versions is antisymmetric", {{"input", input},
+                                                            {"a", ta},
+                                                            {"b", tb},
+                                                            {"a against b", order_name(ab)},
+                                                            {"b against a", order_name(ba)}});
       }
       for (const auto& [tc, c] : parsed) {
         if (ab <= 0 && compare_versions(b, c) <= 0 && compare_versions(a, c) > 0) {

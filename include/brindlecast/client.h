@@ -98,8 +98,8 @@ BRINDLECAST_API const char* brindlecast_state_json(const brindlecast_state* stat
  * checks it. Refused with BRINDLECAST_ERR_EXISTS when state.json exists,
  * also when another program creates it meanwhile: an existing state is never
  * replaced. The install root must exist. */
-BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root, const char* slot, const char* version,
-                                                    const char* channel);
+BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root, const char* slot,
+                                                    const char* version, const char* channel);
 
 /* Confirms a good start of the running client: sets started_ok, and the
  * launcher commits a version on trial at its next start once it finds this
@@ -108,7 +108,8 @@ BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root, co
  * BRINDLECAST_ERR_INVALID_ARGUMENT, and nothing is written, unless executable
  * is the same file as <root>/slots/<active>/brindlecast-client: an older
  * version that has just put a newer one on trial cannot confirm it. */
-BRINDLECAST_API brindlecast_status brindlecast_confirm_start(const char* install_root, const char* executable);
+BRINDLECAST_API brindlecast_status brindlecast_confirm_start(const char* install_root,
+                                                             const char* executable);
 
 /* Asks that the next start be a relaunch: sets relaunch_intent. That start is
  * not counted against a version on trial, and it clears started_ok without
@@ -172,7 +173,8 @@ BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, i
  * removes every unreachable slot at once; a negative age is refused with
  * BRINDLECAST_ERR_INVALID_ARGUMENT. A slot left for its age is no failure. */
 BRINDLECAST_API brindlecast_status brindlecast_prune_older_than(
-    const char* install_root, int dry_run, int64_t min_age_seconds, void (*removed)(const char* slot, void* context),
+    const char* install_root, int dry_run, int64_t min_age_seconds,
+    void (*removed)(const char* slot, void* context),
     void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context);
 
 #ifdef __cplusplus

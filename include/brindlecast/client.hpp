@@ -85,7 +85,8 @@ inline Status read_state(State& out, const std::optional<std::string>& install_r
 // executable: this client's own path, its argv[0].
 inline Status confirm_start(const std::string& executable,
                             const std::optional<std::string>& install_root = std::nullopt) {
-  if (Status nul = detail::no_nul({{"executable", executable}, {"install root", install_root}}); !nul) return nul;
+  if (Status nul = detail::no_nul({{"executable", executable}, {"install root", install_root}}); !nul)
+    return nul;
   return detail::status(brindlecast_confirm_start(detail::c_str_or_null(install_root), executable.c_str()));
 }
 
@@ -96,7 +97,8 @@ inline Status set_relaunch_intent(const std::optional<std::string>& install_root
 
 inline Status begin_trial(const std::string& slot, const std::optional<std::string>& version,
                           const std::optional<std::string>& install_root = std::nullopt) {
-  if (Status nul = detail::no_nul({{"slot", slot}, {"version", version}, {"install root", install_root}}); !nul) {
+  if (Status nul = detail::no_nul({{"slot", slot}, {"version", version}, {"install root", install_root}});
+      !nul) {
     return nul;
   }
   return detail::status(brindlecast_begin_trial(detail::c_str_or_null(install_root), slot.c_str(),
@@ -130,7 +132,8 @@ inline Status prune(std::vector<std::string>& removed, bool dry_run = false,
   const auto add = [](const char* slot, void* context) {
     static_cast<std::vector<std::string>*>(context)->emplace_back(slot);
   };
-  return detail::status(brindlecast_prune(detail::c_str_or_null(install_root), dry_run ? 1 : 0, add, &removed));
+  return detail::status(
+      brindlecast_prune(detail::c_str_or_null(install_root), dry_run ? 1 : 0, add, &removed));
 }
 
 // As above, with a grace period of min_age_seconds; kept_young receives the
@@ -143,7 +146,9 @@ inline Status prune(std::vector<std::string>& removed, std::vector<YoungSlot>& k
   if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
   using Lists = std::pair<std::vector<std::string>*, std::vector<YoungSlot>*>;
   Lists lists{&removed, &kept_young};
-  const auto add = [](const char* slot, void* context) { static_cast<Lists*>(context)->first->emplace_back(slot); };
+  const auto add = [](const char* slot, void* context) {
+    static_cast<Lists*>(context)->first->emplace_back(slot);
+  };
   const auto keep = [](const char* slot, std::int64_t age, void* context) {
     static_cast<Lists*>(context)->second->push_back(YoungSlot{slot, age});
   };

@@ -149,7 +149,9 @@ int brindlecast_state_version_at(const brindlecast_state* state, size_t index, c
   return found ? 1 : 0;
 }
 
-const char* brindlecast_state_json(const brindlecast_state* state) { return state ? state->json.c_str() : nullptr; }
+const char* brindlecast_state_json(const brindlecast_state* state) {
+  return state ? state->json.c_str() : nullptr;
+}
 
 brindlecast_status brindlecast_init(const char* install_root, const char* slot, const char* version,
                                     const char* channel) {
@@ -164,11 +166,10 @@ brindlecast_status brindlecast_confirm_start(const char* install_root, const cha
                 [&](const std::string& root) { return brindlecast::confirm_start(root, executable); });
 }
 
-brindlecast_status brindlecast_prune_older_than(const char* install_root, int dry_run, int64_t min_age_seconds,
-                                                void (*removed)(const char* slot, void* context),
-                                                void (*kept_young)(const char* slot, int64_t age_seconds,
-                                                                   void* context),
-                                                void* context) {
+brindlecast_status brindlecast_prune_older_than(
+    const char* install_root, int dry_run, int64_t min_age_seconds,
+    void (*removed)(const char* slot, void* context),
+    void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context) {
   const char* negative = min_age_seconds < 0 ? "the minimum age is negative" : nullptr;
   return update(install_root, negative, [&](const std::string& root) {
     return brindlecast::prune_slots(
@@ -184,7 +185,8 @@ brindlecast_status brindlecast_prune_older_than(const char* install_root, int dr
 
 brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                      void (*removed)(const char* slot, void* context), void* context) {
-  return brindlecast_prune_older_than(install_root, dry_run, BRINDLECAST_PRUNE_MIN_AGE, removed, nullptr, context);
+  return brindlecast_prune_older_than(install_root, dry_run, BRINDLECAST_PRUNE_MIN_AGE, removed, nullptr,
+                                      context);
 }
 
 brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {

@@ -49,7 +49,8 @@ Result<Done, Error> check_slot_name(const std::string& slot) {
   if (slot.empty() || slot.find('/') != std::string::npos || slot.find('\0') != std::string::npos) {
     return Err(refused("slot", slot, "is not a single directory name"));
   }
-  if (slot[0] == '.') return Err(refused("slot", slot, "begins with \".\", which only the tools' own names do"));
+  if (slot[0] == '.')
+    return Err(refused("slot", slot, "begins with \".\", which only the tools' own names do"));
   return Done{};
 }
 
@@ -183,7 +184,8 @@ Result<std::string, Error> keep_broken_state(const std::string& install_root) {
     // Only the order matters here: the save's own flush of the directory
     // makes the link durable with the rename.
     if (const int failed = flush_directory(install_root, barrier_sync_file); failed != 0) {
-      Error error = with_context("kept state.json as " + kept + ", but cannot flush the directory", os_error(failed));
+      Error error =
+          with_context("kept state.json as " + kept + ", but cannot flush the directory", os_error(failed));
       error.message += "; state.json was not replaced";
       return Err(std::move(error));
     }
@@ -208,7 +210,8 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
   return create_first_state(install_root, first_state(slot, version, channel));
 }
 
-Result<std::optional<std::string>, Error> replace_state(const std::string& install_root, const std::string& slot,
+Result<std::optional<std::string>, Error> replace_state(const std::string& install_root,
+                                                        const std::string& slot,
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid.forward();
@@ -217,8 +220,9 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable.forward();
   auto old = load_state(state_path(install_root));
   if (old) {
-    return Err(Error{ErrorKind::AlreadyExists,
-                     "state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"});
+    return Err(Error{
+        ErrorKind::AlreadyExists,
+        "state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"});
   }
   if (old.error().kind == ErrorKind::NotFound) {
     if (lock->held()) sweep_temp_files(state_path(install_root));
@@ -244,12 +248,14 @@ Result<Done, Error> confirm_start(const std::string& install_root, const std::st
   return update_state(install_root, [&](InstallState& state) -> Result<Done, Error> {
     if (state.pending) {
       const std::string on_trial = entrypoint_path(install_root, state.active);
-      struct stat mine {}, trial {};
+      struct stat mine {
+      }, trial{};
       const bool same = ::stat(executable.c_str(), &mine) == 0 && ::stat(on_trial.c_str(), &trial) == 0 &&
                         mine.st_dev == trial.st_dev && mine.st_ino == trial.st_ino;
       if (!same) {
-        return Err(Error{ErrorKind::InvalidInput, "refused: " + executable + " is not " + on_trial +
-                                                      ", the version on trial; only that version can confirm it"});
+        return Err(
+            Error{ErrorKind::InvalidInput, "refused: " + executable + " is not " + on_trial +
+                                               ", the version on trial; only that version can confirm it"});
       }
     }
     state.started_ok = true;

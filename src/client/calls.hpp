@@ -40,13 +40,15 @@ Result<Done, Error> init_state(const std::string& install_root, const std::strin
 // Refused (AlreadyExists) when state.json decodes, and with the error when it
 // cannot be read at all: it may be a good file this process may not read.
 // Gives the path of the kept file, if one was kept.
-Result<std::optional<std::string>, Error> replace_state(const std::string& install_root, const std::string& slot,
+Result<std::optional<std::string>, Error> replace_state(const std::string& install_root,
+                                                        const std::string& slot,
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel);
 
 // How the tools point to replace_state where state.json cannot be decoded.
 inline constexpr std::string_view kReplaceHint =
-    "brindlecast-state init --replace SLOT [VERSION] keeps it as state.json.broken-<UTC time> and writes a fresh one";
+    "brindlecast-state init --replace SLOT [VERSION] keeps it as state.json.broken-<UTC time> and writes a "
+    "fresh one";
 
 // Sets started_ok for the running client, named by its executable (the
 // argv[0] the launcher gave it). While a version is on trial the executable

@@ -21,8 +21,8 @@
 #include "common/utf8.hpp"
 #include "json/writer.hpp"
 #include "launcher/config.hpp"
-#include "state/policy.hpp"
 #include "state/bundle.hpp"
+#include "state/policy.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
@@ -252,8 +252,9 @@ class Doctor {
     } else if (next->effect == LaunchEffect::Commit) {
       what = "commits slot " + shown(*next->slot) + ", which confirmed its start, and runs it";
     } else if (next->effect == LaunchEffect::CountStart) {
-      what = "runs slot " + shown(*next->slot) + " on trial (unconfirmed starts so far: " +
-             std::to_string(before->failed_starts) + "); no rollback due";
+      what = "runs slot " + shown(*next->slot) +
+             " on trial (unconfirmed starts so far: " + std::to_string(before->failed_starts) +
+             "); no rollback due";
     } else {
       what =
           "runs slot " + shown(*next->slot) + (next->effect == LaunchEffect::Relaunch ? ", a relaunch" : "");

@@ -324,9 +324,11 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
   Verdict verdict;
   for (const auto& name : *names) {
     if (name[0] == '.') continue;  // never a slot: the tools' own names
-    struct stat st {}, target {};
+    struct stat st {
+    }, target{};
     if (::fstatat(slots.slots(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) continue;  // slots are directories or links; other files stay
+    if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
+      continue;  // slots are directories or links; other files stay
     if (kept.count(identity(st))) continue;
     if (S_ISLNK(st.st_mode) && ::fstatat(slots.slots(), name.c_str(), &target, 0) == 0 &&
         kept.count(identity(target))) {
@@ -345,7 +347,8 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
       mount = mount_within(*mounts, join_path(*resolved, name));
     }
     if (mount) {
-      verdict.problems.push_back("slots/" + name + " was left whole: another file system is mounted at " + *mount);
+      verdict.problems.push_back("slots/" + name + " was left whole: another file system is mounted at " +
+                                 *mount);
     } else {
       verdict.doomed.push_back(name);
     }
@@ -421,8 +424,9 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   // disk: a power cut could otherwise bring it back, partly deleted, under
   // its own name. One flush of slots/ orders all of them.
   if (const int failed = flush_directory(remover->slots(), sync_file); failed != 0) {
-    problems.push_back("cannot flush slots/ (" + os_error_text(failed) +
-                       "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
+    problems.push_back(
+        "cannot flush slots/ (" + os_error_text(failed) +
+        "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
     return outcome(problems);
   }
   for (const auto& [slot, name] : hidden) {
@@ -435,7 +439,8 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   }
   for (const auto& name : leftovers) {
     if (auto gone = remover->remove_tree(name); !gone) {
-      problems.push_back("cannot finish slots/" + name + ", left by an earlier prune: " + gone.error().message);
+      problems.push_back("cannot finish slots/" + name +
+                         ", left by an earlier prune: " + gone.error().message);
     }
   }
   return outcome(problems);

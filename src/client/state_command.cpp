@@ -89,7 +89,8 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
   bool options = true;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const auto value = [&](const char* name, std::optional<std::string>& target) -> std::optional<std::string> {
+    const auto value = [&](const char* name,
+                           std::optional<std::string>& target) -> std::optional<std::string> {
       const std::string prefix = std::string(name) + "=";
       if (arg.rfind(prefix, 0) == 0) {
         target = arg.substr(prefix.size());
@@ -100,7 +101,9 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
       }
       return std::nullopt;
     };
-    const auto is = [&](const char* name) { return arg == name || arg.rfind(std::string(name) + "=", 0) == 0; };
+    const auto is = [&](const char* name) {
+      return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
+    };
     if (!options || arg.empty() || arg[0] != '-' || arg == "-") {
       out.words.push_back(arg);
     } else if (arg == "--") {
@@ -138,7 +141,9 @@ int fail(brindlecast_status code, const std::string& message) {
   return fail(message + "; " + std::string(brindlecast::kReplaceHint));
 }
 
-int report(const brindlecast::client::Status& status) { return status ? 0 : fail(status.code, status.message); }
+int report(const brindlecast::client::Status& status) {
+  return status ? 0 : fail(status.code, status.message);
+}
 
 int show(const std::string& root) {
   brindlecast_state* state = nullptr;
@@ -244,9 +249,12 @@ int run(int argc, char** argv) {
     bool channel, dry_run;
   };
   static constexpr Shape kShapes[] = {
-      {"show", 0, 0, false, false},        {"init", 1, 2, true, false},
-      {"begin-trial", 1, 2, false, false}, {"confirm", 1, 1, false, false},
-      {"request-relaunch", 0, 0, false, false}, {"prune", 0, 0, false, true},
+      {"show", 0, 0, false, false},
+      {"init", 1, 2, true, false},
+      {"begin-trial", 1, 2, false, false},
+      {"confirm", 1, 1, false, false},
+      {"request-relaunch", 0, 0, false, false},
+      {"prune", 0, 0, false, true},
       {"doctor", 0, 0, false, false},
   };
   const Shape* shape = nullptr;
@@ -254,7 +262,8 @@ int run(int argc, char** argv) {
     if (command == s.name) shape = &s;
   }
   if (!shape) return usage_error("unknown command " + command);
-  if (operands < shape->min || operands > shape->max) return usage_error("wrong number of arguments for " + command);
+  if (operands < shape->min || operands > shape->max)
+    return usage_error("wrong number of arguments for " + command);
   if (args.channel && !shape->channel) return usage_error("--channel belongs to init");
   if (args.dry_run && !shape->dry_run) return usage_error("--dry-run belongs to prune");
   if (args.min_age && !shape->dry_run) return usage_error("--min-age belongs to prune");
@@ -264,7 +273,9 @@ int run(int argc, char** argv) {
   }
   if (args.replace && command != "init") return usage_error("--replace belongs to init");
   if ((args.launcher || args.install_method || args.json) && command != "doctor") {
-    return usage_error(std::string(args.launcher ? "--launcher" : args.json ? "--json" : "--install-method") +
+    return usage_error(std::string(args.launcher ? "--launcher"
+                                   : args.json   ? "--json"
+                                                 : "--install-method") +
                        " belongs to doctor");
   }
   // The launcher resolves its root its own way, launcher.json included.

@@ -24,8 +24,8 @@ namespace {
 
 // A helper thread's wait in flock, and what it came to.
 struct Waiter {
-  pid_t process;           // a waiter inherited through fork has no thread behind it
-  bool done = false;       // flock returned
+  pid_t process;      // a waiter inherited through fork has no thread behind it
+  bool done = false;  // flock returned
   int error = 0;
   bool abandoned = false;  // its caller gave up: the helper lets go of what it gets
 };

@@ -21,7 +21,8 @@ Result<std::string, Error> read_file(const std::string& path) {
   // hint: a FIFO or a device has none, and a file may grow meanwhile.
   constexpr std::size_t kLimit = kMaxFileSize + 1;  // one byte more tells a file too long
   std::size_t room = 512;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) room = std::min(static_cast<std::size_t>(st.st_size) + 1, kLimit);
+  if (::fstat(fd, &st) == 0 && st.st_size > 0)
+    room = std::min(static_cast<std::size_t>(st.st_size) + 1, kLimit);
   data.reserve(room);
   for (;;) {
     if (data.size() == data.capacity()) data.reserve(std::min(data.capacity() * 2, kLimit));

@@ -9,7 +9,9 @@ constexpr std::array<std::string_view, 4> kTexts = {"systemd", "launchd", "proce
 
 }  // namespace
 
-std::string_view install_method_text(InstallMethod method) { return kTexts[static_cast<std::size_t>(method)]; }
+std::string_view install_method_text(InstallMethod method) {
+  return kTexts[static_cast<std::size_t>(method)];
+}
 
 std::optional<InstallMethod> parse_install_method(std::string_view text) {
   for (std::size_t i = 0; i < kTexts.size(); ++i) {

@@ -12,7 +12,8 @@ InstallRootChoice find_install_root(const std::optional<std::string>& given,
   if (const char* env = std::getenv("BRINDLECAST_INSTALL_ROOT")) return {env, ConfigSource::Environment};
   if (configured) return {configured, ConfigSource::LauncherJson};
   const char* home = home_default ? std::getenv("HOME") : nullptr;
-  if (home) return {join_path(home, "Library/Application Support/Brindlecast/ota/install"), ConfigSource::Home};
+  if (home)
+    return {join_path(home, "Library/Application Support/Brindlecast/ota/install"), ConfigSource::Home};
   return {};
 }
 

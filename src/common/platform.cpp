@@ -70,7 +70,8 @@ std::optional<std::vector<std::string>> mount_points() {
   const int count = getfsstat(nullptr, 0, MNT_NOWAIT);
   if (count <= 0) return std::nullopt;
   std::vector<struct statfs> mounts(static_cast<std::size_t>(count) + 16);
-  const int got = getfsstat(mounts.data(), static_cast<int>(mounts.size() * sizeof(struct statfs)), MNT_NOWAIT);
+  const int got =
+      getfsstat(mounts.data(), static_cast<int>(mounts.size() * sizeof(struct statfs)), MNT_NOWAIT);
   if (got <= 0) return std::nullopt;
   std::vector<std::string> points;
   for (int i = 0; i < got; ++i) points.emplace_back(mounts[static_cast<std::size_t>(i)].f_mntonname);
@@ -126,7 +127,9 @@ std::optional<std::vector<std::string>> mount_points() {
     const std::string_view escaped = line.substr(field, line.find(' ', field) - field);
     std::string point;
     for (std::size_t i = 0; i < escaped.size(); ++i) {
-      const auto octal = [&](std::size_t k) { return k < escaped.size() && escaped[k] >= '0' && escaped[k] <= '7'; };
+      const auto octal = [&](std::size_t k) {
+        return k < escaped.size() && escaped[k] >= '0' && escaped[k] <= '7';
+      };
       if (escaped[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
         point += static_cast<char>((escaped[i + 1] - '0') * 64 + (escaped[i + 2] - '0') * 8 +
                                    (escaped[i + 3] - '0'));

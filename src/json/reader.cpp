@@ -224,16 +224,34 @@ JsonResult<std::uint32_t> JsonReader::parse_hex4() {
 JsonResult<Done> JsonReader::parse_escape(std::string& out) {
   if (pos_ == in_.size()) return Err(error_at_end(std::string(kEofString)));
   switch (in_[pos_++]) {
-    case '"': out += '"'; return Done{};
-    case '\\': out += '\\'; return Done{};
-    case '/': out += '/'; return Done{};
-    case 'b': out += '\b'; return Done{};
-    case 'f': out += '\f'; return Done{};
-    case 'n': out += '\n'; return Done{};
-    case 'r': out += '\r'; return Done{};
-    case 't': out += '\t'; return Done{};
-    case 'u': break;
-    default: return Err(error_at("invalid escape", pos_));
+    case '"':
+      out += '"';
+      return Done{};
+    case '\\':
+      out += '\\';
+      return Done{};
+    case '/':
+      out += '/';
+      return Done{};
+    case 'b':
+      out += '\b';
+      return Done{};
+    case 'f':
+      out += '\f';
+      return Done{};
+    case 'n':
+      out += '\n';
+      return Done{};
+    case 'r':
+      out += '\r';
+      return Done{};
+    case 't':
+      out += '\t';
+      return Done{};
+    case 'u':
+      break;
+    default:
+      return Err(error_at("invalid escape", pos_));
   }
   auto first = parse_hex4();
   if (!first) return first.forward();

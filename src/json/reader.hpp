@@ -26,7 +26,8 @@ namespace detail {
   while (pos < in.size()) {
     const auto c = static_cast<unsigned char>(in[pos]);
     // Most bytes are above the space: one test for them.
-    if (c > ' ') [[likely]] return c;
+    if (c > ' ') [[likely]]
+      return c;
     if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return c;
     ++pos;
   }

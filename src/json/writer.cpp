@@ -77,13 +77,27 @@ void JsonWriter::append_quoted(std::string_view text) {
     const auto c = static_cast<unsigned char>(text[i]);
     run = i + 1;
     switch (c) {
-      case '\b': out_ += "\\b"; break;
-      case '\t': out_ += "\\t"; break;
-      case '\n': out_ += "\\n"; break;
-      case '\f': out_ += "\\f"; break;
-      case '\r': out_ += "\\r"; break;
-      case '"': out_ += "\\\""; break;
-      case '\\': out_ += "\\\\"; break;
+      case '\b':
+        out_ += "\\b";
+        break;
+      case '\t':
+        out_ += "\\t";
+        break;
+      case '\n':
+        out_ += "\\n";
+        break;
+      case '\f':
+        out_ += "\\f";
+        break;
+      case '\r':
+        out_ += "\\r";
+        break;
+      case '"':
+        out_ += "\\\"";
+        break;
+      case '\\':
+        out_ += "\\\\";
+        break;
       default:
         out_ += "\\u00";
         out_ += kHex[c >> 4];

@@ -112,7 +112,8 @@ LauncherConfig load_launcher_config(const std::optional<std::string>& executable
 
 LauncherConfig load_launcher_config() { return load_launcher_config(executable_path()); }
 
-InstallRootChoice choose_install_root(const std::optional<std::string>& command_line, const LauncherConfig& config) {
+InstallRootChoice choose_install_root(const std::optional<std::string>& command_line,
+                                      const LauncherConfig& config) {
   return find_install_root(command_line, config.install_root, true);
 }
 

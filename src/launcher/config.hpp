@@ -56,7 +56,8 @@ struct InstallMethodChoice {
 };
 
 // Command line, BRINDLECAST_INSTALL_ROOT, launcher.json, then HOME.
-InstallRootChoice choose_install_root(const std::optional<std::string>& command_line, const LauncherConfig& config);
+InstallRootChoice choose_install_root(const std::optional<std::string>& command_line,
+                                      const LauncherConfig& config);
 std::optional<std::string> resolve_install_root(const std::optional<std::string>& command_line,
                                                 const LauncherConfig& config);
 

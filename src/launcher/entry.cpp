@@ -10,8 +10,8 @@
 
 #include "common/constants.hpp"
 #include "common/file.hpp"
-#include "common/version.hpp"
 #include "common/utf8.hpp"
+#include "common/version.hpp"
 #include "launcher/command_line.hpp"
 #include "launcher/config.hpp"
 #include "launcher/self_test.hpp"

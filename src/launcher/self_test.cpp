@@ -1,8 +1,8 @@
 #include "launcher/self_test.hpp"
 
 #include "common/constants.hpp"
-#include "common/version.hpp"
 #include "common/utf8.hpp"
+#include "common/version.hpp"
 #include "json/writer.hpp"
 #include "state/slots.hpp"
 #include "state/store.hpp"
@@ -28,9 +28,11 @@ std::string self_test_report(const std::optional<std::string>& install_root,
   w.key("install_root");
   w.optional_string_value(install_root ? std::optional(utf8_lossy(*install_root)) : std::nullopt);
   w.key("install_method");
-  w.optional_string_value(install_method ? std::optional(std::string(install_method_text(*install_method))) : std::nullopt);
+  w.optional_string_value(install_method ? std::optional(std::string(install_method_text(*install_method)))
+                                         : std::nullopt);
   w.key("entrypoint");
-  w.optional_string_value(state ? std::optional(utf8_lossy(entrypoint_path(*install_root, state->active))) : std::nullopt);
+  w.optional_string_value(state ? std::optional(utf8_lossy(entrypoint_path(*install_root, state->active)))
+                                : std::nullopt);
   w.key("state");
   if (state) {
     write_install_state(*state, w);

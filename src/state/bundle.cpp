@@ -22,17 +22,17 @@ constexpr std::string_view kStringClose = "</string>";
 
 // The UTF-8 encodings of the Unicode White_Space characters.
 constexpr std::string_view kWhiteSpace[] = {
-    "\t", "\n", "\v", "\f", "\r", " ",
+    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
     "\xC2\x85",      // U+0085
     "\xC2\xA0",      // U+00A0
     "\xE1\x9A\x80",  // U+1680
     "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
     "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",  // U+2000..U+200A
-    "\xE2\x80\xA8",  // U+2028
-    "\xE2\x80\xA9",  // U+2029
-    "\xE2\x80\xAF",  // U+202F
-    "\xE2\x81\x9F",  // U+205F
-    "\xE3\x80\x80",  // U+3000
+    "\xE2\x80\xA8",                                                                  // U+2028
+    "\xE2\x80\xA9",                                                                  // U+2029
+    "\xE2\x80\xAF",                                                                  // U+202F
+    "\xE2\x81\x9F",                                                                  // U+205F
+    "\xE3\x80\x80",                                                                  // U+3000
 };
 
 // Each encoding starts with a lead byte or is ASCII, so a match at either end

@@ -11,10 +11,21 @@ using json::JsonResult;
 
 // Field indexes in declaration order; also the element order of the
 // positional form.
-enum Field { kActive, kKnownGood, kChannel, kPending, kFailedStarts, kStartedOk, kVersions, kRelaunchIntent, kFieldCount };
+enum Field {
+  kActive,
+  kKnownGood,
+  kChannel,
+  kPending,
+  kFailedStarts,
+  kStartedOk,
+  kVersions,
+  kRelaunchIntent,
+  kFieldCount
+};
 
-constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
-    "active", "known_good", "channel", "pending", "failed_starts", "started_ok", "versions", "relaunch_intent"};
+constexpr std::array<std::string_view, kFieldCount> kFieldNames = {"active",   "known_good",     "channel",
+                                                                   "pending",  "failed_starts",  "started_ok",
+                                                                   "versions", "relaunch_intent"};
 
 std::optional<Field> field_for_key(std::string_view key) {
   if (key == "boot_attempts") return kFailedStarts;
@@ -55,9 +66,12 @@ JsonResult<Done> read_field(JsonReader& reader, Field field, InstallState& state
     return Done{};
   };
   switch (field) {
-    case kActive: return store_string(state.active);
-    case kKnownGood: return store_string(state.known_good);
-    case kChannel: return store_string(state.channel);
+    case kActive:
+      return store_string(state.active);
+    case kKnownGood:
+      return store_string(state.known_good);
+    case kChannel:
+      return store_string(state.channel);
     case kPending: {
       auto s = reader.read_optional_string("a string");
       if (!s) return s.forward();
@@ -70,10 +84,14 @@ JsonResult<Done> read_field(JsonReader& reader, Field field, InstallState& state
       state.failed_starts = *n;
       return Done{};
     }
-    case kStartedOk: return store_bool(state.started_ok);
-    case kVersions: return read_versions(reader, state);
-    case kRelaunchIntent: return store_bool(state.relaunch_intent);
-    case kFieldCount: break;
+    case kStartedOk:
+      return store_bool(state.started_ok);
+    case kVersions:
+      return read_versions(reader, state);
+    case kRelaunchIntent:
+      return store_bool(state.relaunch_intent);
+    case kFieldCount:
+      break;
   }
   return Done{};
 }

@@ -28,8 +28,8 @@ struct InstallState {
   // Ordered by slot, so that the same record always gives the same bytes
   // (diffs, backups and readers of show compare them).
   using Versions = std::map<std::string, std::optional<std::string>>;
-  Versions versions;  // slot -> version text
-  bool relaunch_intent = false;        // set by the client side: next start is a relaunch
+  Versions versions;             // slot -> version text
+  bool relaunch_intent = false;  // set by the client side: next start is a relaunch
 
   bool operator==(const InstallState&) const = default;
 };

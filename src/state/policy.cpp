@@ -2,8 +2,8 @@
 
 #include <limits>
 
-#include "state/root_lock.hpp"
 #include "state/bundle.hpp"
+#include "state/root_lock.hpp"
 #include "state/slots.hpp"
 
 namespace brindlecast {
@@ -54,7 +54,8 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
   }
   if (!state) {
     // A missing state is no obstacle to the client beside the launcher.
-    if (state.error().kind == ErrorKind::NotFound && sibling_client) return NextStart{*sibling_client, {}, effect};
+    if (state.error().kind == ErrorKind::NotFound && sibling_client)
+      return NextStart{*sibling_client, {}, effect};
     return state.forward();
   }
   return NextStart{entrypoint_path(install_root, state->active), state->active, effect};
@@ -63,8 +64,8 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
 }  // namespace
 
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
-                                               const std::optional<std::string>& sibling_client, const LockWait& wait,
-                                               const StoreOps& ops) {
+                                               const std::optional<std::string>& sibling_client,
+                                               const LockWait& wait, const StoreOps& ops) {
   const std::string path = state_path(install_root);
   if (sibling_client) {
     if (auto state = load_state(path); state && sibling_client_is_newer(*state, *sibling_client)) {

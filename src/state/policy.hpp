@@ -60,7 +60,8 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root, co
 // As above, with the sibling client already looked for and the store's
 // system calls given.
 Result<std::string, StoreError> prepare_launch(std::string_view install_root,
-                                               const std::optional<std::string>& sibling_client, const LockWait& wait,
+                                               const std::optional<std::string>& sibling_client,
+                                               const LockWait& wait,
                                                const StoreOps& ops = system_store_ops());
 
 }  // namespace brindlecast

@@ -35,12 +35,15 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   const auto end = wait.block(fd, wait);
   if (end && *end == LockWaitEnd::Taken) return lock;
   if (end && *end == LockWaitEnd::TimedOut) {
-    return Err(Error{ErrorKind::Busy, "another writer has held the lock on the install root for more than " +
-                                          std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
-                                          " s; state.json was left as it was"});
+    return Err(Error{ErrorKind::Busy,
+                     "another writer has held the lock on the install root for more than " +
+                         std::to_string(std::chrono::ceil<std::chrono::seconds>(wait.limit).count()) +
+                         " s; state.json was left as it was"});
   }
-  if (end) return Err(Error{ErrorKind::Stopped, "a stop signal ended the wait for the lock on the install root"});
-  if (end.error() == ENOLCK || end.error() == ENOTSUP || end.error() == EOPNOTSUPP) return RootLock::not_held();
+  if (end)
+    return Err(Error{ErrorKind::Stopped, "a stop signal ended the wait for the lock on the install root"});
+  if (end.error() == ENOLCK || end.error() == ENOTSUP || end.error() == EOPNOTSUPP)
+    return RootLock::not_held();
   return Err(os_error(end.error()));
 }
 

@@ -58,8 +58,8 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
   const int failed = fd < 0 ? errno : flush_directory(fd, ops.sync_directory);
   if (fd >= 0) ops.close(fd);
   if (failed == 0) return Done{};
-  return Err(Error{ErrorKind::NotDurable,
-                   "the new state.json is in place but may not survive a power cut: " + os_error_text(failed)});
+  return Err(Error{ErrorKind::NotDurable, "the new state.json is in place but may not survive a power cut: " +
+                                              os_error_text(failed)});
 }
 
 struct Temp {
@@ -116,7 +116,8 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
   // Private until it has the old file's access; a link planted at the
   // temporary name is refused, not followed.
   const mode_t mode = replaces ? 0600 : 0666;
-  auto temp = kind == TempFile::Own ? open_own_temp(state_path, mode, ops) : open_shared_temp(state_path, mode, ops);
+  auto temp =
+      kind == TempFile::Own ? open_own_temp(state_path, mode, ops) : open_shared_temp(state_path, mode, ops);
   if (!temp) return temp.forward();
   Result<Done, StoreError> written = replaces ? take_over_access(temp->fd, old) : Done{};
   if (written) written = write_all(temp->fd, text, ops.write);

@@ -66,7 +66,8 @@ std::string state_path(std::string_view install_root);
 Result<InstallState, StoreError> load_state(const std::string& state_path);
 
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops = system_store_ops(), TempFile temp = TempFile::Shared);
+                                    const StoreOps& ops = system_store_ops(),
+                                    TempFile temp = TempFile::Shared);
 
 // Writes the first state.json through a file of its own, but never over one
 // that exists (not even one that appears meanwhile): then the system's EEXIST

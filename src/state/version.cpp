@@ -40,7 +40,9 @@ std::strong_ordering compare_identifiers(std::string_view a, std::string_view b)
   if (nb) return std::strong_ordering::greater;
   // Byte by byte as unsigned values; a proper prefix is the lesser.
   const int c = a.compare(b);
-  return c < 0 ? std::strong_ordering::less : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+  return c < 0   ? std::strong_ordering::less
+         : c > 0 ? std::strong_ordering::greater
+                 : std::strong_ordering::equal;
 }
 
 }  // namespace

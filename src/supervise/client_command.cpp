@@ -4,7 +4,8 @@
 
 namespace brindlecast {
 
-ClientCommand build_client_command(std::string_view executable, const std::vector<std::string>& pass_through_args,
+ClientCommand build_client_command(std::string_view executable,
+                                   const std::vector<std::string>& pass_through_args,
                                    std::string_view install_root, std::optional<InstallMethod> install_method,
                                    const std::optional<std::string>& launcher_path) {
   ClientCommand command;
@@ -20,8 +21,10 @@ ClientCommand build_client_command(std::string_view executable, const std::vecto
   return command;
 }
 
-ClientCommand build_client_command(std::string_view executable, const std::vector<std::string>& pass_through_args,
-                                   std::string_view install_root, std::optional<InstallMethod> install_method) {
+ClientCommand build_client_command(std::string_view executable,
+                                   const std::vector<std::string>& pass_through_args,
+                                   std::string_view install_root,
+                                   std::optional<InstallMethod> install_method) {
   return build_client_command(executable, pass_through_args, install_root, install_method, executable_path());
 }
 

@@ -23,13 +23,16 @@ struct ClientCommand {
 
 // BRINDLECAST_INSTALL_ROOT always; BRINDLECAST_LAUNCHER_PATH when the
 // launcher's path is known; BRINDLECAST_INSTALL_METHOD when a method is set.
-ClientCommand build_client_command(std::string_view executable, const std::vector<std::string>& pass_through_args,
+ClientCommand build_client_command(std::string_view executable,
+                                   const std::vector<std::string>& pass_through_args,
                                    std::string_view install_root, std::optional<InstallMethod> install_method,
                                    const std::optional<std::string>& launcher_path);
 
 // As above, asking the system afresh for the launcher's own path.
-ClientCommand build_client_command(std::string_view executable, const std::vector<std::string>& pass_through_args,
-                                   std::string_view install_root, std::optional<InstallMethod> install_method);
+ClientCommand build_client_command(std::string_view executable,
+                                   const std::vector<std::string>& pass_through_args,
+                                   std::string_view install_root,
+                                   std::optional<InstallMethod> install_method);
 
 // "NAME=value" entries: the inherited environment with the additions applied
 // on top (an addition replaces an inherited variable of the same name).

@@ -77,7 +77,9 @@ Result<pid_t, int> RealSystem::spawn(const ClientCommand& command) {
   int e = posix_spawnattr_setsigdefault(&attr, &defaults);
   if (e == 0) e = posix_spawnattr_setsigmask(&attr, &none);
   if (e == 0) e = posix_spawnattr_setpgroup(&attr, 0);
-  if (e == 0) e = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+  if (e == 0)
+    e = posix_spawnattr_setflags(&attr,
+                                 POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
   pid_t pid = -1;
   if (e == 0) e = posix_spawnp(&pid, command.program.c_str(), nullptr, &attr, argv.data(), envp.data());
   posix_spawnattr_destroy(&attr);

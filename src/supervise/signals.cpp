@@ -59,7 +59,8 @@ struct sigaction noting_action() {
 }
 
 bool any_recorded() {
-  return std::any_of(std::begin(g_received), std::end(g_received), [](std::sig_atomic_t r) { return r != 0; });
+  return std::any_of(std::begin(g_received), std::end(g_received),
+                     [](std::sig_atomic_t r) { return r != 0; });
 }
 
 // Calls block unless woken() holds, with no window between the look and the
@@ -182,7 +183,7 @@ ExecDefaults::~ExecDefaults() {
 int end_by_signal(int sig) {
   // A core of the launcher would be no use, and would land in the working
   // directory it shares with the client, over the client's own.
-  rlimit core {};
+  rlimit core{};
   if (::getrlimit(RLIMIT_CORE, &core) == 0) {
     core.rlim_cur = 0;
     ::setrlimit(RLIMIT_CORE, &core);

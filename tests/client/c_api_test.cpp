@@ -10,8 +10,8 @@
 
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -19,8 +19,8 @@
 
 #include "brindlecast/client.h"
 #include "brindlecast/client.hpp"
-#include "common/error.hpp"
 #include "client/thread_wait.hpp"
+#include "common/error.hpp"
 #include "state/store.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -194,11 +194,19 @@ TEST_F(ClientApi, RefusedTextsWriteNothing) {
   testing::make_dirs(root_ / "slots/5.0.0/brindlecast-client");
 
   // Each call as a Status, so the C calls and the C++ layer read alike.
-  const auto status = [](brindlecast_status s) { return client::Status{s, s ? brindlecast_last_error() : ""}; };
+  const auto status = [](brindlecast_status s) {
+    return client::Status{s, s ? brindlecast_last_error() : ""};
+  };
   using Call = std::function<client::Status(const char* root, const std::string& text)>;
-  const Call slot = [&](auto r, const auto& t) { return status(brindlecast_begin_trial(r, t.c_str(), "9.9.9")); };
-  const Call version = [&](auto r, const auto& t) { return status(brindlecast_begin_trial(r, "3.0.0", t.c_str())); };
-  const Call channel = [&](auto r, const auto& t) { return status(brindlecast_init(r, "3.0.0", "1", t.c_str())); };
+  const Call slot = [&](auto r, const auto& t) {
+    return status(brindlecast_begin_trial(r, t.c_str(), "9.9.9"));
+  };
+  const Call version = [&](auto r, const auto& t) {
+    return status(brindlecast_begin_trial(r, "3.0.0", t.c_str()));
+  };
+  const Call channel = [&](auto r, const auto& t) {
+    return status(brindlecast_init(r, "3.0.0", "1", t.c_str()));
+  };
   // Through the C API a NUL would end the text: the C++ layer refuses it.
   const Call cpp_slot = [](auto r, const auto& t) { return client::begin_trial(t, "9.9.9", r); };
   const auto name = [](const std::string& slot, const char* why) { return "slot \"" + slot + "\" " + why; };
@@ -210,6 +218,7 @@ TEST_F(ClientApi, RefusedTextsWriteNothing) {
     std::string text;
     std::string message;  // "" when accepted
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {slot, "3.0.0", ""},        {slot, "a b", ""},
       {slot, "v\xc3\xa9", ""},    {version, "2.0\xc3\xa9", ""},
@@ -224,6 +233,7 @@ TEST_F(ClientApi, RefusedTextsWriteNothing) {
       {slot, "4.0.0", name("4.0.0", kNoClient)},  // no slot directory
       {slot, "5.0.0", name("5.0.0", kNoClient)},  // brindlecast-client is a directory
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     ASSERT_TRUE(save_state(state_path(), trial_state()));
@@ -312,7 +322,8 @@ TEST_F(ClientApi, FailedSaveLeavesStateAloneAndNoFileBehind) {
   if (pid == 0) {
     const rlimit small{64, 64};
     ::signal(SIGXFSZ, SIG_IGN);
-    const bool failed = ::setrlimit(RLIMIT_FSIZE, &small) == 0 && confirm_trial(root()) == BRINDLECAST_ERR_OTHER;
+    const bool failed =
+        ::setrlimit(RLIMIT_FSIZE, &small) == 0 && confirm_trial(root()) == BRINDLECAST_ERR_OTHER;
     _exit(failed && brindlecast_last_error() == "cannot save state.json: " + os_error_text(EFBIG) ? 0 : 1);
   }
   int status = 0;

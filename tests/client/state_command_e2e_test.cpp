@@ -37,8 +37,8 @@ constexpr const char* kSame = "<state.json as before>";
 struct Step {
   std::vector<std::string> args;
   int status;
-  std::string out;  // exact standard output
-  std::string err;  // exact standard error ("" for none)
+  std::string out;              // exact standard output
+  std::string err;              // exact standard error ("" for none)
   const char* state = nullptr;  // kSame, or the show line expected afterwards
 };
 
@@ -53,7 +53,8 @@ class StateCommand : public ::testing::Test {
     ASSERT_EQ(::symlink(outside_.path().c_str(), (root_ / "slots/link").c_str()), 0);
   }
 
-  testing::ProcessResult run(const std::vector<std::string>& args, std::map<std::string, std::string> env = {}) {
+  testing::ProcessResult run(const std::vector<std::string>& args,
+                             std::map<std::string, std::string> env = {}) {
     std::vector<std::string> argv = {testing::state_command_binary()};
     argv.insert(argv.end(), args.begin(), args.end());
     testing::ProcessOptions options;
@@ -81,7 +82,8 @@ class StateCommand : public ::testing::Test {
       std::string name;
       for (const auto& a : step.args) name += a + " ";
       SCOPED_TRACE(name);
-      const std::string before = file_exists(root_ / "state.json") ? read_file_or_die(root_ / "state.json") : "";
+      const std::string before =
+          file_exists(root_ / "state.json") ? read_file_or_die(root_ / "state.json") : "";
       const auto r = run(step.args);
       EXPECT_EQ(r.status, step.status);
       if (step.args[0] == "show" && step.status == 0) {
@@ -106,6 +108,7 @@ std::string error(const std::string& message) { return "brindlecast-state: " + m
 
 TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
   const std::string enoent = std::string(std::strerror(ENOENT)) + " (os error 2)";
+  // clang-format off
   play({
       {{"show"}, 1, "", error("cannot read state.json: " + enoent), kSame},
       {{"confirm", client("1.0")}, 1, "", error("cannot read state.json: " + enoent), kSame},
@@ -123,9 +126,11 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
       // The same file by another path is the version on trial.
       {{"confirm", root_ / "slots/../slots/2.0/brindlecast-client"}, 0, "", "", nullptr},
   });
+  // clang-format on
   auto launched = testing::run_process(
       {testing::launcher_binary(), "--install-root", root_.path(), "--install-method", "systemd"});
   EXPECT_EQ(launched.status, 0) << launched.err;
+  // clang-format off
   play({
       {{"show"}, 0,
        R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":false,"versions":{"2.0":null,"1.0":"1.0.0"},"relaunch_intent":false})"
@@ -137,10 +142,15 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
        R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null,"1.0":"1.0.0"},"relaunch_intent":true})"},
       {{"prune", "--dry-run", "--min-age", "0"}, 0, "0.9\n1.0\nlink\n", "", kSame},
   });
+  // clang-format on
   EXPECT_TRUE(file_exists(client("0.9")));
-  play({{{"prune", "--min-age=0s"}, 0, "0.9\n1.0\nlink\n", "",
-         R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null},"relaunch_intent":true})"},
-        {{"prune", "--min-age", "0"}, 0, "", "", kSame}});
+  play(
+      {{{"prune", "--min-age=0s"},
+        0,
+        "0.9\n1.0\nlink\n",
+        "",
+        R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null},"relaunch_intent":true})"},
+       {{"prune", "--min-age", "0"}, 0, "", "", kSame}});
   EXPECT_FALSE(file_exists(root_ / "slots/0.9"));
   EXPECT_TRUE(file_exists(client("2.0")));
   struct stat st {};
@@ -161,6 +171,7 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
     std::string line;  // %r is the root, %l the launcher's directory
   };
   const std::string trial = R"({"active":"2.0","known_good":"1.0","channel":"stable","pending":"2.0",)";
+  // clang-format off
   const std::vector<Case> cases = {
       {"a launcher.json with a trailing comma", trial + R"("failed_starts":0})",
        {{"%l/launcher.json", R"({"install_root":"/x",})"}}, {}, 0,
@@ -182,12 +193,14 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
        "leftover: %r/slots/.brindlecast-prune-7-0-0: a prune is deleting it, or was killed doing so; the next prune "
        "finishes it"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root, bin;
     const auto put = [&](std::string text) {
       for (const auto& [mark, path] : {std::pair{"%r", root.path()}, std::pair{"%l", bin.path()}}) {
-        for (auto at = text.find(mark); at != std::string::npos; at = text.find(mark)) text.replace(at, 2, path);
+        for (auto at = text.find(mark); at != std::string::npos; at = text.find(mark))
+          text.replace(at, 2, path);
       }
       return text;
     };
@@ -214,10 +227,12 @@ TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
   EXPECT_EQ(replaced.status, 0) << replaced.err;
   const std::string said = "kept the old state.json as ";
   ASSERT_EQ(replaced.out.rfind(said + root_ / "state.json.broken-", 0), 0u) << replaced.out;
-  EXPECT_EQ(read_file_or_die(replaced.out.substr(said.size(), replaced.out.size() - said.size() - 1)), broken);
+  EXPECT_EQ(read_file_or_die(replaced.out.substr(said.size(), replaced.out.size() - said.size() - 1)),
+            broken);
   struct stat st {};
   ASSERT_EQ(::stat((root_ / "state.json").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file's access
+                                        // clang-format off
   play({{{"show"}, 0,
          R"({"active":"2.0","known_good":"2.0","channel":"stable","pending":null,"failed_starts":0,)"
          R"("started_ok":false,"versions":{"2.0":"2.0"},"relaunch_intent":false})"
@@ -225,7 +240,8 @@ TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
          "", kSame},
         {{"init", "--replace", "1.0"}, 1, "",
          error("state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"),
-         kSame}});
+                                        // clang-format on
+        kSame}});
 }
 
 // Starts argv (found on PATH) with standard output and error going to files.
@@ -255,9 +271,9 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
   write_file(outside / "keep", "kept");
   struct Case {
     const char* name;
-    const char* state;  // active, known_good and pending, as another writer wrote them
-    const char* setup;  // shell commands run in slots/
-    int depth;          // of a chain of directories made in old
+    const char* state;                 // active, known_good and pending, as another writer wrote them
+    const char* setup;                 // shell commands run in slots/
+    int depth;                         // of a chain of directories made in old
     std::vector<std::string> wrapper;  // what the command runs under; %s is the root
     int status;
     std::string out, err;
@@ -266,6 +282,7 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
     std::vector<std::string> options = {"--min-age", "0"};
     const char* locked = nullptr;  // a hidden directory another prune is deleting
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"a link to a named slot", R"("active":"current","known_good":"a")", "mkdir b && ln -s b current", 0, {},
        0, "old\n", "", {"a", "b", "current"}},
@@ -294,7 +311,9 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
       {"a launcher start meanwhile", R"("active":"a","known_good":"a")",
        "i=0; while [ $i -lt 5000 ]; do : > old/f$i; i=$((i + 1)); done", 0, {}, 0, "old\n", "", {"a"}, true},
   };
-  const bool can_mount = ::geteuid() == 0 && testing::run_process({"/bin/sh", "-c", "unshare -m true"}).status == 0;
+  // clang-format on
+  const bool can_mount =
+      ::geteuid() == 0 && testing::run_process({"/bin/sh", "-c", "unshare -m true"}).status == 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.wrapper.empty() && c.wrapper[0] == "unshare" && !can_mount) {
@@ -307,7 +326,8 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
       if (const auto at = text.find("%s"); at != std::string::npos) text.replace(at, 2, real);
       return text;
     };
-    write_file(root / "state.json", std::string("{") + c.state + R"(,"channel":"stable","versions":{"old":"0.1"}})");
+    write_file(root / "state.json",
+               std::string("{") + c.state + R"(,"channel":"stable","versions":{"old":"0.1"}})");
     write_file(root / "slots/a/brindlecast-client", "#!/bin/sh\nexit 0\n", 0755);
     write_file(root / "slots/old/brindlecast-client", "old");
     const std::string setup = "cd \"$0\" && " + std::string(c.setup);
@@ -325,7 +345,8 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
     for (const auto& w : c.wrapper) argv.push_back(put_root(w));
     argv.insert(argv.end(), {testing::state_command_binary(), "--install-root", root.path(), "prune"});
     argv.insert(argv.end(), c.options.begin(), c.options.end());
-    const int locked = c.locked ? ::open((root / ("slots/" + std::string(c.locked))).c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    const int locked =
+        c.locked ? ::open((root / ("slots/" + std::string(c.locked))).c_str(), O_RDONLY | O_DIRECTORY) : -1;
     if (c.locked) {
       ASSERT_EQ(::flock(locked, LOCK_EX), 0);
     }
@@ -347,7 +368,8 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
       const auto launched = testing::run_process(
           {testing::launcher_binary(), "--install-root", root.path(), "--install-method", "systemd"});
       EXPECT_EQ(launched.status, 0) << launched.err;
-      EXPECT_EQ(entries(root / "slots").front().rfind(".brindlecast-prune-", 0), 0u) << "the deletion was over";
+      EXPECT_EQ(entries(root / "slots").front().rfind(".brindlecast-prune-", 0), 0u)
+          << "the deletion was over";
       ::kill(pid, SIGCONT);
     }
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -364,7 +386,9 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
 }
 
 TEST_F(StateCommand, UsageAndRoots) {
-  const auto usage = [](const std::string& problem) { return "brindlecast-state: " + problem + "\n\nUsage: "; };
+  const auto usage = [](const std::string& problem) {
+    return "brindlecast-state: " + problem + "\n\nUsage: ";
+  };
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -382,8 +406,12 @@ TEST_F(StateCommand, UsageAndRoots) {
       {{"prune", "--min-age", "-1m"}, 2, usage("--min-age \"-1m\" is negative")},
       {{"prune", "--min-age=5x"}, 2, usage("--min-age \"5x\" has an unknown unit; use s, m, h or d")},
       {{"prune", "--min-age", ""}, 2, usage("--min-age \"\" is not 0 or a number followed by s, m, h or d")},
-      {{"prune", "--min-age", "5"}, 2, usage("--min-age \"5\" is not 0 or a number followed by s, m, h or d")},
-      {{"prune", "--min-age", "9223372036854775808s"}, 2, usage("--min-age \"9223372036854775808s\" is too large")},
+      {{"prune", "--min-age", "5"},
+       2,
+       usage("--min-age \"5\" is not 0 or a number followed by s, m, h or d")},
+      {{"prune", "--min-age", "9223372036854775808s"},
+       2,
+       usage("--min-age \"9223372036854775808s\" is too large")},
       {{"prune", "--min-age", "106751991167301d"}, 2, usage("--min-age \"106751991167301d\" is too large")},
       // Accepted: then the missing state.json stops it.
       {{"prune", "--min-age", "9223372036854775807s"}, 1, "brindlecast-state: cannot read state.json"},
@@ -414,7 +442,8 @@ TEST_F(StateCommand, UsageAndRoots) {
   EXPECT_EQ(run({"init", "h"}, {{"HOME", home.path()}}).status, 0);
   EXPECT_TRUE(file_exists(by_home + "/state.json"));
   EXPECT_EQ(run({"--install-root", root_.path(), "init", "1.0"},
-                {{"HOME", home.path()}, {"BRINDLECAST_INSTALL_ROOT", by_home}}).status,
+                {{"HOME", home.path()}, {"BRINDLECAST_INSTALL_ROOT", by_home}})
+                .status,
             0);
   EXPECT_TRUE(file_exists(root_ / "state.json"));
   EXPECT_EQ(run({"show"}, {{"PATH", "/bin"}}).err,

@@ -26,8 +26,8 @@ void launch_and_kill(const std::string& root, std::chrono::microseconds delay) {
   if (pid == 0) {
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     char* const argv[] = {const_cast<char*>(launcher.c_str()), const_cast<char*>("--install-root"),
-                          const_cast<char*>(root.c_str()), const_cast<char*>("--install-method"),
-                          const_cast<char*>("systemd"), nullptr};
+                          const_cast<char*>(root.c_str()),     const_cast<char*>("--install-method"),
+                          const_cast<char*>("systemd"),        nullptr};
     char* const envp[] = {nullptr};
     execve(argv[0], argv, envp);
     _exit(127);

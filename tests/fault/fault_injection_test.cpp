@@ -40,7 +40,8 @@ class FaultInjection : public ::testing::TestWithParam<std::string> {
   Outcome launch_with(const std::string& fault) {
     TempDir root;
     testing::make_dirs(root / "slots/2");
-    EXPECT_EQ(::symlink(testing::fake_client_binary().c_str(), (root / "slots/2/brindlecast-client").c_str()), 0);
+    EXPECT_EQ(::symlink(testing::fake_client_binary().c_str(), (root / "slots/2/brindlecast-client").c_str()),
+              0);
     // A client that outlives the first poll, so that the loop sleeps.
     const bool polls = fault.rfind("waitpid", 0) == 0 || fault.rfind("nanosleep", 0) == 0;
     write_file(root / "client.plan", polls ? "sleep 100 exit 0\n" : "exit 0\n");
@@ -59,10 +60,12 @@ class FaultInjection : public ::testing::TestWithParam<std::string> {
 
     TempDir scratch;
     testing::ProcessOptions options;
-    options.env = std::map<std::string, std::string>{
-        {"BRINDLECAST_FAULT", fault}, {"BRINDLECAST_FAULT_MARK", scratch / "injected"}, {"PATH", "/usr/bin:/bin"}};
+    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", fault},
+                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                     {"PATH", "/usr/bin:/bin"}};
     const auto r = testing::run_process(
-        {testing::faulty_launcher_binary(), "--install-root", root.path(), "--install-method", "process"}, options);
+        {testing::faulty_launcher_binary(), "--install-root", root.path(), "--install-method", "process"},
+        options);
 
     const bool succeeded = r.status == 0 && r.err.empty();
     const bool failed_cleanly = r.status == 1 && r.err.rfind("brindlecast-launcher: ", 0) == 0 &&
@@ -80,7 +83,8 @@ class FaultInjection : public ::testing::TestWithParam<std::string> {
       EXPECT_TRUE(started) << fault;
     }
 
-    std::set<std::string> allowed = {"state.json", "state.json.tmp", "slots", "client.plan", "client.log", "run-1.txt"};
+    std::set<std::string> allowed = {"state.json",  "state.json.tmp", "slots",
+                                     "client.plan", "client.log",     "run-1.txt"};
     for (const auto& name : names_in(root.path())) EXPECT_TRUE(allowed.count(name)) << fault << ": " << name;
     return {file_exists(scratch / "injected"), succeeded};
   }
@@ -110,8 +114,8 @@ TEST_P(FaultInjection, EveryFailurePointIsCleanOrRecovered) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Calls, FaultInjection,
-                         ::testing::Values("open", "read", "write", "fsync", "rename", "posix_spawnp", "waitpid",
-                                           "nanosleep", "flock"));
+                         ::testing::Values("open", "read", "write", "fsync", "rename", "posix_spawnp",
+                                           "waitpid", "nanosleep", "flock"));
 
 }  // namespace
 }  // namespace brindlecast

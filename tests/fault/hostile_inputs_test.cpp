@@ -28,7 +28,9 @@ class HostileInputs : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::make_dirs(root_ / "slots/2.0.0");
-    ASSERT_EQ(::symlink(testing::fake_client_binary().c_str(), (root_ / "slots/2.0.0/brindlecast-client").c_str()), 0);
+    ASSERT_EQ(
+        ::symlink(testing::fake_client_binary().c_str(), (root_ / "slots/2.0.0/brindlecast-client").c_str()),
+        0);
   }
 
   ProcessResult run(std::vector<std::string> args, const std::string& launcher = testing::launcher_binary()) {
@@ -81,7 +83,8 @@ TEST_F(HostileInputs, StateJsonIsReadUpToTheSizeCap) {
 
   // One byte more, or a file without end, is refused without relying on any
   // memory limit of the system.
-  const std::string too_long = std::string(std::strerror(EFBIG)) + " (os error " + std::to_string(EFBIG) + ")";
+  const std::string too_long =
+      std::string(std::strerror(EFBIG)) + " (os error " + std::to_string(EFBIG) + ")";
   write_file(root_ / "state.json", doc + " ");
   expect_refused(too_long);
   ASSERT_EQ(::unlink((root_ / "state.json").c_str()), 0);
@@ -106,7 +109,8 @@ TEST_F(HostileInputs, MillionNestedArraysInAnUnknownMemberAreSkipped) {
 
 TEST_F(HostileInputs, HundredThousandVersionsAreKept) {
   std::string doc = "{" + kRecord + R"(,"started_ok":true,"versions":{)";
-  for (int i = 0; i < 100000; ++i) doc += (i ? ",\"" : "\"") + std::to_string(i) + "\":\"v" + std::to_string(i) + "\"";
+  for (int i = 0; i < 100000; ++i)
+    doc += (i ? ",\"" : "\"") + std::to_string(i) + "\":\"v" + std::to_string(i) + "\"";
   doc += "}}";
   write_file(root_ / "state.json", doc);
   const auto r = launch();  // commits, so the whole map is saved again
@@ -177,7 +181,8 @@ TEST_F(HostileInputs, SaveRefusesALinkAtTheTemporaryName) {
 
 TEST_F(HostileInputs, SaveKeepsPermissionsAndOwner) {
   write_file(root_ / "state.json", "{" + kRecord + "}", 0600);
-  if (::chown((root_ / "state.json").c_str(), 4321, 8765) != 0) GTEST_SKIP() << "only root can give a file away";
+  if (::chown((root_ / "state.json").c_str(), 4321, 8765) != 0)
+    GTEST_SKIP() << "only root can give a file away";
   const mode_t old_mask = ::umask(0);
   const auto r = launch();
   ::umask(old_mask);
@@ -224,12 +229,13 @@ TEST_F(HostileInputs, InfoPlistIsScannedUpToTheSizeCap) {
   std::string plist = "<plist><dict>";
   plist.append(kMaxFileSize - plist.size() - version.size(), '\n');
   plist += version;
-  write_file(root_ / "state.json", R"({"active":"2.0.0","known_good":"2.0.0","channel":"c","versions":{"2.0.0":"2.0.0"}})");
+  write_file(root_ / "state.json",
+             R"({"active":"2.0.0","known_good":"2.0.0","channel":"c","versions":{"2.0.0":"2.0.0"}})");
 
   // Read to its end, it names the newer version; one byte longer, it counts
   // as absent and the slot's client starts.
-  const std::pair<std::string, std::string> cases[] = {{plist, macos + "/brindlecast-client\n"},
-                                                       {"\n" + plist, root_ / "slots/2.0.0/brindlecast-client\n"}};
+  const std::pair<std::string, std::string> cases[] = {
+      {plist, macos + "/brindlecast-client\n"}, {"\n" + plist, root_ / "slots/2.0.0/brindlecast-client\n"}};
   for (const auto& [text, started] : cases) {
     write_file(app / "X.app/Contents/Info.plist", text);
     const auto r = run({"--install-method", "process"}, macos + "/brindlecast-launcher");

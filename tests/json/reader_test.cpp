@@ -36,8 +36,12 @@ JsonResult<std::string> read_string(std::string_view text) {
 JsonResult<std::optional<std::string>> read_optional_string(std::string_view text) {
   return read_whole(text, &JsonReader::read_optional_string, "a string");
 }
-JsonResult<bool> read_bool(std::string_view text) { return read_whole(text, &JsonReader::read_bool, "a boolean"); }
-JsonResult<std::uint32_t> read_u32(std::string_view text) { return read_whole(text, &JsonReader::read_u32, "u32"); }
+JsonResult<bool> read_bool(std::string_view text) {
+  return read_whole(text, &JsonReader::read_bool, "a boolean");
+}
+JsonResult<std::uint32_t> read_u32(std::string_view text) {
+  return read_whole(text, &JsonReader::read_u32, "u32");
+}
 
 JsonResult<Done> skip(std::string_view text) {
   JsonReader reader(text);
@@ -114,7 +118,8 @@ TEST(JsonReader, Literals) {
       {"truex", "trailing characters at line 1 column 5"},
   };
   for (const auto& c : cases) {
-    const auto result = c.input[0] == 'n' ? error_text(read_optional_string(c.input)) : error_text(read_bool(c.input));
+    const auto result =
+        c.input[0] == 'n' ? error_text(read_optional_string(c.input)) : error_text(read_bool(c.input));
     EXPECT_EQ(result, c.error) << c.input;
   }
 }
@@ -145,6 +150,7 @@ TEST(JsonReader, NumberGrammarErrors) {
 TEST(JsonReader, NumberClassification) {
   EXPECT_EQ(read_u32("0").value(), 0u);
   EXPECT_EQ(read_u32("4294967295").value(), 4294967295u);
+  // clang-format off
   const ErrorCase cases[] = {
       {"4294967296", "invalid value: integer `4294967296`, expected u32 at line 1 column 10"},
       {"18446744073709551615", "invalid value: integer `18446744073709551615`, expected u32 at line 1 column 20"},
@@ -170,6 +176,7 @@ TEST(JsonReader, NumberClassification) {
       {"-1e-400", "invalid type: floating point `-0.0`, expected u32 at line 1 column 7"},
       {"100000e-330", "invalid type: floating point `0.0`, expected u32 at line 1 column 11"},
   };
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(error_text(read_u32(c.input)), c.error) << c.input;
 }
 
@@ -211,7 +218,8 @@ TEST(JsonReader, StringErrors) {
       {R"("ab\)", "EOF while parsing a string at line 1 column 4"},
       {"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
       {"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
-      {std::string("\"\0\"", 3), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+      {std::string("\"\0\"", 3),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
       {"\"\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
       // Bad UTF-8 is noticed at the closing quote.
       {"\"\xFF\"", "invalid unicode code point at line 1 column 3"},
@@ -224,7 +232,8 @@ TEST(JsonReader, StringErrors) {
 
 TEST(JsonReader, DecodedObjects) {
   EXPECT_EQ(read_string_object("{}").value(), Members{});
-  EXPECT_EQ(read_string_object(" { \"a\" : \"1\" ,\n\"b\":\"2\" } \n").value(), (Members{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(read_string_object(" { \"a\" : \"1\" ,\n\"b\":\"2\" } \n").value(),
+            (Members{{"a", "1"}, {"b", "2"}}));
   EXPECT_EQ(read_string_object(R"({"a\u0062":"1"})").value(), (Members{{"ab", "1"}}));
 
   const ErrorCase cases[] = {
@@ -384,8 +393,10 @@ TEST(JsonReader, TypedReadsDescribeWhatTheyFound) {
 
   EXPECT_EQ(error_text(read_bool("null")), "invalid type: null, expected a boolean at line 1 column 4");
   EXPECT_EQ(error_text(read_bool("1")), "invalid type: integer `1`, expected a boolean at line 1 column 1");
-  EXPECT_EQ(error_text(read_bool(R"("true")")), R"(invalid type: string "true", expected a boolean at line 1 column 6)");
-  EXPECT_EQ(error_text(read_optional_string("true")), "invalid type: boolean `true`, expected a string at line 1 column 4");
+  EXPECT_EQ(error_text(read_bool(R"("true")")),
+            R"(invalid type: string "true", expected a boolean at line 1 column 6)");
+  EXPECT_EQ(error_text(read_optional_string("true")),
+            "invalid type: boolean `true`, expected a string at line 1 column 4");
   EXPECT_EQ(error_text(read_u32("[]")), "invalid type: sequence, expected u32 at line 1 column 0");
   EXPECT_EQ(error_text(read_u32(R"("\x")")), "invalid escape at line 1 column 3");
   EXPECT_EQ(read_optional_string(R"("x")").value(), "x");
@@ -403,8 +414,9 @@ TEST(JsonReader, StringsAreQuotedInMessages) {
       {R"("\/ \u00e9 \u4e2d")", "\"/ \xC3\xA9 \xE4\xB8\xAD\""},
   };
   for (const auto& [input, quoted] : cases) {
-    EXPECT_EQ(error_text(read_u32(input)),
-              "invalid type: string " + quoted + ", expected u32 at line 1 column " + std::to_string(input.size()))
+    EXPECT_EQ(
+        error_text(read_u32(input)),
+        "invalid type: string " + quoted + ", expected u32 at line 1 column " + std::to_string(input.size()))
         << input;
   }
 }

@@ -109,8 +109,11 @@ TEST(JsonWriter, PrettyIndentsEachLevel) {
 }
 
 TEST(JsonWriter, Integers) {
-  const std::pair<std::uint64_t, std::string> cases[] = {
-      {0, "0"}, {7, "7"}, {10, "10"}, {4294967295u, "4294967295"}, {18446744073709551615u, "18446744073709551615"}};
+  const std::pair<std::uint64_t, std::string> cases[] = {{0, "0"},
+                                                         {7, "7"},
+                                                         {10, "10"},
+                                                         {4294967295u, "4294967295"},
+                                                         {18446744073709551615u, "18446744073709551615"}};
   for (const auto& [value, text] : cases) {
     JsonWriter w(Layout::Compact);
     w.begin_object();

@@ -1,9 +1,8 @@
 // The built launcher, run as a process with a controlled environment.
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
@@ -19,12 +18,12 @@
 namespace brindlecast {
 namespace {
 
+using testing::launcher_binary;
 using testing::ProcessOptions;
 using testing::ProcessResult;
-using testing::TempDir;
-using testing::launcher_binary;
 using testing::read_file_or_die;
 using testing::run_process;
+using testing::TempDir;
 using testing::write_file;
 using Env = std::map<std::string, std::string>;
 
@@ -48,8 +47,7 @@ ProcessResult run(std::vector<std::string> args, const Env& env = {}, const std:
 // beside it.
 class LauncherCopy {
  public:
-  explicit LauncherCopy(const std::string& name = "brindlecast-launcher")
-      : path_(dir_ / ("bin/" + name)) {
+  explicit LauncherCopy(const std::string& name = "brindlecast-launcher") : path_(dir_ / ("bin/" + name)) {
     write_file(path_, read_file_or_die(launcher_binary()), 0755);
   }
 
@@ -142,7 +140,8 @@ TEST(LauncherCli, ArgumentsMustBeUtf8) {
     EXPECT_EQ(r.status, 1);
   }
   // The program name is argument 0.
-  if (!testing::takes_non_utf8_names(TempDir())) GTEST_SKIP() << "this file system refuses names that are not UTF-8";
+  if (!testing::takes_non_utf8_names(TempDir()))
+    GTEST_SKIP() << "this file system refuses names that are not UTF-8";
   LauncherCopy copy("brindlecast-launcher\xff");
   const auto r = copy.run({"--version"});
   EXPECT_EQ(r.err, "brindlecast-launcher: argument 0 is not valid UTF-8\n");
@@ -190,7 +189,8 @@ TEST(LauncherCli, ClosedDescriptorsAreReplaced) {
   // An error with standard error closed still ends with status 1.
   ProcessOptions options;
   options.env = Env{};
-  const auto r = run_process({"/bin/sh", "-c", R"(exec "$0" --install-root 2>&-)", launcher_binary()}, options);
+  const auto r =
+      run_process({"/bin/sh", "-c", R"(exec "$0" --install-root 2>&-)", launcher_binary()}, options);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.signal, 0);
 }
@@ -256,8 +256,8 @@ std::string json_text(const std::string& s) { return "\"" + s + "\""; }
 
 // The report for a root without state.json.
 std::string report(const std::string& root_json, const std::string& method_json) {
-  return kReportHead + R"("install_root":)" + root_json +
-         R"(,"install_method":)" + method_json + R"(,"entrypoint":null,"state":null})" + "\n";
+  return kReportHead + R"("install_root":)" + root_json + R"(,"install_method":)" + method_json +
+         R"(,"entrypoint":null,"state":null})" + "\n";
 }
 
 void expect_report(const ProcessResult& r, const std::string& root_json, const std::string& method_json) {
@@ -268,9 +268,9 @@ void expect_report(const ProcessResult& r, const std::string& root_json, const s
 
 TEST(LauncherSelfTest, NothingResolvable) {
   const auto r = run({"--selftest"});
-  EXPECT_EQ(r.out,
-            kReportHead + "\"install_root\":null,"
-            "\"install_method\":null,\"entrypoint\":null,\"state\":null}\n");
+  EXPECT_EQ(r.out, kReportHead +
+                       "\"install_root\":null,"
+                       "\"install_method\":null,\"entrypoint\":null,\"state\":null}\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
   // "selftest" after "--version" wins.
@@ -293,7 +293,8 @@ TEST(LauncherSelfTest, RootPrecedence) {
   copy.set_config(R"({"install_root": null})");
   expect_report(copy.run({"--selftest"}, home_only), json_text(home + kUnderHome), "null");
   expect_report(copy.run({"--selftest"}, {{"HOME", home + "/"}}), json_text(home + kUnderHome), "null");
-  expect_report(copy.run({"--selftest"}, {{"HOME", ""}}), json_text(std::string(kUnderHome).substr(1)), "null");
+  expect_report(copy.run({"--selftest"}, {{"HOME", ""}}), json_text(std::string(kUnderHome).substr(1)),
+                "null");
   expect_report(copy.run({"--selftest"}), "null", "null");
 }
 
@@ -309,7 +310,8 @@ TEST(LauncherSelfTest, MethodPrecedence) {
   expect_report(copy.run({"--selftest", "--install-method", "Systemd"}, env), root, "null");
   expect_report(copy.run({"--selftest", "--install-method", "bogus"}, env), root, "null");
   expect_report(copy.run({"--selftest"}, {{"BRINDLECAST_INSTALL_METHOD", ""}}), root, "null");
-  expect_report(copy.run({"--selftest"}, {{"BRINDLECAST_INSTALL_METHOD", "process\xff"}}), root, "\"windows\"");
+  expect_report(copy.run({"--selftest"}, {{"BRINDLECAST_INSTALL_METHOD", "process\xff"}}), root,
+                "\"windows\"");
 }
 
 TEST(LauncherSelfTest, InvalidLauncherJsonIsIgnoredWhole) {

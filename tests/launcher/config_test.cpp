@@ -1,8 +1,7 @@
 #include "launcher/config.hpp"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
@@ -16,8 +15,8 @@ namespace brindlecast {
 namespace {
 
 using namespace std::string_literals;
-using testing::TempDir;
 using testing::make_dirs;
+using testing::TempDir;
 using testing::write_file;
 using Opt = std::optional<std::string>;
 
@@ -32,7 +31,8 @@ TEST(ParseLauncherConfig, AcceptedDocuments) {
     Opt root;
     Opt method;
   };
-  const std::string deep = "{\"x\":" + std::string(10000, '[') + std::string(10000, ']') + ",\"install_root\":\"/d\"}";
+  const std::string deep =
+      "{\"x\":" + std::string(10000, '[') + std::string(10000, ']') + ",\"install_root\":\"/d\"}";
   const Case cases[] = {
       {"{}", {}, {}},
       {"[]", {}, {}},
@@ -41,8 +41,8 @@ TEST(ParseLauncherConfig, AcceptedDocuments) {
       {R"({"install_root": null, "install_method": "launchd"})", {}, "launchd"},
       {R"({"install_root": null, "install_method": null})", {}, {}},
       {R"({"install_root": ""})", "", {}},
-      {R"({"install_root": "rel/dir"})", "rel/dir", {}},       // kept relative
-      {R"({"install_method": "bogus"})", {}, "bogus"},         // checked only when resolved
+      {R"({"install_root": "rel/dir"})", "rel/dir", {}},  // kept relative
+      {R"({"install_method": "bogus"})", {}, "bogus"},    // checked only when resolved
       {R"({"install_root": "/a", "extra": {"x": [1, 2, 3]}})", "/a", {}},
       // Unknown members are skipped whatever their value, also when repeated.
       {R"({"x":1,"x":true,"install_root":"/a","x":null,"x":"s","x":[{}],"x":-1.5e3})", "/a", {}},
@@ -152,7 +152,8 @@ TEST(ParseLauncherConfig, RejectedDocuments) {
 TEST(ParseLauncherConfig, SaysWhereADocumentIsInvalid) {
   const std::pair<std::string, std::string> cases[] = {
       {"{\"install_root\":\"/a\",}", "trailing comma at line 1 column 22"},
-      {"{\"install_root\":\"/a\",\n \"install_root\":null}", "duplicate field `install_root` at line 2 column 15"},
+      {"{\"install_root\":\"/a\",\n \"install_root\":null}",
+       "duplicate field `install_root` at line 2 column 15"},
       {"[\"/a\",\n\"b\xc3\"]", "invalid UTF-8 at line 2 column 2"},
       {"\n\nnull", "invalid type: null, expected an object or an array at line 3 column 4"},
   };

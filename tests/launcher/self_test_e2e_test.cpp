@@ -21,7 +21,8 @@ testing::ProcessResult self_test(const std::string& root, const std::string& met
   testing::ProcessOptions options;
   options.env = std::map<std::string, std::string>{};
   return testing::run_process(
-      {testing::launcher_binary(), "--install-root", root, "--install-method", method, "--selftest"}, options);
+      {testing::launcher_binary(), "--install-root", root, "--install-method", method, "--selftest"},
+      options);
 }
 
 TEST(SelfTestReport, ShowsTheStoredStateAsIs) {
@@ -58,7 +59,8 @@ TEST(SelfTestReport, ShowsTheStoredStateAsIs) {
     const std::string root = dir.path() + c.root_suffix;
     const auto r = self_test(root);
     std::string tail = c.tail;
-    for (auto p = tail.find("ROOT"); p != std::string::npos; p = tail.find("ROOT")) tail.replace(p, 4, dir.path());
+    for (auto p = tail.find("ROOT"); p != std::string::npos; p = tail.find("ROOT"))
+      tail.replace(p, 4, dir.path());
     EXPECT_EQ(r.out, kHead + std::string(R"("install_root":")") + root + R"(","install_method":"process",)" +
                          tail + "\n")
         << c.name;
@@ -69,7 +71,8 @@ TEST(SelfTestReport, ShowsTheStoredStateAsIs) {
 
 TEST(SelfTestReport, NonUtf8RootIsShownWithReplacementsInEveryPath) {
   TempDir dir;
-  if (!testing::takes_non_utf8_names(dir)) GTEST_SKIP() << "this file system refuses names that are not UTF-8";
+  if (!testing::takes_non_utf8_names(dir))
+    GTEST_SKIP() << "this file system refuses names that are not UTF-8";
   const std::string root = dir / "r\xFF\xE2\x82";
   testing::make_dirs(root);
   write_file(root + "/state.json", R"(["a","k","c"])");
@@ -77,9 +80,10 @@ TEST(SelfTestReport, NonUtf8RootIsShownWithReplacementsInEveryPath) {
   // Arguments must be UTF-8, so such a root comes from the environment.
   testing::ProcessOptions options;
   options.env = std::map<std::string, std::string>{{"BRINDLECAST_INSTALL_ROOT", root}};
-  const auto r = testing::run_process({testing::launcher_binary(), "--selftest", "--install-method", "systemd"}, options);
-  EXPECT_NE(r.out.find(R"("install_root":")" + shown + R"(","install_method":"systemd","entrypoint":")" + shown +
-                       R"(/slots/a/brindlecast-client")"),
+  const auto r = testing::run_process(
+      {testing::launcher_binary(), "--selftest", "--install-method", "systemd"}, options);
+  EXPECT_NE(r.out.find(R"("install_root":")" + shown + R"(","install_method":"systemd","entrypoint":")" +
+                       shown + R"(/slots/a/brindlecast-client")"),
             std::string::npos)
       << r.out;
 }
@@ -91,12 +95,13 @@ TEST(SelfTestReport, WritesNothingEvenWhenThePolicyWouldAct) {
       R"("relaunch_intent":true})";
   TempDir dir;
   write_file(dir / "state.json", state);
-  const struct utimbuf old_times {1000000000, 1000000000};
+  const struct utimbuf old_times { 1000000000, 1000000000 };
   ASSERT_EQ(::utime((dir / "state.json").c_str(), &old_times), 0);
 
   const auto r = self_test(dir.path());
   EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find(R"("entrypoint":")" + dir.path() + R"(/slots/2/brindlecast-client")"), std::string::npos);
+  EXPECT_NE(r.out.find(R"("entrypoint":")" + dir.path() + R"(/slots/2/brindlecast-client")"),
+            std::string::npos);
   EXPECT_EQ(read_file_or_die(dir / "state.json"), state);
   struct stat st {};
   ASSERT_EQ(::stat((dir / "state.json").c_str(), &st), 0);

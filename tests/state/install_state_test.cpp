@@ -118,14 +118,16 @@ TEST(ParseInstallState, WrongKindsOfValue) {
   const ErrorCase cases[] = {
       {R"({"active":[1]})", "invalid type: sequence, expected a string at line 1 column 10"},
       {R"({"active":null})", "invalid type: null, expected a string at line 1 column 14"},
-      {with_members(R"("started_ok":1)"), "invalid type: integer `1`, expected a boolean at line 1 column 59"},
+      {with_members(R"("started_ok":1)"),
+       "invalid type: integer `1`, expected a boolean at line 1 column 59"},
       {with_members(R"("started_ok":null)"), "invalid type: null, expected a boolean at line 1 column 62"},
       {with_members(R"("relaunch_intent":"true")"),
        R"(invalid type: string "true", expected a boolean at line 1 column 69)"},
       {with_members(R"("pending":1)"), "invalid type: integer `1`, expected a string at line 1 column 56"},
       {with_members(R"("versions":null)"), "invalid type: null, expected a map at line 1 column 60"},
       {with_members(R"("versions":[])"), "invalid type: sequence, expected a map at line 1 column 56"},
-      {with_members(R"("versions":{"a":1})"), "invalid type: integer `1`, expected a string at line 1 column 62"},
+      {with_members(R"("versions":{"a":1})"),
+       "invalid type: integer `1`, expected a string at line 1 column 62"},
       {with_members(R"("versions":{"a":"1",})"), "trailing comma at line 1 column 66"},
       {R"("1.4.2")", R"(invalid type: string "1.4.2", expected struct InstallState at line 1 column 7)"},
       {"null", "invalid type: null, expected struct InstallState at line 1 column 4"},
@@ -152,8 +154,10 @@ TEST(ParseInstallState, MissingAndDuplicateFields) {
       {R"({"channel":"c","known_good":"k"})", "missing field `active` at line 1 column 32"},
       {R"({"active":"a","known_good":"a","channel":"c","boot_attempts":1,"failed_starts":2})",
        "duplicate field `failed_starts` at line 1 column 78"},
-      {with_members(R"("failed_starts":2,"boot_attempts":1)"), "duplicate field `failed_starts` at line 1 column 78"},
-      {with_members(R"("boot_attempts":2,"boot_attempts":1)"), "duplicate field `failed_starts` at line 1 column 78"},
+      {with_members(R"("failed_starts":2,"boot_attempts":1)"),
+       "duplicate field `failed_starts` at line 1 column 78"},
+      {with_members(R"("boot_attempts":2,"boot_attempts":1)"),
+       "duplicate field `failed_starts` at line 1 column 78"},
       {with_members(R"("pending":null,"pending":null)"), "duplicate field `pending` at line 1 column 69"},
       {with_members(R"("versions":{},"versions":{})"), "duplicate field `versions` at line 1 column 69"},
       {R"({"active":"a","active":"b"})", "duplicate field `active` at line 1 column 22"},
@@ -178,7 +182,8 @@ TEST(ParseInstallState, SyntaxErrors) {
       // A syntax error inside a skipped member still fails the decode.
       {with_members(R"("extra":[1,])"), "expected value at line 1 column 57"},
       {with_members(R"("extra":{"a":1,})"), "key must be a string at line 1 column 61"},
-      {with_members("\"extra\":\"\t\""), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 54"},
+      {with_members("\"extra\":\"\t\""),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 54"},
       {with_members(R"("\uDE00":1)"), "lone leading surrogate in hex escape at line 1 column 52"},
       {std::string(kHead), "EOF while parsing a value at line 1 column 45"},
   };
@@ -233,9 +238,10 @@ TEST(WriteInstallState, PrettyLayout) {
 }
 
 TEST(WriteInstallState, CompactLayout) {
-  EXPECT_EQ(write_install_state(testing::documented_state(), Layout::Compact),
-            R"({"active":"1.4.2","known_good":"1.4.1","channel":"stable","pending":"1.4.2","failed_starts":1,)"
-            R"("started_ok":false,"versions":{"1.4.2":"1.4.2"},"relaunch_intent":false})");
+  EXPECT_EQ(
+      write_install_state(testing::documented_state(), Layout::Compact),
+      R"({"active":"1.4.2","known_good":"1.4.1","channel":"stable","pending":"1.4.2","failed_starts":1,)"
+      R"("started_ok":false,"versions":{"1.4.2":"1.4.2"},"relaunch_intent":false})");
 }
 
 TEST(WriteInstallState, VersionsSortedBySlot) {
@@ -244,12 +250,19 @@ TEST(WriteInstallState, VersionsSortedBySlot) {
   const std::string pretty_prefix =
       "{\n  \"active\": \"1.4.2\",\n  \"known_good\": \"1.4.1\",\n  \"channel\": \"stable\",\n"
       "  \"pending\": \"1.4.2\",\n  \"failed_starts\": 1,\n  \"started_ok\": false,\n  \"versions\": {\n    ";
-  EXPECT_EQ(write_install_state(s, Layout::Pretty),
-            pretty_prefix + R"("10": "10",)" "\n    " R"("9": "9",)" "\n    " R"("a": null,)" "\n    " R"("b": "2")"
-                "\n  },\n  \"relaunch_intent\": false\n}");
-  EXPECT_EQ(write_install_state(s, Layout::Compact),
-            R"({"active":"1.4.2","known_good":"1.4.1","channel":"stable","pending":"1.4.2","failed_starts":1,)"
-            R"("started_ok":false,"versions":{"10":"10","9":"9","a":null,"b":"2"},"relaunch_intent":false})");
+  EXPECT_EQ(write_install_state(s, Layout::Pretty), pretty_prefix +
+                                                        R"("10": "10",)"
+                                                        "\n    "
+                                                        R"("9": "9",)"
+                                                        "\n    "
+                                                        R"("a": null,)"
+                                                        "\n    "
+                                                        R"("b": "2")"
+                                                        "\n  },\n  \"relaunch_intent\": false\n}");
+  EXPECT_EQ(
+      write_install_state(s, Layout::Compact),
+      R"({"active":"1.4.2","known_good":"1.4.1","channel":"stable","pending":"1.4.2","failed_starts":1,)"
+      R"("started_ok":false,"versions":{"10":"10","9":"9","a":null,"b":"2"},"relaunch_intent":false})");
 }
 
 TEST(WriteInstallState, AllMembersAlwaysWritten) {
@@ -258,7 +271,8 @@ TEST(WriteInstallState, AllMembersAlwaysWritten) {
             R"("started_ok":false,"versions":{},"relaunch_intent":false})");
   EXPECT_EQ(write_install_state(minimal(), Layout::Pretty),
             "{\n  \"active\": \"a\",\n  \"known_good\": \"a\",\n  \"channel\": \"c\",\n  \"pending\": null,\n"
-            "  \"failed_starts\": 0,\n  \"started_ok\": false,\n  \"versions\": {},\n  \"relaunch_intent\": false\n}");
+            "  \"failed_starts\": 0,\n  \"started_ok\": false,\n  \"versions\": {},\n  \"relaunch_intent\": "
+            "false\n}");
 
   // The older key name is read but never written; unknown members are dropped.
   const std::string normalised = write_install_state(

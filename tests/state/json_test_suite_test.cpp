@@ -118,7 +118,8 @@ TEST_F(JsonTestSuite, SingleStringArraysAreTooShortForTheRecord) {
     if (!is_array_of_one_string(f.bytes)) continue;
     ++checked;
     const std::string text = outcome(parse_install_state(f.bytes));
-    EXPECT_TRUE(text.starts_with("invalid length 1, expected struct InstallState with 8 elements")) << f.name << ": " << text;
+    EXPECT_TRUE(text.starts_with("invalid length 1, expected struct InstallState with 8 elements"))
+        << f.name << ": " << text;
   }
   EXPECT_GE(checked, 40u);
 }

@@ -77,9 +77,11 @@ TEST(LaunchPolicy, EveryRowOfTheTable) {
 }
 
 // The one under test, for a lock that is free here: a wait for it is a fault.
-Result<std::string, StoreError> prepare_launch(std::string_view root, const std::optional<std::string>& sibling,
+Result<std::string, StoreError> prepare_launch(std::string_view root,
+                                               const std::optional<std::string>& sibling,
                                                const StoreOps& ops = system_store_ops()) {
-  const LockWait fails{kRootLockWait, [](int, const LockWait&) -> Result<LockWaitEnd, int> { return Err(EDEADLK); }};
+  const LockWait fails{kRootLockWait,
+                       [](int, const LockWait&) -> Result<LockWaitEnd, int> { return Err(EDEADLK); }};
   return brindlecast::prepare_launch(root, sibling, fails, ops);
 }
 
@@ -139,7 +141,7 @@ TEST_F(PrepareLaunch, UnchangedStateIsNotRewritten) {
   s.pending.reset();
   // Compact bytes: a rewrite would show as the pretty layout.
   write_file(state_path_, write_install_state(s, json::Layout::Compact));
-  const struct utimbuf old_times {1000000000, 1000000000};
+  const struct utimbuf old_times { 1000000000, 1000000000 };
   ASSERT_EQ(::utime(state_path_.c_str(), &old_times), 0);
 
   auto path = prepare_launch(root_.path(), std::nullopt);
@@ -219,7 +221,8 @@ TEST_F(PrepareLaunch, WithoutLocksTheSaveWritesAFileOfItsOwn) {
   testing::make_dirs(root_ / "state.json.tmp");
   const int holder = ::open(root_.path().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-  const LockWait no_locks{kRootLockWait, [](int, const LockWait&) -> Result<LockWaitEnd, int> { return Err(ENOLCK); }};
+  const LockWait no_locks{kRootLockWait,
+                          [](int, const LockWait&) -> Result<LockWaitEnd, int> { return Err(ENOLCK); }};
   const auto path = prepare_launch(root_.path(), std::nullopt, no_locks);
   EXPECT_TRUE(path) << path.error().message;
   EXPECT_EQ(stored().failed_starts, 1u);

@@ -33,13 +33,16 @@ std::string plist_with_version(const std::string& version) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<plist version=\"1.0\">\n<dict>\n"
          "\t<key>CFBundleIdentifier</key>\n\t<string>com.example.brindlecast</string>\n"
-         "\t" + std::string(kKey) + "\n\t<string>" + version + "</string>\n"
+         "\t" +
+         std::string(kKey) + "\n\t<string>" + version +
+         "</string>\n"
          "</dict>\n</plist>\n";
 }
 
 // Lays out <dir>/<name>.app/Contents/{MacOS/brindlecast-client,Info.plist}
 // and returns the client's path. No Info.plist when plist is absent.
-std::string make_bundle(const TempDir& dir, const std::string& name, const std::optional<std::string>& plist) {
+std::string make_bundle(const TempDir& dir, const std::string& name,
+                        const std::optional<std::string>& plist) {
   const std::string contents = dir / (name + ".app/Contents");
   const std::string client = contents + "/MacOS/brindlecast-client";
   write_file(client, "#!/bin/sh\n", 0755);
@@ -67,12 +70,12 @@ TEST(EntrypointPath, JoinsRootSlotsSlotAndClient) {
   };
   const Case cases[] = {
       {"/r", "1.4.0", "/r/slots/1.4.0/brindlecast-client"},
-      {"/r/", "1.4.0", "/r/slots/1.4.0/brindlecast-client"},     // no doubled "/"
-      {"/r", "", "/r/slots/brindlecast-client"},                 // empty slot adds only a "/"
-      {"/r", "/opt/client", "/opt/client/brindlecast-client"},   // absolute slot replaces the prefix
+      {"/r/", "1.4.0", "/r/slots/1.4.0/brindlecast-client"},    // no doubled "/"
+      {"/r", "", "/r/slots/brindlecast-client"},                // empty slot adds only a "/"
+      {"/r", "/opt/client", "/opt/client/brindlecast-client"},  // absolute slot replaces the prefix
       {"/r", "a/", "/r/slots/a/brindlecast-client"},
-      {"/r", "../x", "/r/slots/../x/brindlecast-client"},        // never normalised
-      {"", "1.4.0", "slots/1.4.0/brindlecast-client"},           // empty root adds nothing
+      {"/r", "../x", "/r/slots/../x/brindlecast-client"},  // never normalised
+      {"", "1.4.0", "slots/1.4.0/brindlecast-client"},     // empty root adds nothing
   };
   for (const auto& c : cases) EXPECT_EQ(entrypoint_path(c.root, c.slot), c.path) << c.root << " + " << c.slot;
 }
@@ -170,13 +173,16 @@ TEST(ReadBundleVersion, ScansTheTextOfInfoPlist) {
       {"white space only", " \n\t\n", std::nullopt},
       {"not UTF-8", k + "<string>2.0.0</string>\n<!-- \xFF -->", std::nullopt},
       {"truncated UTF-8 sequence", k + "<string>2.0.0</string>\xE3\x80", std::nullopt},
-      {"U+00A0 and U+3000 trimmed",
-       k + "\xE3\x80\x80<string>\xC2\xA0" + "2.0.0\xE3\x80\x80\xC2\xA0</string>", "2.0.0"},
+      {"U+00A0 and U+3000 trimmed", k + "\xE3\x80\x80<string>\xC2\xA0" + "2.0.0\xE3\x80\x80\xC2\xA0</string>",
+       "2.0.0"},
       {"U+0085 U+1680 U+2000 U+200A trimmed",
-       k + "\xC2\x85\xE1\x9A\x80<string>\xE2\x80\x80\xE2\x80\x8A" + "2.0.0\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F</string>",
+       k + "\xC2\x85\xE1\x9A\x80<string>\xE2\x80\x80\xE2\x80\x8A" +
+           "2.0.0\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F</string>",
        "2.0.0"},
       // U+200B (zero width space) and U+00A1 are not white space.
-      {"U+200B kept", k + "<string>\xE2\x80\x8B" + "2.0.0\xE2\x80\x8B</string>", "\xE2\x80\x8B" "2.0.0\xE2\x80\x8B"},
+      {"U+200B kept", k + "<string>\xE2\x80\x8B" + "2.0.0\xE2\x80\x8B</string>",
+       "\xE2\x80\x8B"
+       "2.0.0\xE2\x80\x8B"},
       {"U+00A1 kept", k + "<string>2.0.0\xC2\xA1</string>", "2.0.0\xC2\xA1"},
       {"U+200B before <string>", k + "\xE2\x80\x8B<string>2.0.0</string>", std::nullopt},
       {"inner blanks kept", k + "<string> 2.0 beta </string>", "2.0 beta"},
@@ -228,7 +234,7 @@ TEST(ParseVersion, Accepts) {
       {"00000000000000000000018446744073709551615.0.0", {kMax, 0, 0, {}}},  // leading zeros do not count
       {"1.2.3-alpha", {1, 2, 3, {"alpha"}}},
       {"1.0.0-alpha.1", {1, 0, 0, {"alpha", "1"}}},
-      {"1.0.0-01", {1, 0, 0, {"01"}}},  // kept as written
+      {"1.0.0-01", {1, 0, 0, {"01"}}},      // kept as written
       {"1.2.3-rc-1", {1, 2, 3, {"rc-1"}}},  // a later "-" belongs to the pre-release
       {"1.2.3--", {1, 2, 3, {"-"}}},
       {"1.2.3-a-b.c-", {1, 2, 3, {"a-b", "c-"}}},
@@ -289,8 +295,8 @@ TEST(ParseVersion, RejectsANulInTheCore) {
 
 TEST(CompareVersions, PreReleaseChainIsTotallyOrdered) {
   const std::vector<std::string> chain = {
-      "1.0.0-alpha", "1.0.0-alpha.1", "1.0.0-alpha.beta", "1.0.0-beta",
-      "1.0.0-beta.2", "1.0.0-beta.11", "1.0.0-rc.1", "1.0.0",
+      "1.0.0-alpha",  "1.0.0-alpha.1", "1.0.0-alpha.beta", "1.0.0-beta",
+      "1.0.0-beta.2", "1.0.0-beta.11", "1.0.0-rc.1",       "1.0.0",
   };
   for (std::size_t i = 0; i < chain.size(); ++i) {
     const auto a = version_of(chain[i].c_str());
@@ -337,7 +343,7 @@ TEST(CompareVersions, Pairs) {
       // Leading zeros alone do not make an identifier too large.
       {"1.0.0-0000000000000000000000001", "1.0.0-1", strong_ordering::equal},
       {"1.0.0-a", "1.0.0-A", strong_ordering::greater},
-      {"1.0.0-\xC3\xA9", "1.0.0-z", strong_ordering::greater},  // bytes compare unsigned
+      {"1.0.0-\xC3\xA9", "1.0.0-z", strong_ordering::greater},   // bytes compare unsigned
       {"1.0.0-alpha", "1.0.0-alphabet", strong_ordering::less},  // a proper prefix is the lesser
       {"1.0.0-a.b.c", "1.0.0-a.b", strong_ordering::greater},    // the longer list wins
       {"1.0.0-a-b", "1.0.0-a.b", strong_ordering::greater},      // "a" is a prefix of "a-b"
@@ -385,9 +391,9 @@ TEST(SiblingClientIsNewer, NeedsAllFiveConditions) {
   TempDir dir;
   int n = 0;
   for (const auto& c : cases) {
-    const auto client = make_bundle(dir, "case" + std::to_string(n++),
-                                    c.bundle_version ? std::optional(plist_with_version(*c.bundle_version))
-                                                     : std::nullopt);
+    const auto client =
+        make_bundle(dir, "case" + std::to_string(n++),
+                    c.bundle_version ? std::optional(plist_with_version(*c.bundle_version)) : std::nullopt);
     InstallState state;
     state.active = "s";
     state.known_good = "s";

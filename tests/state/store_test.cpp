@@ -123,7 +123,8 @@ TEST(SaveState, TakesBackATemporaryFileItMayNotOpen) {
   ASSERT_EQ(::chown(dir.path().c_str(), writer, static_cast<gid_t>(-1)), 0);
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(::setuid(writer) == 0 && save_state(dir / "state.json", testing::documented_state()) ? 0 : 1);
+  if (pid == 0)
+    _exit(::setuid(writer) == 0 && save_state(dir / "state.json", testing::documented_state()) ? 0 : 1);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -143,7 +144,7 @@ TEST(SaveState, RenameOntoADirectoryFailsWithTheSystemMessage) {
 // Fake system calls: each records its name and can be told to fail.
 struct FakeCalls {
   std::vector<std::string> log;
-  std::string fail;           // name of the call to fail
+  std::string fail;  // name of the call to fail
   int fail_errno = EIO;
   bool zero_write = false;    // write accepts nothing
   std::size_t max_write = 0;  // short writes of at most this many bytes
@@ -158,7 +159,9 @@ bool should_fail(const char* name) {
 }
 
 const StoreOps kFakeOps{
-    [](const char* p, int f, mode_t m) { return should_fail("open") ? -1 : system_store_ops().open(p, f, m); },
+    [](const char* p, int f, mode_t m) {
+      return should_fail("open") ? -1 : system_store_ops().open(p, f, m);
+    },
     [](int fd, const void* b, std::size_t n) -> ssize_t {
       if (should_fail("write")) return -1;
       if (g_calls->zero_write) return 0;
@@ -210,7 +213,11 @@ TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
                         }
                         return system_store_ops().open(p, f, m);
                       },
-                      kFakeOps.write, kFakeOps.sync, kFakeOps.close, kFakeOps.rename, kFakeOps.sync_directory};
+                      kFakeOps.write,
+                      kFakeOps.sync,
+                      kFakeOps.close,
+                      kFakeOps.rename,
+                      kFakeOps.sync_directory};
   ASSERT_TRUE(save_state(path_, testing::documented_state(), once));
   EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
@@ -257,9 +264,13 @@ TEST_F(SaveStateFaults, ADirectoryFlushThatFailsAfterTheRenameSaysSo) {
     calls_.fail = "sync_directory";
     calls_.fail_errno = error;
     auto r = save_state(path_, testing::documented_state(), kFakeOps, TempFile::Own);
-    EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
-    EXPECT_EQ(r ? "" : r.error().message, error != EIO ? "" : "the new state.json is in place but may not survive a "
-                                                              "power cut: " + os_error_text(EIO));
+    EXPECT_EQ(read_file_or_die(path_),
+              write_install_state(testing::documented_state(), json::Layout::Pretty));
+    EXPECT_EQ(r ? "" : r.error().message, error != EIO
+                                              ? ""
+                                              : "the new state.json is in place but may not survive a "
+                                                "power cut: " +
+                                                    os_error_text(EIO));
     EXPECT_EQ(!r && r.error().kind == ErrorKind::NotDurable, error == EIO);
     write_file(path_, kOldDocument);
   }

@@ -19,9 +19,11 @@ TEST(BuildClientCommand, ProgramArgumentsAndAdditions) {
 
 TEST(BuildClientCommand, LeavesOutWhatIsUnknown) {
   // A relative, non-UTF-8 root is passed byte for byte.
-  const auto c = build_client_command("rel/slots/a/brindlecast-client", {}, "rel\xFF", std::nullopt, std::nullopt);
+  const auto c =
+      build_client_command("rel/slots/a/brindlecast-client", {}, "rel\xFF", std::nullopt, std::nullopt);
   EXPECT_EQ(c.argv, std::vector<std::string>{"rel/slots/a/brindlecast-client"});
-  EXPECT_EQ(c.env_additions, (std::vector<std::pair<std::string, std::string>>{{"BRINDLECAST_INSTALL_ROOT", "rel\xFF"}}));
+  EXPECT_EQ(c.env_additions,
+            (std::vector<std::pair<std::string, std::string>>{{"BRINDLECAST_INSTALL_ROOT", "rel\xFF"}}));
 }
 
 TEST(ClientEnvironment, AdditionsReplaceInheritedNamesAndKeepTheRest) {
@@ -30,9 +32,9 @@ TEST(ClientEnvironment, AdditionsReplaceInheritedNamesAndKeepTheRest) {
        e[] = "BRINDLECAST_LAUNCHER_PATH=/kept", f[] = "BRINDLECAST_INSTALL_ROOTX=/similar", g[] = "NOEQUALS";
   char* inherited[] = {a, b, d, e, f, g, nullptr};
   EXPECT_EQ(client_environment(c, inherited),
-            (std::vector<std::string>{"PATH=/bin", "BRINDLECAST_LAUNCHER_PATH=/kept",
-                                      "BRINDLECAST_INSTALL_ROOTX=/similar", "NOEQUALS", "BRINDLECAST_INSTALL_ROOT=/new",
-                                      "BRINDLECAST_INSTALL_METHOD=launchd"}));
+            (std::vector<std::string>{
+                "PATH=/bin", "BRINDLECAST_LAUNCHER_PATH=/kept", "BRINDLECAST_INSTALL_ROOTX=/similar",
+                "NOEQUALS", "BRINDLECAST_INSTALL_ROOT=/new", "BRINDLECAST_INSTALL_METHOD=launchd"}));
 }
 
 }  // namespace

@@ -69,7 +69,9 @@ class RunClient : public ::testing::Test {
   }
 
   // The lines the k-th start of the client recorded, and the starts in order.
-  std::vector<std::string> run_record(int k) { return lines(read_file_or_die(root_ / ("run-" + std::to_string(k) + ".txt"))); }
+  std::vector<std::string> run_record(int k) {
+    return lines(read_file_or_die(root_ / ("run-" + std::to_string(k) + ".txt")));
+  }
   std::vector<std::string> starts() { return lines(read_file_or_die(root_ / "client.log")); }
 
   static std::vector<std::string> lines(const std::string& text) {
@@ -102,7 +104,8 @@ class RunClient : public ::testing::Test {
     _exit(127);
   }
   static bool eventually(const std::function<bool()>& happened) {
-    for (int i = 0; i < 3000; usleep(10000), ++i) if (happened()) return true;  // 30 s at most
+    for (int i = 0; i < 3000; usleep(10000), ++i)
+      if (happened()) return true;  // 30 s at most
     return false;
   }
   // The wait status of pid; it is killed if it does not end in time.
@@ -125,8 +128,8 @@ class RunClient : public ::testing::Test {
 
   TempDir root_;
   bool ignore_sigchld_ = false;  // as some parents leave it
-  const std::vector<std::string> supervising_{launcher_binary(), "--install-root", root_.path(), "--install-method",
-                                              "process"};
+  const std::vector<std::string> supervising_{launcher_binary(), "--install-root", root_.path(),
+                                              "--install-method", "process"};
 };
 
 // A stop signal with a client that handles it (and exits 7) or dies of it.
@@ -144,16 +147,22 @@ TEST_P(StopSignal, ReachesTheClientWhoseEndIsTheLaunchers) {
   const auto [sig, handled, where] = GetParam();
   const bool lock = where == "lock";
   if (lock && testing::faulty_launcher_binary().empty()) GTEST_SKIP() << "no fault-injecting launcher here";
-  if (where != "child") install_slot("1.0.0");
-  else write_file(root_ / "slots/1.0.0/brindlecast-client", R"(#!/bin/sh
+  if (where != "child")
+    install_slot("1.0.0");
+  else
+    write_file(root_ / "slots/1.0.0/brindlecast-client", R"(#!/bin/sh
 cd "$BRINDLECAST_INSTALL_ROOT" && echo "$0" >>client.log && sh -c 'trap "echo signalled >child; exit" TERM
-  echo '$$' >ready-1; while kill -0 '$$' 2>/dev/null; do sleep 0.01; done; echo orphaned >child' & wait)", 0755);
+  echo '$$' >ready-1; while kill -0 '$$' 2>/dev/null; do sleep 0.01; done; echo orphaned >child' & wait)",
+               0755);
   store("1.0.0", "1.0.0", false);
   plan(handled ? "catch " + std::to_string(sig) + " await-signal exit 7\n" : "catch 10 await never\n");
-  const auto held = lock_install_root(lock ? root_.path() : root_ / "slots", {kRootLockWait, block_until_alarm});  // which nothing else locks
+  const auto held = lock_install_root(lock ? root_.path() : root_ / "slots",
+                                      {kRootLockWait, block_until_alarm});  // which nothing else locks
   auto argv = supervising_;
   if (lock) argv[0] = testing::faulty_launcher_binary();
-  if (lock) argv.insert(argv.begin(), {"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:pause", "BRINDLECAST_FAULT_MARK=" + root_ / "waiting"});
+  if (lock)
+    argv.insert(argv.begin(), {"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:pause",
+                               "BRINDLECAST_FAULT_MARK=" + root_ / "waiting"});
   const int pty = where == "terminal" ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
   ASSERT_TRUE(pty < 0 || (grantpt(pty) == 0 && unlockpt(pty) == 0));
   const pid_t launcher = start(argv, pty >= 0 ? ptsname(pty) : "");
@@ -175,13 +184,17 @@ cd "$BRINDLECAST_INSTALL_ROOT" && echo "$0" >>client.log && sh -c 'trap "echo si
 }
 
 INSTANTIATE_TEST_SUITE_P(Where, StopSignal,
-                         ::testing::Values(std::make_tuple(SIGTERM, true, "stopped"), std::make_tuple(SIGTERM, false, "child"),
-                                           std::make_tuple(SIGHUP, true, "terminal"), std::make_tuple(SIGTERM, true, "lock"),
+                         ::testing::Values(std::make_tuple(SIGTERM, true, "stopped"),
+                                           std::make_tuple(SIGTERM, false, "child"),
+                                           std::make_tuple(SIGHUP, true, "terminal"),
+                                           std::make_tuple(SIGTERM, true, "lock"),
                                            std::make_tuple(SIGQUIT, false, "")));
 
 TEST_F(RunClient, AsProcessOneReapsEveryOrphanAndStopsOnSigterm) {
-  std::vector<std::string> as_one = {"/usr/bin/unshare", getuid() == 0 ? "-pf" : "-rpf", "--mount-proc", "/bin/true"};
-  if (finish(start(as_one)) != 0) GTEST_SKIP() << "no " << as_one[1] << " from unshare here: the launcher cannot be process 1";
+  std::vector<std::string> as_one = {"/usr/bin/unshare", getuid() == 0 ? "-pf" : "-rpf", "--mount-proc",
+                                     "/bin/true"};
+  if (finish(start(as_one)) != 0)
+    GTEST_SKIP() << "no " << as_one[1] << " from unshare here: the launcher cannot be process 1";
   as_one.pop_back();
   // Runs 1 to 3 each leave a child that ends once the launcher has reaped
   // its parent; run 4 counts the zombies once the last of them is reaped.
@@ -190,7 +203,8 @@ cd "$BRINDLECAST_INSTALL_ROOT" && echo >>runs && n=$(wc -l <runs)
 if [ $n -le 3 ]; then sh -c "while kill -0 $$; do sleep 0.01; done; echo \$\$ >orphan-$n" & exit 42; fi
 i=0; until [ -s orphan-3 ] && [ ! -e /proc/$(cat orphan-3) ] || [ $i = 500 ]; do sleep 0.01; i=$((i+1)); done
 grep -ls ') Z' /proc/[0-9]*/stat | wc -l >zombies; echo $$ >ready-4; exec sleep 600
-)", 0755);
+)",
+             0755);
   store("1.0.0", "1.0.0", false);
   as_one.insert(as_one.end(), supervising_.begin(), supervising_.end());
   const pid_t outer = start(as_one);
@@ -214,10 +228,12 @@ TEST_F(RunClient, LockWaitsAreFairToTheLauncher) {
     unlink((root_ / "waiting").c_str());
     // All wait for the test's lock; the mark shows the launcher waits (its second flock, cut short once).
     auto held = std::optional(lock_install_root(root_.path(), {kRootLockWait, block_until_alarm}));
-    const pid_t writers[] = {start({testing::fake_client_binary(), "--trials", root_.path(), "1.0.0", "2.0.0"}),
-                             start({testing::fake_client_binary(), "--trials", root_.path(), "2.0.0", "1.0.0"})};
-    const pid_t launcher = start({"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:eintr", "BRINDLECAST_FAULT_MARK=" + root_ / "waiting",
-                                  testing::faulty_launcher_binary(), "--install-root", root_.path(), "--install-method", "systemd"});
+    const pid_t writers[] = {
+        start({testing::fake_client_binary(), "--trials", root_.path(), "1.0.0", "2.0.0"}),
+        start({testing::fake_client_binary(), "--trials", root_.path(), "2.0.0", "1.0.0"})};
+    const pid_t launcher = start(
+        {"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:eintr", "BRINDLECAST_FAULT_MARK=" + root_ / "waiting",
+         testing::faulty_launcher_binary(), "--install-root", root_.path(), "--install-method", "systemd"});
     ASSERT_TRUE(eventually([&] { return testing::file_exists(root_ / "waiting"); }));
     held.reset();
     EXPECT_EQ(finish(launcher), 0) << k;
@@ -233,14 +249,16 @@ TEST_P(ClientCommandOnEachRoad, GivesTheClientItsCommandAndNothingElse) {
   const std::string client = install_slot("1.0.0");
   store("1.0.0", "1.0.0", false);
   plan("exit 0\n");
-  const ProcessResult r = launch(method, {"--unknown", "word", "--install-root=/x"},
-                                 {{"BRINDLECAST_INSTALL_ROOT", "/elsewhere"}, {"BRINDLECAST_INSTALL_METHOD", "windows"}});
+  const ProcessResult r =
+      launch(method, {"--unknown", "word", "--install-root=/x"},
+             {{"BRINDLECAST_INSTALL_ROOT", "/elsewhere"}, {"BRINDLECAST_INSTALL_METHOD", "windows"}});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out + r.err, "");
   const auto rec = run_record(1);
   ASSERT_GE(rec.size(), 4u);
   const std::vector<std::string> head(rec.begin(), rec.begin() + 4);
-  EXPECT_EQ(head, (std::vector<std::string>{"argv=" + client, "argv=--unknown", "argv=word", "argv=--install-root=/x"}));
+  EXPECT_EQ(head, (std::vector<std::string>{"argv=" + client, "argv=--unknown", "argv=word",
+                                            "argv=--install-root=/x"}));
   EXPECT_TRUE(has(rec, "env BRINDLECAST_INSTALL_ROOT=" + root_.path()));
   EXPECT_TRUE(has(rec, "env BRINDLECAST_LAUNCHER_PATH=" + launcher_binary()));
   EXPECT_TRUE(has(rec, "env BRINDLECAST_INSTALL_METHOD=" + method));
@@ -275,7 +293,8 @@ TEST_F(RunClient, MissingOrUnusableExecutableIsFatalWhereItMustBe) {
   write_file(root_ / "slots/9.9.9/brindlecast-client", "#!/bin/sh\nexit 0\n", 0644);
   const ProcessResult supervised = launch("process");
   EXPECT_EQ(supervised.status, 1);
-  EXPECT_EQ(supervised.err, "brindlecast-launcher: " + std::string(std::strerror(EACCES)) + " (os error 13)\n");
+  EXPECT_EQ(supervised.err,
+            "brindlecast-launcher: " + std::string(std::strerror(EACCES)) + " (os error 13)\n");
 }
 
 TEST_F(RunClient, RelaunchAndSignalsThenCleanExit) {
@@ -300,7 +319,8 @@ TEST_F(RunClient, InheritedIgnoredSigchldStillSeesTheClientEnd) {
 }
 
 TEST_F(RunClient, RestartsLeaveTheLauncherWithTheSameDescriptors) {
-  if (::access("/proc/self/fd", F_OK) != 0) GTEST_SKIP() << "no /proc here: another process's descriptors are hidden";
+  if (::access("/proc/self/fd", F_OK) != 0)
+    GTEST_SKIP() << "no /proc here: another process's descriptors are hidden";
   install_slot("1.0.0");
   store("1.0.0", "1.0.0", false);
   std::string lines;

@@ -25,7 +25,7 @@ struct ClientRun {
   int spawn_error = 0;      // the start fails with this error number
   int poll_error = 0;       // polling fails with this error number
   bool prepare_fails = false;
-  bool lock_busy = false;  // another writer keeps the lock: no start
+  bool lock_busy = false;            // another writer keeps the lock: no start
   std::vector<int> signals[3] = {};  // by At
   ClientRun with(At at, std::vector<int> sigs) const {
     ClientRun run = *this;
@@ -43,12 +43,15 @@ ClientRun busy() { return ClientRun{0, {}, 0, 0, false, true}; }
 // back-off table runs in microseconds; signals arrive where the runs say.
 class FakeSystem final : public SupervisionSystem {
  public:
-  FakeSystem(std::deque<ClientRun> runs, bool terminal = false) : runs_(std::move(runs)), terminal_(terminal) {}
+  FakeSystem(std::deque<ClientRun> runs, bool terminal = false)
+      : runs_(std::move(runs)), terminal_(terminal) {}
 
   Result<std::string, Error> prepare(std::string_view root) override {
     ++prepares;
-    if (!runs_.empty() && runs_.front().prepare_fails) return Err(Error{ErrorKind::InvalidData, "broken state"});
-    const auto came = runs_.empty() ? std::vector<int>() : arrive(runs_.front(), kInWait);  // only a stop ends it
+    if (!runs_.empty() && runs_.front().prepare_fails)
+      return Err(Error{ErrorKind::InvalidData, "broken state"});
+    const auto came =
+        runs_.empty() ? std::vector<int>() : arrive(runs_.front(), kInWait);  // only a stop ends it
     if (std::any_of(came.begin(), came.end(), [&](int sig) { return is_stop_signal(sig, terminal_); })) {
       return Err(Error{ErrorKind::Stopped, "stopped"});
     }
@@ -58,7 +61,9 @@ class FakeSystem final : public SupervisionSystem {
     }
     return std::string(root) + "/slots/1/brindlecast-client";
   }
-  ClientCommand command(std::string_view executable) override { return ClientCommand{std::string(executable), {}, {}}; }
+  ClientCommand command(std::string_view executable) override {
+    return ClientCommand{std::string(executable), {}, {}};
+  }
   int exec(const ClientCommand& command) override {
     execs.push_back(command.program);
     return ENOENT;
@@ -137,6 +142,7 @@ TEST(Supervision, OutcomesOfRunSequences) {
     std::vector<int> passed_on = {};
     bool terminal = false;
   };
+  // clang-format off
   const Case cases[] = {
       {"clean exit after one start", {exits(0)}, 0, {}},
       {"five quick failures give up with the last code",
@@ -178,6 +184,7 @@ TEST(Supervision, OutcomesOfRunSequences) {
       {"in the back-off and the lock wait, other signals are dropped and stop nothing",
        {exits(3).with(kInBackOff, {SIGUSR1}), exits(0).with(kInWait, {SIGUSR2})}, 0, {seconds(1), seconds(0)}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     FakeSystem system(c.runs, c.terminal);
     auto r = run_client("/r", InstallMethod::Process, system);
@@ -211,7 +218,10 @@ TEST(Supervision, FatalErrorsEndTheLoopAtOnce) {
       {"start refused", {exits(3), ClientRun{0, {}, EACCES}}, eacces, 2},
       {"poll fails", {ClientRun{0, seconds(1), 0, ECHILD}}, echild, 1},
       {"preparation fails in the third cycle", {exits(3), exits(3), prepare_fails}, "broken state", 3},
-      {"a lock kept through five tries gives up with its error", {busy(), busy(), busy(), busy(), busy()}, "lock kept", 5},
+      {"a lock kept through five tries gives up with its error",
+       {busy(), busy(), busy(), busy(), busy()},
+       "lock kept",
+       5},
   };
   for (const auto& c : cases) {
     FakeSystem system(c.runs);
@@ -226,7 +236,8 @@ TEST(Supervision, FatalErrorsEndTheLoopAtOnce) {
 
 TEST(HandOver, EveryMethodButProcessAndWindowsReplacesTheProcess) {
   for (const std::optional<InstallMethod> method :
-       {std::optional(InstallMethod::Systemd), std::optional(InstallMethod::Launchd), std::optional<InstallMethod>()}) {
+       {std::optional(InstallMethod::Systemd), std::optional(InstallMethod::Launchd),
+        std::optional<InstallMethod>()}) {
     FakeSystem system({});
     auto r = run_client("/r", method, system);
     ASSERT_FALSE(r);

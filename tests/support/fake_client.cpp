@@ -75,7 +75,8 @@ void mark(bool brindlecast::InstallState::*field) {
 void record(int run, int argc, char** argv) {
   std::ostringstream out;
   for (int i = 0; i < argc; ++i) out << "argv=" << argv[i] << "\n";
-  for (const char* name : {"BRINDLECAST_INSTALL_ROOT", "BRINDLECAST_LAUNCHER_PATH", "BRINDLECAST_INSTALL_METHOD"}) {
+  for (const char* name :
+       {"BRINDLECAST_INSTALL_ROOT", "BRINDLECAST_LAUNCHER_PATH", "BRINDLECAST_INSTALL_METHOD"}) {
     if (const char* v = std::getenv(name)) out << "env " << name << "=" << v << "\n";
   }
   // Open descriptors, less the one this listing uses.

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
-#include <csignal>
 #include <stdexcept>
 
 extern char** environ;
@@ -49,7 +49,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   }
   // BRINDLECAST_TEST_WRAPPER (e.g. "valgrind -q") runs the launcher under a tool.
   std::vector<std::string> wrapper;
-  if (const char* w = std::getenv("BRINDLECAST_TEST_WRAPPER"); w && !argv.empty() && argv[0] == launcher_binary()) {
+  if (const char* w = std::getenv("BRINDLECAST_TEST_WRAPPER");
+      w && !argv.empty() && argv[0] == launcher_binary()) {
     std::istringstream words(w);
     for (std::string word; words >> word;) wrapper.push_back(word);
   }

@@ -9,17 +9,17 @@
 namespace brindlecast::testing {
 
 struct ProcessResult {
-  int status = -1;       // exit status, or -1 when ended by a signal
-  int signal = 0;        // the ending signal, if any
-  std::string out;       // standard output
-  std::string err;       // standard error
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;   // the ending signal, if any
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 struct ProcessOptions {
   // Replaces the whole environment when set; otherwise it is inherited.
   std::optional<std::map<std::string, std::string>> env;
-  std::string cwd;    // empty: inherit
-  std::string input;  // written to standard input, which is then closed
+  std::string cwd;              // empty: inherit
+  std::string input;            // written to standard input, which is then closed
   bool ignore_sigchld = false;  // start the program with SIGCHLD ignored
 };
 
