@@ -7,12 +7,12 @@
 # What every build needs.
 BRINDLECAST_BUILD_TOOLS=(cmake ninja g++ make)
 # What the tests add: GoogleTest, the Clang sanitizer build and its runtime,
-# valgrind, groff for the man pages, the power-cut test's file system tools,
-# pkg-config for the package test, and the locale sources for
-# want_comma_locale.
+# clang-format for the layout check, valgrind, groff for the man pages, the
+# power-cut test's file system tools, pkg-config for the package test, and the
+# locale sources for want_comma_locale.
 BRINDLECAST_CLANG_RUNTIME=/usr/lib/llvm-$llvm/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a
-BRINDLECAST_TEST_TOOLS=(gtest/gtest.h gmock/gmock.h clang++ "$BRINDLECAST_CLANG_RUNTIME" valgrind groff xfs_io
-  mkfs.ext4 pkg-config /usr/share/i18n/locales/de_DE)
+BRINDLECAST_TEST_TOOLS=(gtest/gtest.h gmock/gmock.h clang++ "$BRINDLECAST_CLANG_RUNTIME" "clang-format-$llvm" valgrind
+  groff xfs_io mkfs.ext4 pkg-config /usr/share/i18n/locales/de_DE)
 # What some tests use when it can be had: runit's runsv as a real service
 # supervisor, Debian's package checker lintian, and zsh (a Mac's login shell)
 # for the README's walkthrough. runit's maintainer scripts only add
@@ -43,6 +43,7 @@ brindlecast_provider() {
     xfs_io) deb=xfsprogs formula=- ;;
     mkfs.ext4) deb=e2fsprogs formula=- ;;
     llvm-*) deb=llvm-$llvm formula=- ;;
+    clang-format-*) deb=clang-format-$llvm formula=- ;;
     ld64.lld-*) deb=lld-$llvm formula=- ;;
     */libclang_rt.*) deb=libclang-rt-$llvm-dev formula=- ;;
     */i18n/*) deb=locales formula=- ;;

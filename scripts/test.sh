@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test, and checks the README's examples and walkthrough
-# (tests/docs/readme_test.sh). On Linux: GCC Release, then Clang Debug with
+# (tests/docs/readme_test.sh). On Linux: the layout of every C and C++ file
+# (clang-format), GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzzer for a
 # bounded time, the cross-build for macOS with its package, and the lint of
 # the CI workflow. On a Mac: a Release build with the tests for this Mac's
@@ -28,6 +29,13 @@ run_suite() {
   (cd "build/$1" && ctest --output-on-failure -j "$jobs")
 }
 skipped() { echo "== $1: SKIPPED on macOS: $2"; }
+
+# Every C and C++ file as .clang-format lays it out.
+check_format() {
+  echo "== format: clang-format-$llvm"
+  find src include tests fuzz bench -name '*.[ch]' -o -name '*.[ch]pp' |
+    xargs "clang-format-$llvm" --dry-run --Werror || fail "files differ from .clang-format; see Formatting in docs/building.md"
+}
 
 # The universal build holds both architectures, brindlecast-state finds the
 # library through its rpath, the launcher needs only the system's libraries,
@@ -57,9 +65,11 @@ case $os in
     skipped memcheck "valgrind does not run on macOS; the sanitizer build checks memory"
     skipped power-cut "it shuts down an ext4 file system on a Linux loop device"
     skipped package-deb "Debian packages are built and checked on Debian"
+    skipped format "the layout is clang-format $llvm's, which Homebrew does not ship; Linux checks it"
     skipped cross-macos "the Zig cross-build stands in for a Mac on Linux; this Mac built natively above"
     ;;
   *)
+    check_format
     run_suite gcc-release -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++
     bash tests/docs/readme_test.sh README.md build/gcc-release
     run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
