@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of bench/ and prints the table of docs/performance.md.
-# Takes about four minutes. "Ours" is the launcher as built by default (the
+# Takes about three minutes. "Ours" is the launcher as built by default (the
 # C++ runtime linked in, the C library shared); the rows "the fully static
 # option" measure it as BRINDLECAST_STATIC=ON links it.
 #
