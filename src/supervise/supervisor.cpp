@@ -5,7 +5,6 @@
 #include <csignal>
 #include <iterator>
 
-#include "supervise/real_system.hpp"
 #include "supervise/signals.hpp"
 
 namespace brindlecast {
@@ -106,12 +105,6 @@ int client_exit_code(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTA
 Result<int, Error> run_client(std::string_view install_root, std::optional<InstallMethod> install_method,
                               SupervisionSystem& system) {
   return hands_over(install_method) ? hand_over(install_root, system) : supervise(install_root, system);
-}
-
-Result<int, Error> run_client(std::string_view install_root, std::optional<InstallMethod> install_method,
-                              const std::vector<std::string>& pass_through_args) {
-  RealSystem system(install_root, install_method, pass_through_args);
-  return run_client(install_root, install_method, system);
 }
 
 }  // namespace brindlecast
