@@ -248,8 +248,8 @@ Result<Done, Error> confirm_start(const std::string& install_root, const std::st
   return update_state(install_root, [&](InstallState& state) -> Result<Done, Error> {
     if (state.pending) {
       const std::string on_trial = entrypoint_path(install_root, state.active);
-      struct stat mine {
-      }, trial{};
+      struct stat mine {};
+      struct stat trial {};
       const bool same = ::stat(executable.c_str(), &mine) == 0 && ::stat(on_trial.c_str(), &trial) == 0 &&
                         mine.st_dev == trial.st_dev && mine.st_ino == trial.st_ino;
       if (!same) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "client/calls.hpp"
+#include "client/prune.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
@@ -318,7 +319,7 @@ class Doctor {
     }
     const std::string slots = slots_path(root);
     for (const auto& name : names_in(slots)) {
-      if (name.rfind(".brindlecast-prune-", 0) == 0) {
+      if (name.rfind(kPruneHiddenPrefix, 0) == 0) {
         leftover(join_path(slots, name),
                  "a prune is deleting it, or was killed doing so; the next prune finishes it");
       }

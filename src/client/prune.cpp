@@ -46,8 +46,6 @@
 namespace brindlecast {
 namespace {
 
-constexpr std::string_view kHidden = ".brindlecast-prune-";
-
 using Identity = std::pair<dev_t, ino_t>;
 
 Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
@@ -174,7 +172,8 @@ class Remover {
   // The names are the process's and this prune's own, also among threads.
   Remover(int slots, dev_t device) : slots_(slots), device_(device) {
     static std::atomic<unsigned long> prunes{0};
-    prefix_ = std::string(kHidden) + std::to_string(::getpid()) + "-" + std::to_string(prunes++) + "-";
+    prefix_ =
+        std::string(kPruneHiddenPrefix) + std::to_string(::getpid()) + "-" + std::to_string(prunes++) + "-";
   }
   Remover(const Remover&) = delete;
   Remover& operator=(const Remover&) = delete;
@@ -324,8 +323,8 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
   Verdict verdict;
   for (const auto& name : *names) {
     if (name[0] == '.') continue;  // never a slot: the tools' own names
-    struct stat st {
-    }, target{};
+    struct stat st {};
+    struct stat target {};
     if (::fstatat(slots.slots(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
       continue;  // slots are directories or links; other files stay
@@ -416,7 +415,8 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
   std::vector<std::string> leftovers;
   if (auto names = entry_names(remover->slots())) {
     for (auto& name : *names) {
-      if (name.rfind(kHidden, 0) == 0 && !remover->made(name)) leftovers.push_back(std::move(name));
+      if (name.rfind(kPruneHiddenPrefix, 0) == 0 && !remover->made(name))
+        leftovers.push_back(std::move(name));
     }
   }
   if (hidden.empty() && leftovers.empty()) return outcome(problems);

@@ -5,11 +5,15 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "common/error.hpp"
 #include "common/result.hpp"
 
 namespace brindlecast {
+
+// How the names of the slots a prune is deleting begin, in slots/.
+inline constexpr std::string_view kPruneHiddenPrefix = ".brindlecast-prune-";
 
 // Removes every slot (a directory, or a symbolic link) in slots/ that the
 // launcher cannot reach through active, known_good or pending, compared by
