@@ -55,7 +55,7 @@ typedef enum brindlecast_status {
   BRINDLECAST_ERR_INVALID_DATA = 3,     /* state.json could not be decoded; it was left untouched */
   BRINDLECAST_ERR_INVALID_ARGUMENT = 4, /* an argument the call cannot take, or no install root */
   BRINDLECAST_ERR_OTHER = 5,            /* any other failure reported by the system */
-  BRINDLECAST_ERR_EXISTS = 6            /* state.json already exists (brindlecast_init) */
+  BRINDLECAST_ERR_EXISTS = 6 /* state.json (brindlecast_init) or the slot (brindlecast_install) exists */
 } brindlecast_status;
 
 /* The message of the last failed call on this thread (one line), or "" when
@@ -176,6 +176,65 @@ BRINDLECAST_API brindlecast_status brindlecast_prune_older_than(
     const char* install_root, int dry_run, int64_t min_age_seconds,
     void (*removed)(const char* slot, void* context),
     void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context);
+
+/* What brindlecast_prune_reporting tells as it goes; any member may be NULL.
+ * removed: as for brindlecast_prune. kept_young: a slot left for its age, in
+ * seconds, and mtime_in_future non-zero when its mtime lies in the future, so
+ * that its ctime alone counted. notice: one line about something left that is
+ * no failure: a slot that a new install took while prune decided (put back),
+ * or a leftover of a prune or an install that another process holds. */
+typedef struct brindlecast_prune_reports {
+  void (*removed)(const char* slot, void* context);
+  void (*kept_young)(const char* slot, int64_t age_seconds, int mtime_in_future, void* context);
+  void (*notice)(const char* line, void* context);
+  void* context;
+} brindlecast_prune_reports;
+
+/* brindlecast_prune_older_than with every report; reports may be NULL. Ages
+ * are compared to the nanosecond: a slot that changed 40 ms ago is young for
+ * a minimum age of 1 second. An mtime later than now is ignored. */
+BRINDLECAST_API brindlecast_status brindlecast_prune_reporting(const char* install_root, int dry_run,
+                                                               int64_t min_age_seconds,
+                                                               const brindlecast_prune_reports* reports);
+
+/* Flags of brindlecast_install. */
+#define BRINDLECAST_INSTALL_MOVE 1     /* rename source into place instead of copying it */
+#define BRINDLECAST_INSTALL_NO_TRIAL 2 /* install the slot, record nothing */
+
+/* Installs the version in the directory source as <root>/slots/<slot>/ and
+ * puts it on trial, as brindlecast_begin_trial does (version NULL: unknown).
+ * source holds the version exactly as it will sit in the slot, its
+ * brindlecast-client among it. It is copied (regular files with their mode
+ * bits, directories, symbolic links as links, never followed; each hard link
+ * as a file of its own; on macOS with extended attributes), by the system's
+ * fastest way (a clone, or a copy in the kernel), into a hidden staging
+ * directory in slots/ that no prune removes while it is filled. Everything is
+ * on disk before the staging directory is renamed to slots/<slot>, and that
+ * rename is on disk before the state is saved; the rename and the trial
+ * happen under the writers' lock. So a crash at any moment leaves no slot, a
+ * complete slot no record names (prune's to remove), or a complete slot on
+ * trial. With BRINDLECAST_INSTALL_MOVE, source itself is renamed into place
+ * once its contents are flushed (it must be on the file system of slots/);
+ * otherwise source is left as it was. With BRINDLECAST_INSTALL_NO_TRIAL
+ * nothing is recorded. The staging directories of killed installs, and the
+ * leftovers of killed prunes, are removed first.
+ *
+ * Refused, with nothing written: a slot name brindlecast_begin_trial refuses
+ * (BRINDLECAST_ERR_INVALID_ARGUMENT); an existing slots/<slot>
+ * (BRINDLECAST_ERR_EXISTS); a source that is not a directory, is slots/ or
+ * lies in it, contains the install root, has no brindlecast-client file, or
+ * holds a device, FIFO or socket (BRINDLECAST_ERR_INVALID_ARGUMENT). On any
+ * failure nothing is left visible in slots/. */
+BRINDLECAST_API brindlecast_status brindlecast_install(const char* install_root, const char* source,
+                                                       const char* slot, const char* version, unsigned flags);
+
+/* brindlecast_install, calling progress (if not NULL) now and then while it
+ * copies, with the files and bytes done and in all. */
+BRINDLECAST_API brindlecast_status brindlecast_install_reporting(
+    const char* install_root, const char* source, const char* slot, const char* version, unsigned flags,
+    void (*progress)(uint64_t files_done, uint64_t files_total, uint64_t bytes_done, uint64_t bytes_total,
+                     void* context),
+    void* context);
 
 #ifdef __cplusplus
 }

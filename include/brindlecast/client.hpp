@@ -117,6 +117,21 @@ inline Status init(const std::string& slot, const std::optional<std::string>& ve
                                          detail::c_str_or_null(version), channel.c_str()));
 }
 
+// Installs the directory source as slots/<slot> and, unless trial is false,
+// puts it on trial; move renames source into place instead of copying it.
+inline Status install(const std::string& source, const std::string& slot,
+                      const std::optional<std::string>& version, bool move = false, bool trial = true,
+                      const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul(
+          {{"source", source}, {"slot", slot}, {"version", version}, {"install root", install_root}});
+      !nul) {
+    return nul;
+  }
+  const unsigned flags = (move ? BRINDLECAST_INSTALL_MOVE : 0u) | (trial ? 0u : BRINDLECAST_INSTALL_NO_TRIAL);
+  return detail::status(brindlecast_install(detail::c_str_or_null(install_root), source.c_str(), slot.c_str(),
+                                            detail::c_str_or_null(version), flags));
+}
+
 // A slot prune left for its age.
 struct YoungSlot {
   std::string slot;

@@ -12,6 +12,7 @@
 
 #include "brindlecast/client.h"
 #include "client/calls.hpp"
+#include "client/install.hpp"
 #include "client/prune.hpp"
 #include "common/install_root.hpp"
 
@@ -166,27 +167,80 @@ brindlecast_status brindlecast_confirm_start(const char* install_root, const cha
                 [&](const std::string& root) { return brindlecast::confirm_start(root, executable); });
 }
 
+brindlecast_status brindlecast_prune_reporting(const char* install_root, int dry_run, int64_t min_age_seconds,
+                                               const brindlecast_prune_reports* reports) {
+  const char* negative = min_age_seconds < 0 ? "the minimum age is negative" : nullptr;
+  const brindlecast_prune_reports given = reports ? *reports : brindlecast_prune_reports{};
+  return update(install_root, negative, [&](const std::string& root) {
+    brindlecast::PruneReports each;
+    each.removed = [&](const std::string& slot) {
+      if (given.removed) given.removed(slot.c_str(), given.context);
+    };
+    each.young = [&](const std::string& slot, std::chrono::nanoseconds age, bool future) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(age).count();
+      if (given.kept_young) given.kept_young(slot.c_str(), seconds, future ? 1 : 0, given.context);
+    };
+    each.notice = [&](const std::string& line) {
+      if (given.notice) given.notice(line.c_str(), given.context);
+    };
+    return brindlecast::prune_slots(root, dry_run != 0, std::chrono::seconds(min_age_seconds), each);
+  });
+}
+
 brindlecast_status brindlecast_prune_older_than(
     const char* install_root, int dry_run, int64_t min_age_seconds,
     void (*removed)(const char* slot, void* context),
     void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context) {
-  const char* negative = min_age_seconds < 0 ? "the minimum age is negative" : nullptr;
-  return update(install_root, negative, [&](const std::string& root) {
-    return brindlecast::prune_slots(
-        root, dry_run != 0, std::chrono::seconds(min_age_seconds),
-        [&](const std::string& slot) {
-          if (removed) removed(slot.c_str(), context);
-        },
-        [&](const std::string& slot, std::chrono::seconds age) {
-          if (kept_young) kept_young(slot.c_str(), age.count(), context);
-        });
-  });
+  struct Older {
+    void (*removed)(const char*, void*);
+    void (*kept_young)(const char*, int64_t, void*);
+    void* context;
+  } older{removed, kept_young, context};
+  brindlecast_prune_reports reports{};
+  reports.context = &older;
+  reports.removed = [](const char* slot, void* c) {
+    const auto* o = static_cast<Older*>(c);
+    if (o->removed) o->removed(slot, o->context);
+  };
+  reports.kept_young = [](const char* slot, int64_t age, int, void* c) {
+    const auto* o = static_cast<Older*>(c);
+    if (o->kept_young) o->kept_young(slot, age, o->context);
+  };
+  return brindlecast_prune_reporting(install_root, dry_run, min_age_seconds, &reports);
 }
 
 brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                      void (*removed)(const char* slot, void* context), void* context) {
   return brindlecast_prune_older_than(install_root, dry_run, BRINDLECAST_PRUNE_MIN_AGE, removed, nullptr,
                                       context);
+}
+
+brindlecast_status brindlecast_install_reporting(const char* install_root, const char* source,
+                                                 const char* slot, const char* version, unsigned flags,
+                                                 void (*progress)(uint64_t files_done, uint64_t files_total,
+                                                                  uint64_t bytes_done, uint64_t bytes_total,
+                                                                  void* context),
+                                                 void* context) {
+  const char* missing = !source ? "no source was given"
+                        : !slot ? "no slot was given"
+                        : (flags & ~unsigned{BRINDLECAST_INSTALL_MOVE | BRINDLECAST_INSTALL_NO_TRIAL}) != 0
+                            ? "unknown install flags"
+                            : nullptr;
+  return update(install_root, missing, [&](const std::string& root) {
+    brindlecast::InstallOptions options;
+    options.move = (flags & BRINDLECAST_INSTALL_MOVE) != 0;
+    options.trial = (flags & BRINDLECAST_INSTALL_NO_TRIAL) == 0;
+    return brindlecast::install_slot(
+        root, source, slot, version ? std::optional<std::string>(version) : std::nullopt, options,
+        [&](const brindlecast::InstallProgress& p) {
+          if (progress) progress(p.files_done, p.files_total, p.bytes_done, p.bytes_total, context);
+        });
+  });
+}
+
+brindlecast_status brindlecast_install(const char* install_root, const char* source, const char* slot,
+                                       const char* version, unsigned flags) {
+  return brindlecast_install_reporting(install_root, source, slot, version, flags, nullptr, nullptr);
 }
 
 brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {

@@ -38,6 +38,8 @@ Result<Done, Error> check_text(const char* argument, std::string_view text) {
   return Done{};
 }
 
+}  // namespace
+
 Result<Done, Error> check_version(const std::optional<std::string>& version) {
   return version ? check_text("version", *version) : Done{};
 }
@@ -53,6 +55,8 @@ Result<Done, Error> check_slot_name(const std::string& slot) {
     return Err(refused("slot", slot, "begins with \".\", which only the tools' own names do"));
   return Done{};
 }
+
+namespace {
 
 // A slot without its executable would only burn a trial's starts on failures
 // before the rollback, or leave the launcher nothing to start: refuse it.
@@ -122,19 +126,23 @@ Result<Done, Error> set_relaunch_intent(const std::string& install_root) {
   });
 }
 
+Result<Done, Error> put_on_trial(InstallState& s, const std::string& install_root, const std::string& slot,
+                                 const std::optional<std::string>& version) {
+  if (auto usable = check_slot_client(install_root, slot); !usable) return usable;
+  s.active = slot;
+  s.pending = slot;
+  s.versions[slot] = version;
+  s.failed_starts = 0;
+  s.started_ok = false;
+  return Done{};
+}
+
 Result<Done, Error> begin_trial(const std::string& install_root, const std::string& slot,
                                 const std::optional<std::string>& version) {
   if (auto valid = check_slot_name(slot); !valid) return valid;
   if (auto valid = check_version(version); !valid) return valid;
-  return update_state(install_root, [&](InstallState& s) -> Result<Done, Error> {
-    if (auto usable = check_slot_client(install_root, slot); !usable) return usable;
-    s.active = slot;
-    s.pending = slot;
-    s.versions[slot] = version;
-    s.failed_starts = 0;
-    s.started_ok = false;
-    return Done{};
-  });
+  return update_state(install_root,
+                      [&](InstallState& s) { return put_on_trial(s, install_root, slot, version); });
 }
 
 namespace {

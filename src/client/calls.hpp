@@ -60,6 +60,16 @@ Result<Done, Error> confirm_start(const std::string& install_root, const std::st
 // Sets relaunch_intent: the next start is a relaunch and is not counted.
 Result<Done, Error> set_relaunch_intent(const std::string& install_root);
 
+// The checks every call makes of a slot name and a version text before it
+// reads anything: InvalidInput naming the refused argument.
+Result<Done, Error> check_slot_name(const std::string& slot);
+Result<Done, Error> check_version(const std::optional<std::string>& version);
+
+// begin_trial's change of a state read under the lock: slot checked to hold
+// its client, then put on trial.
+Result<Done, Error> put_on_trial(InstallState& state, const std::string& install_root,
+                                 const std::string& slot, const std::optional<std::string>& version);
+
 // Puts slot on trial: active and pending := slot, versions[slot] := version,
 // failed_starts := 0, started_ok := false; known_good and relaunch_intent are
 // kept. The slot must hold a brindlecast-client file, checked under the lock;

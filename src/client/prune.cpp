@@ -5,9 +5,11 @@
 // time as the system does), when it changed less than the grace period ago
 // (an install in progress), or when it holds another file system (left whole).
 // The removed slots' versions entries are dropped and saved, and each slot is
-// renamed to a hidden name no state can hold (".brindlecast-prune-<pid>-<k>-<n>").
-// The deletion runs after the lock is gone, and only once slots/ is flushed:
-// a power cut must not undo a rename whose slot is already partly deleted.
+// renamed to a hidden name no state can hold (".brindlecast-prune-<pid>-<random>-<n>"),
+// then checked to be the very directory judged: a name that a new install
+// took meanwhile is given back. The deletion runs after the lock is gone, and
+// only once slots/ is flushed: a power cut must not undo a rename whose slot
+// is already partly deleted.
 //
 // The deletion cannot leave the slot. Each directory is opened relative to
 // slots/ with O_DIRECTORY|O_NOFOLLOW and locked (flock), and its entries are
@@ -19,7 +21,8 @@
 // never entered. Every hidden directory is doomed, so whoever takes its lock
 // may finish it: a prune killed midway leaves hidden directories without a
 // lock, which the next prune finishes; one that is being emptied is locked,
-// and left to its prune.
+// and left to its prune. An install's staging directory is locked while it
+// is filled, and a killed install's is finished the same way.
 #include "client/prune.hpp"
 
 #include <dirent.h>
@@ -146,10 +149,14 @@ std::set<Identity> reachable(const std::string& install_root, const InstallState
 }
 
 // How long ago st's file changed, by the later of its ctime (which no program
-// can set back) and its mtime (which a file system may keep better).
-std::chrono::seconds age(const struct stat& st, std::time_t now) {
-  const std::time_t changed = std::max({st.st_ctime, st.st_mtime, std::time_t{0}});
-  return std::chrono::seconds(now > changed ? now - changed : 0);
+// can set back) and its mtime (which a file system may keep better), and
+// whether the mtime lies in the future: then it says nothing (an archive
+// from a machine whose clock ran ahead) and the ctime alone counts.
+std::pair<std::chrono::nanoseconds, bool> age(const struct stat& st, std::chrono::nanoseconds now) {
+  const FileTimes times = file_times(st);
+  const bool future = times.modified > now;
+  const auto changed = future ? times.changed : std::max(times.changed, times.modified);
+  return {std::max(now - changed, std::chrono::nanoseconds(0)), future};
 }
 
 // The first mount point at or below dir, both resolved absolute paths.
@@ -169,11 +176,14 @@ const char* const kForeign = "another file system is mounted inside it; that par
 // is emptied first, so only the siblings along one path wait at a time.
 class Remover {
  public:
-  // The names are the process's and this prune's own, also among threads.
+  // The names are this prune's own: random bytes tell them apart from those
+  // of a prune with the same PID in another PID namespace, or a killed one
+  // whose PID came round again.
   Remover(int slots, dev_t device) : slots_(slots), device_(device) {
     static std::atomic<unsigned long> prunes{0};
-    prefix_ =
-        std::string(kPruneHiddenPrefix) + std::to_string(::getpid()) + "-" + std::to_string(prunes++) + "-";
+    std::string token = random_token();
+    if (token.empty()) token = std::to_string(monotonic_now().count()) + "x" + std::to_string(prunes++);
+    prefix_ = std::string(kPruneHiddenPrefix) + std::to_string(::getpid()) + "-" + token + "-";
   }
   Remover(const Remover&) = delete;
   Remover& operator=(const Remover&) = delete;
@@ -183,6 +193,24 @@ class Remover {
   dev_t device() const { return device_; }
   // Whether name is one of this prune's own hidden names.
   bool made(std::string_view name) const { return name.substr(0, prefix_.size()) == prefix_; }
+
+  // Whether slots/<name> is the directory or link whose identity was judged.
+  bool is(const std::string& name, std::pair<dev_t, ino_t> judged) const {
+    struct stat st {};
+    return ::fstatat(slots_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && identity(st) == judged;
+  }
+
+  // Puts back under slot what hide moved to name, never over anything: the
+  // line that says so. Should slot be taken yet again, it is kept under a
+  // name no tool removes.
+  std::string give_back(const std::string& name, const std::string& slot) {
+    const std::string line = "kept slots/" + slot + ": it was replaced while prune decided";
+    if (rename_no_replace_at(slots_, name.c_str(), slots_, slot.c_str()) == 0) return line;
+    const std::string kept = ".brindlecast-kept-" + slot + "-" + random_token();
+    if (::renameat(slots_, name.c_str(), slots_, kept.c_str()) == 0)
+      return line + ", and is now slots/" + kept;
+    return line + ", and is now slots/" + name + " (" + os_error_text(errno) + ")";
+  }
 
   // Moves dir's entry name to a fresh hidden name in slots/: that name, or ""
   // when the entry has gone meanwhile.
@@ -202,17 +230,19 @@ class Remover {
     }
   }
 
-  // Removes slots/<name> and everything it holds.
-  Result<Done, Error> remove_tree(const std::string& name) {
+  // Removes slots/<name> and everything it holds: false when another
+  // process holds it, and it is left to that one.
+  Result<bool, Error> remove_tree(const std::string& name) {
     const unsigned long base = next_;
-    if (auto cleared = clear(name); !cleared) return cleared;
+    auto cleared = clear(name);
+    if (!cleared || !*cleared) return cleared;
     while (next_ > base) {
       const unsigned long top = next_ - 1;
       const unsigned long before = next_;
-      if (auto cleared = clear(hidden(top)); !cleared) return cleared;
+      if (auto sub = clear(hidden(top)); !sub) return sub;
       if (next_ == before) next_ = top;  // it held no directory: it is gone
     }
-    return Done{};
+    return true;
   }
 
  private:
@@ -223,16 +253,21 @@ class Remover {
     return Err(os_error(errno));
   }
 
+  enum class Take { Taken, Held, Gone };
+
   // Whether this prune may empty the directory open as fd, slots/<name>: it
   // holds its lock (or the file system has no locks), and name still leads
-  // to it. Otherwise another prune is emptying it, or has done so.
-  bool take(int fd, const std::string& name, struct stat& opened) const {
+  // to it. Otherwise another process is at work on it (Held), or another
+  // prune has finished it (Gone).
+  Take take(int fd, const std::string& name, struct stat& opened) const {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != ENOTSUP && errno != EOPNOTSUPP) {
-      return false;
+      return Take::Held;
     }
     struct stat now {};
-    return ::fstat(fd, &opened) == 0 && ::fstatat(slots_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-           identity(opened) == identity(now);
+    const bool same = ::fstat(fd, &opened) == 0 &&
+                      ::fstatat(slots_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      identity(opened) == identity(now);
+    return same ? Take::Taken : Take::Gone;
   }
 
   // One pass over dir: unlinks its files and links and hides its
@@ -264,16 +299,20 @@ class Remover {
   // Removes slots/<name>: a file or a link at once; a directory, under its
   // lock, once its files are unlinked and its sub-directories hidden (to be
   // cleared later, by whoever takes their lock first). One that another
-  // prune has locked is left to it.
-  Result<Done, Error> clear(const std::string& name) {
+  // process has locked is left to it: false.
+  Result<bool, Error> clear(const std::string& name) {
     const int fd = ::openat(slots_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) return unlink_at(slots_, name, 0);
-    if (fd < 0) return errno == ENOENT ? Result<Done, Error>(Done{}) : Err(os_error(errno));
+    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+      if (auto gone = unlink_at(slots_, name, 0); !gone) return gone.forward();
+      return true;
+    }
+    if (fd < 0) return errno == ENOENT ? Result<bool, Error>(true) : Err(os_error(errno));
     auto stream = dir_stream(fd);
     if (!stream) return stream.forward();
     Result<Done, Error> result = Done{};
     struct stat opened {};
-    if (take(fd, name, opened)) {
+    const Take taken = take(fd, name, opened);
+    if (taken == Take::Taken) {
       if (opened.st_dev != device_) result = Err(Error{ErrorKind::Other, kForeign});
       // Until the directory can go: a directory changed while it is read
       // (on macOS, by this very deletion) may skip entries.
@@ -287,7 +326,8 @@ class Remover {
     // Explicitly: a child forked meanwhile shares the lock.
     ::flock(fd, LOCK_UN);
     ::closedir(*stream);
-    return result;
+    if (!result) return result.forward();
+    return taken != Take::Held;
   }
 
   int slots_;
@@ -296,17 +336,22 @@ class Remover {
   unsigned long next_ = 0;
 };
 
-// The slots to remove, in byte order, those left for their age, and the
-// messages for those left whole.
+// The slots to remove, in byte order, with the identity each was judged by;
+// those left for their age; and the messages for those left whole.
+struct Young {
+  std::string name;
+  std::chrono::nanoseconds age;
+  bool mtime_in_future;
+};
 struct Verdict {
-  std::vector<std::string> doomed;
-  std::vector<std::pair<std::string, std::chrono::seconds>> young;
+  std::vector<std::pair<std::string, Identity>> doomed;
+  std::vector<Young> young;
   std::vector<std::string> problems;
 };
 
 // The one decision, shared by a prune and its dry run.
 Result<Verdict, Error> judge(const std::string& install_root, const InstallState& state, const Remover& slots,
-                             std::chrono::seconds min_age) {
+                             std::chrono::nanoseconds min_age) {
   auto names = entry_names(slots.slots());
   if (!names) return Err(with_context("cannot list slots", std::move(names).error()));
   const auto kept = reachable(install_root, state);
@@ -319,7 +364,7 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
     resolved = real;
     ::free(real);
   }
-  const std::time_t now = std::time(nullptr);
+  const auto now = realtime_now();
   Verdict verdict;
   for (const auto& name : *names) {
     if (name[0] == '.') continue;  // never a slot: the tools' own names
@@ -335,8 +380,8 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
     }
     // An install in progress: a slot being filled, or a link just made to
     // name one, before begin-trial names it.
-    if (const auto slot_age = age(st, now); slot_age < min_age) {
-      verdict.young.emplace_back(name, slot_age);
+    if (const auto [slot_age, future] = age(st, now); slot_age < min_age) {
+      verdict.young.push_back({name, slot_age, future});
       continue;
     }
     std::optional<std::string> mount;
@@ -349,7 +394,7 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
       verdict.problems.push_back("slots/" + name + " was left whole: another file system is mounted at " +
                                  *mount);
     } else {
-      verdict.doomed.push_back(name);
+      verdict.doomed.emplace_back(name, identity(st));
     }
   }
   return verdict;
@@ -362,11 +407,101 @@ Result<Done, Error> outcome(const std::vector<std::string>& problems) {
   return Err(Error{ErrorKind::Other, message});
 }
 
+// fd with the device it lies on, for a Remover; fd is closed on failure.
+Result<std::pair<int, dev_t>, Error> with_device(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return Err(os_error(e));
+  }
+  return std::pair<int, dev_t>(fd, st.st_dev);
+}
+
+// Under the lock: the versions entries of the doomed slots dropped and
+// saved, then each slot hidden, if it is still what was judged. Gives the
+// hidden names, slot by slot.
+Result<std::vector<std::pair<std::string, std::string>>, Error> hide_doomed(const std::string& install_root,
+                                                                            const LockedState& locked,
+                                                                            Remover& remover,
+                                                                            Verdict& verdict,
+                                                                            const PruneReports& reports) {
+  // Saved before anything moves: a prune killed after the save leaves only
+  // unnamed slots, which the next one removes.
+  InstallState updated = locked.state;
+  for (const auto& doomed : verdict.doomed) updated.versions.erase(doomed.first);
+  if (updated != locked.state) {
+    if (auto saved = save_client_state(install_root, updated, locked.lock); !saved) return saved.forward();
+  }
+  std::vector<std::pair<std::string, std::string>> hidden;
+  for (const auto& [name, judged] : verdict.doomed) {
+    auto moved = remover.hide(remover.slots(), name);
+    if (!moved) {
+      verdict.problems.push_back("cannot remove slots/" + name + ": " + moved.error().message);
+    } else if (moved->empty()) {
+      continue;  // gone meanwhile
+    } else if (!remover.is(*moved, judged)) {
+      if (reports.notice) reports.notice(remover.give_back(*moved, name));
+    } else {
+      hidden.emplace_back(name, std::move(moved).value());
+    }
+  }
+  return hidden;
+}
+
+// The leftovers of killed prunes and installs, and those that others are
+// still at work on (they keep their locks).
+std::vector<std::string> leftovers(const Remover& remover) {
+  std::vector<std::string> found;
+  if (auto names = entry_names(remover.slots())) {
+    for (auto& name : *names) {
+      if (is_leftover_name(name) && !remover.made(name)) found.push_back(std::move(name));
+    }
+  }
+  return found;
+}
+
+// Deletes what is hidden, and the leftovers: once slots/ is flushed, since
+// nothing inside a hidden slot may be deleted before its rename is on disk,
+// or a power cut could bring it back, partly deleted, under its own name.
+// One flush orders all of them.
+void delete_hidden(Remover& remover, const std::vector<std::pair<std::string, std::string>>& hidden,
+                   const std::vector<std::string>& left, const PruneReports& reports,
+                   std::vector<std::string>& problems) {
+  if (hidden.empty() && left.empty()) return;
+  if (const int failed = flush_directory(remover.slots(), sync_file); failed != 0) {
+    problems.push_back(
+        "cannot flush slots/ (" + os_error_text(failed) +
+        "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
+    return;
+  }
+  for (const auto& [slot, name] : hidden) {
+    if (auto gone = remover.remove_tree(name); gone) {
+      if (reports.removed) reports.removed(slot);
+    } else {
+      problems.push_back("cannot remove all of slots/" + slot + ": " + gone.error().message +
+                         "; what is left is hidden in slots/, for a later prune");
+    }
+  }
+  for (const auto& name : left) {
+    auto gone = remover.remove_tree(name);
+    if (!gone) {
+      problems.push_back("cannot finish slots/" + name +
+                         ", left by an earlier prune or install: " + gone.error().message);
+    } else if (!*gone && reports.notice) {
+      reports.notice("left slots/" + name + ": another process holds it");
+    }
+  }
+}
+
 }  // namespace
 
-Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, std::chrono::seconds min_age,
-                                const std::function<void(const std::string&)>& removed,
-                                const std::function<void(const std::string&, std::chrono::seconds)>& young) {
+bool is_leftover_name(std::string_view name) {
+  return name.rfind(kPruneHiddenPrefix, 0) == 0 || name.rfind(kInstallStagingPrefix, 0) == 0;
+}
+
+Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
+                                std::chrono::nanoseconds min_age, const PruneReports& reports) {
   std::optional<Remover> remover;
   Verdict verdict;
   std::vector<std::pair<std::string, std::string>> hidden;  // slot, its hidden name
@@ -375,75 +510,55 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, s
     if (!locked) return locked.forward();
     const int fd = ::open(slots_path(install_root).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT) return Done{};  // no slots, nothing to remove
-    if (fd < 0) return Err(with_context("cannot open slots", os_error(errno)));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      const int e = errno;
-      ::close(fd);
-      return Err(with_context("cannot open slots", os_error(e)));
-    }
-    remover.emplace(fd, st.st_dev);
+    auto opened = fd < 0 ? Err(os_error(errno)) : with_device(fd);
+    if (!opened) return Err(with_context("cannot open slots", std::move(opened).error()));
+    remover.emplace(opened->first, opened->second);
     auto judged = judge(install_root, locked->state, *remover, min_age);
     if (!judged) return judged.forward();
     verdict = std::move(judged).value();
     if (!dry_run) {
-      // Saved before anything moves: a prune killed after the save leaves
-      // only unnamed slots, which the next one removes.
-      InstallState updated = locked->state;
-      for (const auto& name : verdict.doomed) updated.versions.erase(name);
-      if (updated != locked->state) {
-        if (auto saved = save_client_state(install_root, updated, locked->lock); !saved) return saved;
-      }
-      for (const auto& name : verdict.doomed) {
-        auto moved = remover->hide(remover->slots(), name);
-        if (!moved) {
-          verdict.problems.push_back("cannot remove slots/" + name + ": " + moved.error().message);
-        } else if (!moved->empty()) {
-          hidden.emplace_back(name, std::move(moved).value());
-        }
-      }
+      auto moved = hide_doomed(install_root, *locked, *remover, verdict, reports);
+      if (!moved) return moved.forward();
+      hidden = std::move(moved).value();
     }
   }  // the lock is released here: the deletion may take long, and starts the launcher makes wait for nothing
-  std::vector<std::string>& problems = verdict.problems;
-  for (const auto& [name, slot_age] : verdict.young) young(name, slot_age);
+  for (const auto& young : verdict.young) {
+    if (reports.young) reports.young(young.name, young.age, young.mtime_in_future);
+  }
   if (dry_run) {
-    for (const auto& name : verdict.doomed) removed(name);
-    return outcome(problems);
-  }
-  // What other prunes left, killed midway or still at work (those keep their
-  // locks). Listed before the flush, so that it covers the renames that hid them.
-  std::vector<std::string> leftovers;
-  if (auto names = entry_names(remover->slots())) {
-    for (auto& name : *names) {
-      if (name.rfind(kPruneHiddenPrefix, 0) == 0 && !remover->made(name))
-        leftovers.push_back(std::move(name));
+    for (const auto& doomed : verdict.doomed) {
+      if (reports.removed) reports.removed(doomed.first);
     }
+    return outcome(verdict.problems);
   }
-  if (hidden.empty() && leftovers.empty()) return outcome(problems);
-  // Nothing inside a hidden slot may be deleted before its rename is on
-  // disk: a power cut could otherwise bring it back, partly deleted, under
-  // its own name. One flush of slots/ orders all of them.
-  if (const int failed = flush_directory(remover->slots(), sync_file); failed != 0) {
-    problems.push_back(
-        "cannot flush slots/ (" + os_error_text(failed) +
-        "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
-    return outcome(problems);
+  // Listed before the flush, so that it covers the renames that hid them.
+  const auto left = leftovers(*remover);
+  delete_hidden(*remover, hidden, left, reports, verdict.problems);
+  return outcome(verdict.problems);
+}
+
+Result<Done, Error> finish_leftovers(int slots, const std::function<void(const std::string& name)>& held) {
+  auto opened = with_device(::dup(slots));
+  if (!opened) return opened.forward();
+  Remover remover(opened->first, opened->second);
+  const auto left = leftovers(remover);
+  if (left.empty()) return Done{};
+  if (const int failed = flush_directory(remover.slots(), sync_file); failed != 0) {
+    return Err(with_context("cannot flush slots/", os_error(failed)));
   }
-  for (const auto& [slot, name] : hidden) {
-    if (auto gone = remover->remove_tree(name); gone) {
-      removed(slot);
-    } else {
-      problems.push_back("cannot remove all of slots/" + slot + ": " + gone.error().message +
-                         "; what is left is hidden in slots/, for a later prune");
-    }
+  for (const auto& name : left) {
+    auto gone = remover.remove_tree(name);
+    if (!gone) return gone.forward();
+    if (!*gone && held) held(name);
   }
-  for (const auto& name : leftovers) {
-    if (auto gone = remover->remove_tree(name); !gone) {
-      problems.push_back("cannot finish slots/" + name +
-                         ", left by an earlier prune: " + gone.error().message);
-    }
-  }
-  return outcome(problems);
+  return Done{};
+}
+
+Result<bool, Error> remove_hidden_tree(int slots, const std::string& name) {
+  auto opened = with_device(::dup(slots));
+  if (!opened) return opened.forward();
+  Remover remover(opened->first, opened->second);
+  return remover.remove_tree(name);
 }
 
 }  // namespace brindlecast

@@ -14,20 +14,47 @@ namespace brindlecast {
 
 // How the names of the slots a prune is deleting begin, in slots/.
 inline constexpr std::string_view kPruneHiddenPrefix = ".brindlecast-prune-";
+// How the names of the directories an install is filling begin, in slots/.
+inline constexpr std::string_view kInstallStagingPrefix = ".brindlecast-install-";
+
+// Whether an entry of slots/ is a prune's hidden tree or an install's
+// staging directory: never a slot, and doomed once no process holds its lock.
+bool is_leftover_name(std::string_view name);
+
+// What a prune tells as it goes. removed: a slot is gone (or, in a dry run,
+// would go). young: a slot left for its age, and whether its mtime lies in
+// the future (then its ctime alone counted). notice: one line about
+// something left that is no failure.
+struct PruneReports {
+  std::function<void(const std::string& slot)> removed;
+  std::function<void(const std::string& slot, std::chrono::nanoseconds age, bool mtime_in_future)> young;
+  std::function<void(const std::string& line)> notice;
+};
 
 // Removes every slot (a directory, or a symbolic link) in slots/ that the
 // launcher cannot reach through active, known_good or pending, compared by
 // device and inode along the way the system resolves those names, link by
 // link; other files, and names beginning with ".", stay. A slot that changed
-// (its ctime or mtime; a link's own) less than min_age ago stays too: young
-// is called with it and its age. removed is called with each slot, in byte
-// order, once it is gone; with dry_run nothing changes and it is called with
-// each slot that would go, decided alike. The lock is held only to decide,
-// drop the removed slots' versions entries and move them to hidden names; the
-// deletion runs after it. A slot holding another file system is left whole
-// and reported; refuses to act when state.json cannot be read.
-Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run, std::chrono::seconds min_age,
-                                const std::function<void(const std::string&)>& removed,
-                                const std::function<void(const std::string&, std::chrono::seconds)>& young);
+// (its ctime or mtime, to the nanosecond; a link's own; an mtime in the
+// future does not count) less than min_age ago stays too, reported to young.
+// removed is called with each slot, in byte order, once it is gone; with
+// dry_run nothing changes and it is called with each slot that would go,
+// decided alike. The lock is held only to decide, drop the removed slots'
+// versions entries and move them to hidden names; a name that no longer
+// leads to what was judged (a new install took it meanwhile) is given back
+// and told to notice. The deletion runs after the lock is gone. A slot
+// holding another file system is left whole and reported; refuses to act
+// when state.json cannot be read.
+Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
+                                std::chrono::nanoseconds min_age, const PruneReports& reports);
+
+// Removes the leftovers in slots/ (open as slots) of killed prunes and
+// installs, once one flush of slots/ has made the renames that hid them
+// durable; each that another process holds is left and told to held.
+Result<Done, Error> finish_leftovers(int slots, const std::function<void(const std::string& name)>& held);
+
+// Removes slots/<name>, a hidden name, with all it holds, unless another
+// process holds its lock (then false).
+Result<bool, Error> remove_hidden_tree(int slots, const std::string& name);
 
 }  // namespace brindlecast

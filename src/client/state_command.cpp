@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -38,6 +39,10 @@ constexpr const char* kUsage =
     "  init SLOT [VERSION] [--channel NAME] [--replace]\n"
     "                               create the first state.json: SLOT active and known good;\n"
     "                               --replace: over one that cannot be decoded, kept aside\n"
+    "  install [--move] [--no-trial] [--quiet] SOURCE SLOT [VERSION]\n"
+    "                               install the directory SOURCE as slots/SLOT, safe against\n"
+    "                               power cuts and prune, and put it on trial; --move renames\n"
+    "                               SOURCE instead of copying it; --no-trial records nothing\n"
     "  begin-trial SLOT [VERSION]   put the version installed in slots/SLOT on trial\n"
     "  confirm EXECUTABLE           confirm a good start of the running client, named by\n"
     "                               the path it was started as (its argv[0])\n"
@@ -63,6 +68,9 @@ struct Arguments {
   std::optional<std::string> install_method;
   bool dry_run = false;
   bool replace = false;
+  bool move = false;
+  bool no_trial = false;
+  bool quiet = false;
   bool json = false;
   bool help = false;
   bool version = false;
@@ -122,6 +130,12 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
       out.dry_run = true;
     } else if (arg == "--replace") {
       out.replace = true;
+    } else if (arg == "--move") {
+      out.move = true;
+    } else if (arg == "--no-trial") {
+      out.no_trial = true;
+    } else if (arg == "--quiet") {
+      out.quiet = true;
     } else if (arg == "--json") {
       out.json = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -191,15 +205,66 @@ std::string age_text(std::int64_t seconds) {
 }
 
 int prune(const std::string& root, bool dry_run, std::int64_t min_age, std::string min_age_text) {
-  const auto each = [](const char* slot, void*) { std::printf("%s\n", slot); };
-  const auto young = [](const char* slot, std::int64_t age, void* text) {
-    print(stderr, std::string(kName) + ": kept slots/" + slot + ": it changed " + age_text(age) +
+  brindlecast_prune_reports reports{};
+  reports.removed = [](const char* slot, void*) { std::printf("%s\n", slot); };
+  reports.kept_young = [](const char* slot, std::int64_t age, int future, void* text) {
+    const std::string why =
+        future ? "its mtime lies in the future, and its ctime says it changed " : "it changed ";
+    print(stderr, std::string(kName) + ": kept slots/" + slot + ": " + why + age_text(age) +
                       " ago, within --min-age " + *static_cast<const std::string*>(text) + "\n");
   };
+  reports.notice = [](const char* line, void*) { print(stderr, std::string(kName) + ": " + line + "\n"); };
+  reports.context = &min_age_text;
   const brindlecast_status status =
-      brindlecast_prune_older_than(root.c_str(), dry_run ? 1 : 0, min_age, each, young, &min_age_text);
+      brindlecast_prune_reporting(root.c_str(), dry_run ? 1 : 0, min_age, &reports);
   if (std::fflush(stdout) != 0 && status == BRINDLECAST_OK) return fail("cannot write to standard output");
   return status == BRINDLECAST_OK ? 0 : fail(status, brindlecast_last_error());
+}
+
+// The progress of a copy, on one line of a terminal rewritten in place:
+// only once it has taken more than a moment, and a few times a second.
+struct Progress {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now(), shown;
+  bool any = false;
+
+  static void update(std::uint64_t files, std::uint64_t files_total, std::uint64_t bytes,
+                     std::uint64_t bytes_total, void* context) {
+    auto& self = *static_cast<Progress*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - self.start < std::chrono::milliseconds(500) ||
+        now - self.shown < std::chrono::milliseconds(100)) {
+      if (files != files_total) return;
+    }
+    if (!self.any && files == files_total) return;  // done before it was worth a line
+    self.shown = now;
+    self.any = true;
+    const auto mib = [](std::uint64_t n) { return std::to_string(n / (1024 * 1024)); };
+    print(stderr, "\rcopying: " + std::to_string(files) + " of " + std::to_string(files_total) + " files, " +
+                      mib(bytes) + " of " + mib(bytes_total) + " MiB ");
+  }
+  void end() const {
+    if (any) print(stderr, "\r\033[K");
+  }
+};
+
+int install(const std::string& root, const Arguments& args) {
+  const std::string& slot = args.words[2];
+  const std::optional<std::string> version =
+      args.words.size() > 3 ? std::optional<std::string>(args.words[3]) : std::nullopt;
+  const unsigned flags =
+      (args.move ? BRINDLECAST_INSTALL_MOVE : 0u) | (args.no_trial ? BRINDLECAST_INSTALL_NO_TRIAL : 0u);
+  Progress progress;
+  const bool show = !args.quiet && ::isatty(STDERR_FILENO) == 1;
+  const brindlecast_status status = brindlecast_install_reporting(
+      root.c_str(), args.words[1].c_str(), slot.c_str(), version ? version->c_str() : nullptr, flags,
+      show ? Progress::update : nullptr, &progress);
+  progress.end();
+  if (status != BRINDLECAST_OK) return fail(status, brindlecast_last_error());
+  if (args.quiet) return 0;
+  const std::string what = "installed slots/" + slot + (version ? " (version " + *version + ")" : "");
+  const std::string line =
+      what + (args.no_trial ? "; nothing recorded (--no-trial)\n" : "; on trial: the next start runs it\n");
+  return print(stdout, line) == 0 ? 0 : fail("cannot write to standard output");
 }
 
 int init(const std::string& root, const std::string& slot, const std::optional<std::string>& version,
@@ -249,13 +314,10 @@ int run(int argc, char** argv) {
     bool channel, dry_run;
   };
   static constexpr Shape kShapes[] = {
-      {"show", 0, 0, false, false},
-      {"init", 1, 2, true, false},
-      {"begin-trial", 1, 2, false, false},
-      {"confirm", 1, 1, false, false},
-      {"request-relaunch", 0, 0, false, false},
-      {"prune", 0, 0, false, true},
-      {"doctor", 0, 0, false, false},
+      {"show", 0, 0, false, false},        {"init", 1, 2, true, false},
+      {"begin-trial", 1, 2, false, false}, {"install", 2, 3, false, false},
+      {"confirm", 1, 1, false, false},     {"request-relaunch", 0, 0, false, false},
+      {"prune", 0, 0, false, true},        {"doctor", 0, 0, false, false},
   };
   const Shape* shape = nullptr;
   for (const auto& s : kShapes) {
@@ -272,6 +334,12 @@ int run(int argc, char** argv) {
     if (auto problem = parse_min_age(*args.min_age, min_age)) return usage_error(*problem);
   }
   if (args.replace && command != "init") return usage_error("--replace belongs to init");
+  if ((args.move || args.no_trial || args.quiet) && command != "install") {
+    return usage_error(std::string(args.move       ? "--move"
+                                   : args.no_trial ? "--no-trial"
+                                                   : "--quiet") +
+                       " belongs to install");
+  }
   if ((args.launcher || args.install_method || args.json) && command != "doctor") {
     return usage_error(std::string(args.launcher ? "--launcher"
                                    : args.json   ? "--json"
@@ -289,9 +357,10 @@ int run(int argc, char** argv) {
     return (args.replace ? replace : init)(*root, *operand(1), operand(2), args.channel.value_or("stable"));
   }
   if (command == "begin-trial") return report(client::begin_trial(*operand(1), operand(2), root));
+  if (command == "install") return install(*root, args);
   if (command == "confirm") return report(client::confirm_start(*operand(1), root));
   if (command == "request-relaunch") return report(client::set_relaunch_intent(root));
-  return prune(*root, args.dry_run, min_age, args.min_age.value_or("1h"));
+  return prune(*root, args.dry_run, min_age, args.min_age.value_or(age_text(BRINDLECAST_PRUNE_MIN_AGE)));
 }
 
 }  // namespace

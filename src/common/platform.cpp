@@ -1,27 +1,32 @@
 #include "common/platform.hpp"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "common/file.hpp"
 
 #ifdef __APPLE__
-#include <fcntl.h>
+#include <copyfile.h>
 #include <mach-o/dyld.h>
+#include <sys/attr.h>
+#include <sys/clonefile.h>
 #include <sys/mount.h>
 #include <sys/param.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <vector>
 #else
-#include <fcntl.h>
 #include <sys/auxv.h>
-#include <unistd.h>
 
 #include <climits>
-
-#include "common/file.hpp"
 #endif
 
 namespace brindlecast {
@@ -35,7 +40,51 @@ int link_then_unlink(const char* from, const char* to) {
   return 0;
 }
 
+std::chrono::nanoseconds nanoseconds(const timespec& ts) {
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+// The portable copy, for where the kernel will not copy between the two files.
+int copy_by_reading(int from, int to) {
+  std::vector<char> buffer(1 << 17);
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::read(from, buffer.data(), buffer.size()); });
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    if (!write_all(to, std::string_view(buffer.data(), static_cast<std::size_t>(n)))) {
+      if (errno == 0) errno = EIO;
+      return -1;
+    }
+  }
+}
+
+// Gives the new file at to_dir/name, open as to, its mode, orders its data
+// and closes it; on failure removes it, keeping the first error.
+int finish_copy(int to, int to_dir, const char* name, mode_t mode, bool copied) {
+  const bool done = copied && ::fchmod(to, mode & 07777) == 0 && order_entry(to) == 0;
+  const int e = errno;
+  ::close(to);
+  if (done) return 0;
+  ::unlinkat(to_dir, name, 0);
+  errno = e;
+  return -1;
+}
+
 }  // namespace
+
+std::chrono::nanoseconds realtime_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return nanoseconds(ts);
+}
+
+std::string random_token() {
+  unsigned char bytes[8];
+  if (::getentropy(bytes, sizeof bytes) != 0) return std::string();
+  char text[2 * sizeof bytes + 1];
+  for (std::size_t i = 0; i < sizeof bytes; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+  return std::string(text, 2 * sizeof bytes);
+}
 
 #ifdef __APPLE__
 
@@ -83,10 +132,40 @@ int rename_no_replace(const char* from, const char* to) {
   return errno == ENOTSUP ? link_then_unlink(from, to) : -1;
 }
 
+int rename_no_replace_at(int from_dir, const char* from, int to_dir, const char* to) {
+  return ::renameatx_np(from_dir, from, to_dir, to, RENAME_EXCL);
+}
+
+FileTimes file_times(const struct stat& st) {
+  return {nanoseconds(st.st_ctimespec), nanoseconds(st.st_mtimespec)};
+}
+
+int copy_file_into(int from, int to_dir, const char* name, mode_t mode) {
+  // An APFS clone costs the same for any size, and shares the blocks until
+  // either side changes.
+  if (::fclonefileat(from, to_dir, name, 0) == 0) {
+    const int to = ::openat(to_dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (to >= 0) return finish_copy(to, to_dir, name, mode, true);
+    const int e = errno;
+    ::unlinkat(to_dir, name, 0);
+    errno = e;
+    return -1;
+  }
+  if (errno != ENOTSUP && errno != EXDEV) return -1;
+  const int to = ::openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (to < 0) return -1;
+  const bool copied = ::fcopyfile(from, to, nullptr, COPYFILE_DATA | COPYFILE_XATTR) == 0;
+  return finish_copy(to, to_dir, name, mode, copied);
+}
+
+int order_entry(int fd) { return barrier_sync_file(fd); }
+
+int flush_file_system(int) { return 0; }
+
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};
   clock_gettime(CLOCK_UPTIME_RAW, &ts);
-  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  return nanoseconds(ts);
 }
 
 #else
@@ -148,10 +227,44 @@ int rename_no_replace(const char* from, const char* to) {
   return errno == EINVAL || errno == ENOSYS ? link_then_unlink(from, to) : -1;
 }
 
+int rename_no_replace_at(int from_dir, const char* from, int to_dir, const char* to) {
+  if (::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A hard link cannot replace a name either; directories have none.
+  if (::linkat(from_dir, from, to_dir, to, 0) != 0) return -1;
+  (void)::unlinkat(from_dir, from, 0);
+  return 0;
+}
+
+FileTimes file_times(const struct stat& st) { return {nanoseconds(st.st_ctim), nanoseconds(st.st_mtim)}; }
+
+int copy_file_into(int from, int to_dir, const char* name, mode_t mode) {
+  const int to = ::openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (to < 0) return -1;
+  // In the kernel, and a shared extent (reflink) where the file system has them.
+  bool first = true;
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0); });
+    if (n > 0) {
+      first = false;
+      continue;
+    }
+    if (n == 0) return finish_copy(to, to_dir, name, mode, true);
+    if (first && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      return finish_copy(to, to_dir, name, mode, copy_by_reading(from, to) == 0);
+    }
+    return finish_copy(to, to_dir, name, mode, false);
+  }
+}
+
+int order_entry(int) { return 0; }
+
+int flush_file_system(int fd) { return ::syncfs(fd); }
+
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+  return nanoseconds(ts);
 }
 
 #endif

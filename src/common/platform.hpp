@@ -2,6 +2,9 @@
 // Linux. Everything else in the product uses plain POSIX.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -30,6 +33,44 @@ std::optional<std::vector<std::string>> mount_points();
 // Renames from over to only if to does not exist (then EEXIST): 0, or -1
 // with errno set. Atomic where the file system supports it.
 int rename_no_replace(const char* from, const char* to);
+
+// The same relative to directory descriptors. Where the file system has no
+// exclusive rename, a directory fails with the system's error.
+int rename_no_replace_at(int from_dir, const char* from, int to_dir, const char* to);
+
+// The times of a file's last change of status (ctime) and of its data
+// (mtime), with their nanoseconds, since the epoch.
+struct FileTimes {
+  std::chrono::nanoseconds changed;
+  std::chrono::nanoseconds modified;
+};
+FileTimes file_times(const struct stat& st);
+
+// The real-time clock, with nanoseconds, since the epoch.
+std::chrono::nanoseconds realtime_now();
+
+// 16 hex digits from the system's random source, for names no other process
+// repeats; empty when the system gives none.
+std::string random_token();
+
+// Copies the regular file open as from into a new file name in the directory
+// to_dir (which must not exist yet), with mode's permission bits, by the
+// system's fastest way: a clone where the file system has one, else a copy
+// in the kernel. On macOS extended attributes come along. The new file's data
+// is ordered before anything written after it (see order_entry): 0, or -1
+// with errno set.
+int copy_file_into(int from, int to_dir, const char* name, mode_t mode);
+
+// Orders a new file's data, or a new directory's entries, before later
+// writes where the system keeps that order per file (macOS's barrier); a
+// no-op where flush_file_system covers it. 0, or -1 with errno set.
+int order_entry(int fd);
+
+// Flushes what order_entry left to it on the file system that holds fd: on
+// Linux all of it at once (syncfs), far cheaper than a flush per file; on
+// macOS nothing, the barriers having ordered each file before the full flush
+// that follows the rename. 0, or -1 with errno set.
+int flush_file_system(int fd);
 
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();

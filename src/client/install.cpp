@@ -1,0 +1,465 @@
+// An install in crash states. The writes, in order:
+//   1. a hidden staging directory slots/.brindlecast-install-<random>, held
+//      under flock while it is filled, so that no prune takes it for a
+//      killed install's (it checks the name still leads to it once locked);
+//   2. every file, link and directory of the version into it; on macOS each
+//      file and directory ordered by a barrier as it is done, on Linux all of
+//      them flushed at once by one syncfs of the file system;
+//   3. under the writers' lock: the rename of the staging directory to
+//      slots/<slot> (never over anything), then the full flush of slots/;
+//   4. state.json saved with the slot on trial (the store flushes it).
+// A crash in 1 or 2 leaves a hidden, unlocked directory that the next prune
+// or install removes; in 3 the rename is on disk with all it names, or not at
+// all; between 3 and 4 a complete slot that no record names, which prune
+// removes after its grace period; after 4 a complete slot on trial. --move
+// skips 1 and 2: the source's files are flushed where they are, then renamed.
+#include "client/install.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "client/calls.hpp"
+#include "client/locked_state.hpp"
+#include "client/prune.hpp"
+#include "client/thread_wait.hpp"
+#include "common/constants.hpp"
+#include "common/file.hpp"
+#include "common/paths.hpp"
+#include "common/platform.hpp"
+#include "common/utf8.hpp"
+#include "state/slots.hpp"
+
+namespace brindlecast {
+namespace {
+
+using Identity = std::pair<dev_t, ino_t>;
+
+Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+
+// A descriptor closed when it goes.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+Result<Identity, Error> identity_of(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Err(os_error(errno));
+  return identity(st);
+}
+
+Error refused(ErrorKind kind, const std::string& source, const std::string& why) {
+  return Error{kind, "source \"" + utf8_lossy(source) + "\" " + why};
+}
+
+std::optional<std::string> real_path(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::nullopt;
+  std::string out(real);
+  ::free(real);
+  return out;
+}
+
+// Whether inner is outer or lies inside it; both resolved.
+bool within(const std::string& inner, const std::string& outer) {
+  if (outer == "/") return true;
+  return inner.compare(0, outer.size(), outer) == 0 &&
+         (inner.size() == outer.size() || inner[outer.size()] == '/');
+}
+
+const char* kind_of(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "a file of an unknown kind";
+}
+
+// Depth first over the tree open as root, never following a link: enter is
+// called with each entry (its directory's descriptor, its name, its lstat and
+// its path under the root) before a directory's own entries; leave with each
+// directory, the root last, once its entries are done.
+struct Walk {
+  std::function<Result<Done, Error>(int dir, const std::string& name, const struct stat& st,
+                                    const std::string& path)>
+      enter;
+  std::function<Result<Done, Error>(int dir, const std::string& path)> leave;
+};
+
+Result<Done, Error> walk_tree(int root, const Walk& walk) {
+  struct Frame {
+    DIR* dir;
+    std::string path;
+  };
+  std::vector<Frame> frames;
+  const auto close_all = [&] {
+    for (auto& frame : frames) ::closedir(frame.dir);
+  };
+  const auto open_frame = [&](int fd, std::string path) -> Result<Done, Error> {
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (dir == nullptr) {
+      const int e = errno;
+      if (fd >= 0) ::close(fd);
+      return Err(with_context(path.empty() ? "cannot read the source" : "cannot read " + path, os_error(e)));
+    }
+    ::rewinddir(dir);  // a copy of a descriptor shares its offset, which an earlier walk left at the end
+    frames.push_back({dir, std::move(path)});
+    return Done{};
+  };
+  if (auto opened = open_frame(::dup(root), ""); !opened) return opened;
+  while (!frames.empty()) {
+    Frame& top = frames.back();
+    const int fd = ::dirfd(top.dir);
+    errno = 0;
+    const dirent* entry = ::readdir(top.dir);
+    if (entry == nullptr) {
+      Result<Done, Error> left = errno != 0 ? Err(os_error(errno)) : walk.leave(fd, top.path);
+      ::closedir(top.dir);
+      frames.pop_back();
+      if (!left) {
+        close_all();
+        return left;
+      }
+      continue;
+    }
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = top.path.empty() ? name : top.path + "/" + name;
+    struct stat st {};
+    Result<Done, Error> step = Done{};
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      step = Err(with_context("cannot look at " + path, os_error(errno)));
+    } else {
+      step = walk.enter(fd, name, st, path);
+    }
+    if (step && S_ISDIR(st.st_mode)) {
+      const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      auto same = child < 0 ? Err(os_error(errno)) : identity_of(child);
+      if (same && *same != identity(st)) same = Err(Error{ErrorKind::Other, "it changed while it was read"});
+      step = same ? open_frame(child, path) : Err(with_context("cannot read " + path, same.error()));
+      if (!same && child >= 0) ::close(child);
+    }
+    if (!step) {
+      close_all();
+      return step;
+    }
+  }
+  return Done{};
+}
+
+// What the source holds, refusing what a slot cannot: a device, FIFO or
+// socket. With order, each file and directory is ordered for the flush.
+Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bool order) {
+  InstallProgress totals;
+  Walk walk;
+  walk.enter = [&](int dir, const std::string& name, const struct stat& st,
+                   const std::string& path) -> Result<Done, Error> {
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      return Err(refused(ErrorKind::InvalidInput, source,
+                         "holds " + std::string(kind_of(st.st_mode)) + ", " + utf8_lossy(path) +
+                             "; a slot holds only files, directories and links"));
+    }
+    if (S_ISDIR(st.st_mode)) return Done{};
+    ++totals.files_total;
+    if (!S_ISREG(st.st_mode)) return Done{};
+    totals.bytes_total += static_cast<std::uint64_t>(st.st_size);
+    if (!order) return Done{};
+    Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0 || order_entry(file.get()) != 0) {
+      return Err(with_context("cannot flush " + path, os_error(errno)));
+    }
+    return Done{};
+  };
+  walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
+    if (order && order_entry(dir) != 0) {
+      return Err(with_context("cannot flush " + (path.empty() ? "the source" : path), os_error(errno)));
+    }
+    return Done{};
+  };
+  if (auto walked = walk_tree(source_fd, walk); !walked) return walked.forward();
+  return totals;
+}
+
+// Copies the tree open as source_fd into the empty directory open as to.
+Result<Done, Error> copy_tree(int source_fd, int to, InstallProgress& done,
+                              const std::function<void(const InstallProgress&)>& progress) {
+  std::vector<Fd> targets;  // the directory being filled, innermost last; to is the first
+  const auto target = [&] { return targets.empty() ? to : targets.back().get(); };
+  Walk walk;
+  walk.enter = [&](int dir, const std::string& name, const struct stat& st,
+                   const std::string& path) -> Result<Done, Error> {
+    const auto failed = [&](int e) { return Err(with_context("cannot copy " + path, os_error(e))); };
+    if (S_ISDIR(st.st_mode)) {
+      // Writable by us alone while it is filled; its own mode comes last.
+      if (::mkdirat(target(), name.c_str(), 0700) != 0) return failed(errno);
+      Fd made(::openat(target(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (made.get() < 0) return failed(errno);
+      targets.push_back(std::move(made));
+      return Done{};
+    }
+    if (S_ISLNK(st.st_mode)) {
+      std::string link(static_cast<std::size_t>(st.st_size) + 1, '\0');
+      const ssize_t n = ::readlinkat(dir, name.c_str(), link.data(), link.size());
+      if (n < 0) return failed(errno);
+      if (static_cast<std::size_t>(n) >= link.size()) return failed(EAGAIN);  // it grew meanwhile
+      link.resize(static_cast<std::size_t>(n));
+      if (::symlinkat(link.c_str(), target(), name.c_str()) != 0) return failed(errno);
+    } else {
+      // Non-blocking: a FIFO swapped in since the scan must not hang the copy.
+      Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (file.get() < 0) return failed(errno);
+      auto same = identity_of(file.get());
+      if (!same || *same != identity(st)) return failed(same ? EAGAIN : errno);
+      if (copy_file_into(file.get(), target(), name.c_str(), st.st_mode) != 0) return failed(errno);
+      done.bytes_done += static_cast<std::uint64_t>(st.st_size);
+    }
+    ++done.files_done;
+    if (progress) progress(done);
+    return Done{};
+  };
+  walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
+    struct stat st {};
+    if (::fstat(dir, &st) != 0 || ::fchmod(target(), st.st_mode & 07777) != 0 || order_entry(target()) != 0) {
+      return Err(with_context("cannot copy " + (path.empty() ? "the source" : path), os_error(errno)));
+    }
+    if (!targets.empty()) targets.pop_back();
+    return Done{};
+  };
+  return walk_tree(source_fd, walk);
+}
+
+// The staging directory, made, locked and checked to be still ours.
+struct Staging {
+  std::string name;
+  Fd fd;
+};
+
+Result<Staging, Error> make_staging(int slots) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    Staging staging{std::string(kInstallStagingPrefix) + random_token(), Fd()};
+    if (::mkdirat(slots, staging.name.c_str(), 0700) != 0) {
+      if (errno == EEXIST) continue;
+      return Err(with_context("cannot make a staging directory in slots/", os_error(errno)));
+    }
+    staging.fd = Fd(::openat(slots, staging.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (staging.fd.get() < 0) continue;  // a prune took it for a leftover
+    // Until it is locked, a prune may take it for a killed install's: then
+    // it fails the lock, or finds the name gone once it has it.
+    if (::flock(staging.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != ENOTSUP &&
+        errno != EOPNOTSUPP) {
+      continue;
+    }
+    struct stat now {};
+    auto mine = identity_of(staging.fd.get());
+    if (mine && ::fstatat(slots, staging.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        identity(now) == *mine) {
+      return staging;
+    }
+  }
+  return Err(Error{ErrorKind::Other, "cannot make a staging directory in slots/: it was taken each time"});
+}
+
+// Takes a copy back out of sight: under a fresh hidden name, then removed.
+void discard(int slots, const std::string& name, int lock_fd) {
+  ::flock(lock_fd, LOCK_UN);  // our own lock would keep the remover out
+  const std::string hidden = std::string(kInstallStagingPrefix) + random_token();
+  if (name.rfind(kInstallStagingPrefix, 0) != 0 &&
+      ::renameat(slots, name.c_str(), slots, hidden.c_str()) != 0) {
+    return;
+  }
+  // A leftover that stays is the next prune's; the failure that led here is the one to report.
+  (void)remove_hidden_tree(slots, name.rfind(kInstallStagingPrefix, 0) == 0 ? name : hidden);
+}
+
+// The checks that refuse before anything is written. Gives the source open.
+Result<Fd, Error> check_source(const std::string& install_root, const std::string& source, bool move) {
+  Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int e = errno;
+    return Err(refused(e == ENOTDIR ? ErrorKind::InvalidInput : os_error(e).kind, source,
+                       e == ENOTDIR ? "is not a directory" : "cannot be opened: " + os_error_text(e)));
+  }
+  struct stat link {};
+  if (move && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    return Err(
+        refused(ErrorKind::InvalidInput, source, "is a symbolic link; --move renames a directory itself"));
+  }
+  const auto real_source = real_path(source);
+  const auto real_root = real_path(install_root);
+  if (!real_source || !real_root) {
+    return Err(with_context(real_root ? "cannot resolve the source" : "cannot resolve the install root",
+                            os_error(errno)));
+  }
+  if (within(*real_root, *real_source)) {
+    return Err(refused(ErrorKind::InvalidInput, source, "contains the install root"));
+  }
+  if (const auto real_slots = real_path(slots_path(install_root));
+      real_slots && within(*real_source, *real_slots)) {
+    return Err(
+        refused(ErrorKind::InvalidInput, source, "is slots/ or lies inside it; install from elsewhere"));
+  }
+  struct stat client {};
+  if (::fstatat(fd.get(), std::string(kClientFileName).c_str(), &client, 0) != 0 ||
+      !S_ISREG(client.st_mode)) {
+    return Err(
+        refused(ErrorKind::InvalidInput, source, "holds no " + std::string(kClientFileName) + " file"));
+  }
+  return fd;
+}
+
+// slots/ open, made when the install root has none yet.
+Result<Fd, Error> open_slots(const std::string& install_root) {
+  const std::string path = slots_path(install_root);
+  Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 && errno == ENOENT) {
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+      return Err(with_context("cannot make slots/", os_error(errno)));
+    }
+    if (const int failed = flush_directory(install_root, sync_file); failed != 0) {
+      return Err(with_context("cannot flush the install root", os_error(failed)));
+    }
+    fd = Fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (fd.get() < 0) return Err(with_context("cannot open slots/", os_error(errno)));
+  return fd;
+}
+
+Error slot_exists(const std::string& slot) {
+  return Error{ErrorKind::AlreadyExists, "slots/" + utf8_lossy(slot) +
+                                             " already exists; install never replaces a slot: install under "
+                                             "another name, or let prune remove it once nothing names it"};
+}
+
+}  // namespace
+
+Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
+                                 const std::string& slot, const std::optional<std::string>& version,
+                                 InstallOptions options,
+                                 const std::function<void(const InstallProgress&)>& progress) {
+  if (auto valid = check_slot_name(slot); !valid) return valid;
+  if (auto valid = check_version(version); !valid) return valid;
+  auto source_fd = check_source(install_root, source, options.move);
+  if (!source_fd) return source_fd.forward();
+  struct stat st {};
+  if (::lstat(join_path(slots_path(install_root), slot).c_str(), &st) == 0) return Err(slot_exists(slot));
+  auto found = scan(source_fd->get(), source, options.move);
+  if (!found) return found.forward();
+  if (options.move) {
+    struct stat slots_st {};
+    struct stat source_st {};
+    if (::stat(slots_path(install_root).c_str(), &slots_st) == 0 &&
+        ::fstat(source_fd->get(), &source_st) == 0 && slots_st.st_dev != source_st.st_dev) {
+      return Err(refused(ErrorKind::InvalidInput, source,
+                         "is on another file system than slots/, and --move only renames; install without "
+                         "--move to copy it"));
+    }
+  }
+
+  auto slots = open_slots(install_root);
+  if (!slots) return slots.forward();
+  const int slots_fd = slots->get();
+  // What killed installs and prunes left; one that fails to go is the next one's.
+  (void)finish_leftovers(slots_fd, nullptr);
+
+  // The tree to rename: a filled staging directory, or the source itself.
+  std::string from = source;
+  int from_dir = AT_FDCWD;
+  std::optional<Staging> staging;
+  if (!options.move) {
+    auto made = make_staging(slots_fd);
+    if (!made) return made.forward();
+    staging.emplace(std::move(made).value());
+    InstallProgress done = *found;
+    done.files_done = done.bytes_done = 0;
+    auto copied = copy_tree(source_fd->get(), staging->fd.get(), done, progress);
+    if (copied && flush_file_system(staging->fd.get()) != 0) {
+      copied = Err(with_context("cannot flush the copy", os_error(errno)));
+    }
+    if (!copied) {
+      discard(slots_fd, staging->name, staging->fd.get());
+      return copied;
+    }
+    from = staging->name;
+    from_dir = slots_fd;
+  } else if (flush_file_system(source_fd->get()) != 0) {
+    return Err(with_context("cannot flush the source", os_error(errno)));
+  }
+  const int tree_fd = staging ? staging->fd.get() : source_fd->get();
+  // Gives the tree back where it came from: the staging directory removed,
+  // a moved source renamed back.
+  const auto undo = [&](const std::string& at) {
+    if (staging) {
+      discard(slots_fd, at, staging->fd.get());
+    } else {
+      (void)rename_no_replace_at(slots_fd, at.c_str(), AT_FDCWD, source.c_str());
+    }
+  };
+
+  // Under the writers' lock, the rename and the trial are one step for every
+  // other writer, and no prune judges the slot between them.
+  auto lock = lock_install_root(install_root, kHelperThreadWait);
+  std::optional<InstallState> state;
+  Result<Done, Error> ready = Done{};
+  if (!lock) {
+    ready = lock.forward();
+  } else if (options.trial) {
+    auto read = read_client_state(install_root);
+    if (read) state = std::move(read).value();
+    if (!read) ready = read.forward();
+  }
+  if (!ready) {
+    if (staging) undo(staging->name);
+    return ready;
+  }
+  if (rename_no_replace_at(from_dir, from.c_str(), slots_fd, slot.c_str()) != 0) {
+    const int e = errno;
+    if (staging) undo(staging->name);
+    if (e == EEXIST || e == ENOTEMPTY) return Err(slot_exists(slot));
+    if (e == EXDEV) {
+      return Err(refused(ErrorKind::InvalidInput, source,
+                         "is on another file system than slots/, and --move only renames; install without "
+                         "--move to copy it"));
+    }
+    return Err(with_context("cannot rename the new slot into place", os_error(e)));
+  }
+  // What was renamed must be what was filled or judged.
+  auto mine = identity_of(tree_fd);
+  struct stat placed {};
+  if (!mine || ::fstatat(slots_fd, slot.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
+      identity(placed) != *mine) {
+    undo(slot);
+    return Err(refused(ErrorKind::Other, source, "changed while it was installed; nothing was installed"));
+  }
+  if (const int failed = flush_directory(slots_fd, sync_file); failed != 0) {
+    undo(slot);
+    return Err(with_context("cannot flush slots/, so nothing was installed", os_error(failed)));
+  }
+  if (!state) return Done{};
+  InstallState updated = *state;
+  auto changed = put_on_trial(updated, install_root, slot, version);
+  if (changed) changed = save_client_state(install_root, updated, *lock);
+  // A save that is in place but not flushed names the slot: it stays.
+  if (!changed && changed.error().kind != ErrorKind::NotDurable) undo(slot);
+  return changed;
+}
+
+}  // namespace brindlecast
