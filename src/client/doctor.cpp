@@ -322,6 +322,9 @@ class Doctor {
       if (name.rfind(kPruneHiddenPrefix, 0) == 0) {
         leftover(join_path(slots, name),
                  "a prune is deleting it, or was killed doing so; the next prune finishes it");
+      } else if (name.rfind(kInstallStagingPrefix, 0) == 0) {
+        leftover(join_path(slots, name),
+                 "an install is filling it, or was killed doing so; the next prune or install removes it");
       }
     }
     if (!any) add("leftovers", true, "none");

@@ -199,6 +199,9 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
        {{"state.json.tmp-7-0", "{"}, {"slots/.brindlecast-prune-7-0-0/x", ""}}, {}, 0,
        "leftover: %r/slots/.brindlecast-prune-7-0-0: a prune is deleting it, or was killed doing so; the next prune "
        "finishes it"},
+      {"a killed install", trial + R"("failed_starts":0})", {{"slots/.brindlecast-install-0/x", ""}}, {}, 0,
+       "leftover: %r/slots/.brindlecast-install-0: an install is filling it, or was killed doing so; the next prune "
+       "or install removes it"},
   };
   // clang-format on
   for (const auto& c : cases) {
