@@ -44,6 +44,7 @@ std::chrono::nanoseconds nanoseconds(const timespec& ts) {
   return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
+#ifndef __APPLE__
 // The portable copy, for where the kernel will not copy between the two files.
 int copy_by_reading(int from, int to) {
   std::vector<char> buffer(1 << 17);
@@ -57,6 +58,7 @@ int copy_by_reading(int from, int to) {
     }
   }
 }
+#endif
 
 // Gives the new file at to_dir/name, open as to, its mode, orders its data
 // and closes it; on failure removes it, keeping the first error.
