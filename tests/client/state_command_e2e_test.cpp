@@ -312,6 +312,26 @@ TEST_F(StateCommand, InstallRefusesAndWritesNothing) {
               c.with_state ? state : "");
   }
   EXPECT_TRUE(file_exists(src / "v/brindlecast-client"));  // the source stays
+
+  // --move only renames: from another file system it is refused.
+  struct stat shm {};
+  struct stat here {};
+  char other[] = "/dev/shm/brindlecast-move-XXXXXX";
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(root_.path().c_str(), &here) != 0 ||
+      shm.st_dev == here.st_dev || ::mkdtemp(other) == nullptr) {
+    std::printf("skipped --move across file systems: no second file system at /dev/shm\n");
+    return;
+  }
+  write_file(std::string(other) + "/brindlecast-client", "#!/bin/sh\n", 0755);
+  const auto moved = run({"install", "--move", other, "3.0"});
+  EXPECT_EQ(moved.status, 1);
+  EXPECT_EQ(moved.err,
+            "brindlecast-state: source \"" + std::string(other) +
+                "\" is on another file system than slots/, and --move only renames; install without "
+                "--move to copy it\n");
+  EXPECT_TRUE(file_exists(std::string(other) + "/brindlecast-client"));
+  EXPECT_FALSE(file_exists(root_ / "slots/3.0"));
+  std::filesystem::remove_all(other);
 }
 
 // What install puts in place: the tree as it was, modes and links kept, on
