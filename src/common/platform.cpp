@@ -83,6 +83,15 @@ int rename_no_replace(const char* from, const char* to) {
   return errno == ENOTSUP ? link_then_unlink(from, to) : -1;
 }
 
+bool is_native_executable(std::string_view head) {
+  // Mach-O, 32 and 64 bits in either byte order, and the universal binary.
+  for (const std::string_view magic :
+       {"\xfe\xed\xfa\xce", "\xce\xfa\xed\xfe", "\xfe\xed\xfa\xcf", "\xcf\xfa\xed\xfe", "\xca\xfe\xba\xbe"}) {
+    if (head.substr(0, magic.size()) == magic) return true;
+  }
+  return false;
+}
+
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};
   clock_gettime(CLOCK_UPTIME_RAW, &ts);
@@ -147,6 +156,8 @@ int rename_no_replace(const char* from, const char* to) {
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   return errno == EINVAL || errno == ENOSYS ? link_then_unlink(from, to) : -1;
 }
+
+bool is_native_executable(std::string_view head) { return head.substr(0, 4) == "\177ELF"; }
 
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brindlecast {
@@ -30,6 +31,10 @@ std::optional<std::vector<std::string>> mount_points();
 // Renames from over to only if to does not exist (then EEXIST): 0, or -1
 // with errno set. Atomic where the file system supports it.
 int rename_no_replace(const char* from, const char* to);
+
+// Whether head, a file's first bytes, begins a program in this system's own
+// format (ELF on Linux, Mach-O on macOS), which exec runs without a #! line.
+bool is_native_executable(std::string_view head);
 
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();
