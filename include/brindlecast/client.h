@@ -127,6 +127,13 @@ BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* i
 BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
                                                            const char* version);
 
+/* Rolls the version on trial back now, as the launcher's rollback after its
+ * failed starts would, with the same record: active becomes known_good,
+ * pending is dropped, failed_starts, started_ok and relaunch_intent are
+ * reset. The next start runs known_good. With no version on trial it is
+ * refused with BRINDLECAST_ERR_INVALID_ARGUMENT and nothing is written. */
+BRINDLECAST_API brindlecast_status brindlecast_abort_trial(const char* install_root);
+
 /* Removes every slot (a directory, or a symbolic link) in <root>/slots/ that
  * the launcher cannot reach through active, known_good and pending, with all
  * it holds. Slots are compared by identity, not by spelling: each of the three

@@ -95,6 +95,11 @@ inline Status set_relaunch_intent(const std::optional<std::string>& install_root
   return detail::status(brindlecast_set_relaunch_intent(detail::c_str_or_null(install_root)));
 }
 
+inline Status abort_trial(const std::optional<std::string>& install_root = std::nullopt) {
+  if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
+  return detail::status(brindlecast_abort_trial(detail::c_str_or_null(install_root)));
+}
+
 inline Status begin_trial(const std::string& slot, const std::optional<std::string>& version,
                           const std::optional<std::string>& install_root = std::nullopt) {
   if (Status nul = detail::no_nul({{"slot", slot}, {"version", version}, {"install root", install_root}});

@@ -248,6 +248,11 @@ brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {
                 [](const std::string& root) { return brindlecast::set_relaunch_intent(root); });
 }
 
+brindlecast_status brindlecast_abort_trial(const char* install_root) {
+  return update(install_root, nullptr,
+                [](const std::string& root) { return brindlecast::abort_trial(root); });
+}
+
 brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot, const char* version) {
   return update(install_root, slot ? nullptr : "no slot was given", [&](const std::string& root) {
     return brindlecast::begin_trial(root, slot, version ? std::optional<std::string>(version) : std::nullopt);

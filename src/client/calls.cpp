@@ -14,6 +14,7 @@
 #include "common/file.hpp"
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
+#include "state/policy.hpp"
 #include "state/slots.hpp"
 #include "state/store.hpp"
 
@@ -26,6 +27,11 @@ std::string shown(std::string_view text) {
   std::string out = "\"";
   for (const char c : utf8_lossy(text)) out += c == '\0' ? std::string("\\0") : std::string(1, c);
   return out + "\"";
+}
+
+// Where a command looked: its root may not be the one the reader thinks of.
+std::string in_root(const std::string& install_root) {
+  return "the install root " + utf8_lossy(install_root);
 }
 
 Error refused(const char* argument, std::string_view text, const char* why) {
@@ -65,7 +71,8 @@ Result<Done, Error> check_slot_client(const std::string& install_root, const std
   struct stat st {};
   const std::string client = entrypoint_path(install_root, slot);
   if (::stat(client.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return Err(refused("slot", slot, ("holds no " + std::string(kClientFileName) + " file").c_str()));
+    const std::string why = "holds no " + std::string(kClientFileName) + " file in " + in_root(install_root);
+    return Err(refused("slot", slot, why.c_str()));
   }
   return Done{};
 }
@@ -112,8 +119,9 @@ Result<InstallState, Error> read_client_state(const std::string& install_root) {
   auto state = load_state(state_path(install_root));
   if (!state) {
     Error error = std::move(state).error();
-    const char* context =
-        error.kind == ErrorKind::InvalidData ? "state.json is malformed" : "cannot read state.json";
+    const std::string context = error.kind == ErrorKind::InvalidData
+                                    ? "state.json is malformed"
+                                    : "cannot read state.json in " + in_root(install_root);
     return Err(with_context(context, std::move(error)));
   }
   return std::move(state).value();
@@ -135,6 +143,14 @@ Result<Done, Error> put_on_trial(InstallState& s, const std::string& install_roo
   s.failed_starts = 0;
   s.started_ok = false;
   return Done{};
+}
+
+Result<Done, Error> abort_trial(const std::string& install_root) {
+  return update_state(install_root, [](InstallState& s) -> Result<Done, Error> {
+    if (!s.pending) return Err(Error{ErrorKind::InvalidInput, "refused: no version is on trial"});
+    roll_back(s);
+    return Done{};
+  });
 }
 
 Result<Done, Error> begin_trial(const std::string& install_root, const std::string& slot,
@@ -240,7 +256,7 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
     return std::optional<std::string>{};
   }
   if (old.error().kind != ErrorKind::InvalidData) {
-    Error error = with_context("cannot read state.json", std::move(old).error());
+    Error error = with_context("cannot read state.json in " + in_root(install_root), std::move(old).error());
     error.message += "; init --replace replaces only a file it has read and could not decode";
     return Err(std::move(error));
   }
@@ -258,8 +274,10 @@ Result<Done, Error> confirm_start(const std::string& install_root, const std::st
       const std::string on_trial = entrypoint_path(install_root, state.active);
       struct stat mine {};
       struct stat trial {};
-      const bool same = ::stat(executable.c_str(), &mine) == 0 && ::stat(on_trial.c_str(), &trial) == 0 &&
-                        mine.st_dev == trial.st_dev && mine.st_ino == trial.st_ino;
+      // A slot name with a NUL would name another file to the system.
+      const bool same = on_trial.find('\0') == std::string::npos && ::stat(executable.c_str(), &mine) == 0 &&
+                        ::stat(on_trial.c_str(), &trial) == 0 && mine.st_dev == trial.st_dev &&
+                        mine.st_ino == trial.st_ino;
       if (!same) {
         return Err(
             Error{ErrorKind::InvalidInput, "refused: " + executable + " is not " + on_trial +

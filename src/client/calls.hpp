@@ -45,10 +45,15 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel);
 
-// How the tools point to replace_state where state.json cannot be decoded.
-inline constexpr std::string_view kReplaceHint =
-    "brindlecast-state init --replace SLOT [VERSION] keeps it as state.json.broken-<UTC time> and writes a "
-    "fresh one";
+// How the tools point to replace_state where state.json cannot be decoded;
+// root_option (such as "--install-root R ") names the root where the
+// reader's own resolution may find another.
+inline std::string replace_hint(std::string_view root_option = "") {
+  return "brindlecast-state " + std::string(root_option) +
+         "init --replace SLOT [VERSION] [--channel NAME] keeps it as state.json.broken-<UTC time> and writes "
+         "a "
+         "fresh one";
+}
 
 // Sets started_ok for the running client, named by its executable (the
 // argv[0] the launcher gave it). While a version is on trial the executable
@@ -69,6 +74,12 @@ Result<Done, Error> check_version(const std::optional<std::string>& version);
 // its client, then put on trial.
 Result<Done, Error> put_on_trial(InstallState& state, const std::string& install_root,
                                  const std::string& slot, const std::optional<std::string>& version);
+
+// Rolls a version on trial back now, under the lock, to the very record the
+// launcher's rollback writes (policy.hpp's roll_back): the next start runs
+// known_good. Refused (InvalidInput) with nothing written when nothing is on
+// trial.
+Result<Done, Error> abort_trial(const std::string& install_root);
 
 // Puts slot on trial: active and pending := slot, versions[slot] := version,
 // failed_starts := 0, started_ok := false; known_good and relaunch_intent are

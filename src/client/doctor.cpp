@@ -2,13 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -39,8 +42,89 @@ struct Finding {
   std::optional<InstallState> state;
 };
 
-// Paths and texts are byte strings; the report shows them as UTF-8.
-std::string shown(std::string_view text) { return utf8_lossy(text); }
+// Paths and texts are byte strings; the report shows them as UTF-8, and a
+// NUL, which would end a line for many readers, as \0.
+std::string shown(std::string_view text) {
+  std::string out;
+  for (const char c : utf8_lossy(text)) out += c == '\0' ? std::string("\\0") : std::string(1, c);
+  return out;
+}
+
+// text as one word of a shell command line.
+std::string shell_word(const std::string& text) {
+  const bool plain = !text.empty() && text.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789_./:@%+=,-") == std::string::npos;
+  if (plain) return text;
+  std::string out = "'";
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string user_name(uid_t uid) {
+  const passwd* pw = ::getpwuid(uid);
+  return pw && pw->pw_name ? std::string(pw->pw_name) : "uid " + std::to_string(uid);
+}
+
+// Why a save of state.json in root, as the launcher makes it (a new file
+// renamed over the old one), would fail for this process; nothing when it
+// would not.
+std::optional<std::string> save_problem(const std::string& root) {
+  const std::string dir = root.empty() ? "." : root;
+  struct statvfs fs {};
+  if (::statvfs(dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+    return "the install root's file system is read-only (" + os_error_text(EROFS) + ")";
+  }
+  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+    return user_name(::geteuid()) + " may not write the install root (" + os_error_text(errno) + ")";
+  }
+  // In a sticky directory only the owner of a file, or of the directory, may
+  // replace it.
+  struct stat d {};
+  struct stat f {};
+  const uid_t me = ::geteuid();
+  if (me != 0 && ::stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && d.st_uid != me &&
+      ::lstat(state_path(root).c_str(), &f) == 0 && f.st_uid != me) {
+    return "the install root is sticky and state.json belongs to " + user_name(f.st_uid) + " (" +
+           os_error_text(EPERM) + ")";
+  }
+  return std::nullopt;
+}
+
+// How the road's exec of a usable file ends, judged by its first bytes as the
+// system judges them: execvp (the hand-over road) runs a file without a #!
+// line through /bin/sh, posix_spawnp (the supervision road) does not.
+struct StartJudgement {
+  std::optional<std::string> problem;  // why it fails
+  std::string note;                    // how it runs, where that is worth a word
+};
+
+StartJudgement judge_start(const std::string& path, bool hands_over) {
+  std::string head(512, '\0');
+  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+  const ssize_t n = fd < 0 ? -1 : retry_eintr([&] { return ::read(fd, head.data(), head.size()); });
+  if (fd >= 0) ::close(fd);
+  // Unreadable, it may still run (an executable that only its kernel reads).
+  if (n < 0) return {};
+  head.resize(static_cast<std::size_t>(n));
+  if (head.rfind("#!", 0) == 0) {
+    const std::size_t from = head.find_first_not_of(" \t", 2);
+    const std::size_t to = from == std::string::npos ? from : head.find_first_of(" \t\n", from);
+    const std::string interpreter = from == std::string::npos ? "" : head.substr(from, to - from);
+    struct stat st {};
+    if (!interpreter.empty() && ::stat(interpreter.c_str(), &st) != 0 &&
+        (errno == ENOENT || errno == ENOTDIR)) {
+      return {"fails: its interpreter " + shown(interpreter) + " does not exist", ""};
+    }
+    return {};
+  }
+  if (is_native_executable(head)) return {};
+  if (hands_over)
+    return {std::nullopt, "a script without a #! line, which the hand-over road runs through /bin/sh"};
+  return {"fails: it is a script without a #! line, which the supervision road cannot start (" +
+              os_error_text(ENOEXEC) + "); only the hand-over road runs it, through /bin/sh",
+          ""};
+}
 
 Value optional_value(const std::optional<std::string>& text) {
   return text ? Value(shown(*text)) : Value(nullptr);
@@ -73,6 +157,7 @@ std::string line_of(const Finding& f, bool json) {
 
 // Why path cannot be started as a program, or nothing when it can.
 std::optional<std::string> unusable(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::string(kNulInPathMessage);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? "missing" : os_error_text(errno);
   if (!S_ISREG(st.st_mode)) return "not a file";
@@ -115,10 +200,13 @@ class Doctor {
     const LauncherConfigLookup lookup = look_up_launcher_config(launcher);
     report_launcher_json(lookup);
     const auto root = choose_install_root(options_.install_root, lookup.config);
-    report_root_and_method(root, choose_install_method(options_.install_method, lookup.config));
+    const auto method = choose_install_method(options_.install_method, lookup.config);
+    report_root_and_method(root, method);
     bool runs = false;
     if (root.root) {
-      runs = report_state_and_start(*root.root, find_sibling_client(launcher));
+      root_option_ = "--install-root " + shell_word(shown(*root.root)) + " ";
+      runs = report_state_and_start(*root.root, find_sibling_client(launcher), hands_over(method.method));
+      report_trust(*root.root);
       report_leftovers(*root.root);
       report_locks(*root.root);
     } else {
@@ -203,31 +291,39 @@ class Doctor {
         {"hands_over", hands_over(method.method)}};
   }
 
+  // A command of brindlecast-state that acts on the root doctor looked at,
+  // whatever the reader's own environment resolves.
+  std::string command(const std::string& words) const { return "brindlecast-state " + root_option_ + words; }
+
   // state.json, its slots and the next start; true when that start would run a client.
-  bool report_state_and_start(const std::string& root, const std::optional<std::string>& sibling) {
+  bool report_state_and_start(const std::string& root, const std::optional<std::string>& sibling,
+                              bool hands_over) {
     const std::string path = state_path(root);
     Result<InstallState, Error> state = Err(Error{ErrorKind::Other, ""});
     auto bytes = read_file(path);
     if (!bytes) {
       state = bytes.forward();
       struct stat st {};
+      const bool no_root = ::stat((root.empty() ? "." : root.c_str()), &st) != 0;
       std::string why = ": cannot be read: " + state.error().message;
       if (state.error().kind == ErrorKind::NotFound) {
-        why = ::stat((root.empty() ? "." : root.c_str()), &st) != 0
-                  ? ": none, and the install root does not exist"
-                  : ": none; brindlecast-state init SLOT [VERSION] creates it";
+        why = no_root ? ": none, and the install root does not exist"
+                      : ": none; " + command("init SLOT [VERSION] [--channel NAME]") + " creates it";
       }
       auto& f = add("state.json", false, shown(path) + why);
       f.members = {{"path", shown(path)}, {"error", state.error().message}};
+      if (!no_root) report_slots_on_disk(root);
     } else if (auto decoded = parse_install_state(*bytes); !decoded) {
       const auto& e = decoded.error();
       state = Err(Error{ErrorKind::InvalidData, e.full_text()});
-      auto& f = add("state.json", false,
-                    shown(path) + ": cannot be decoded: " + e.full_text() + "; " + std::string(kReplaceHint));
+      auto& f =
+          add("state.json", false,
+              shown(path) + ": cannot be decoded: " + e.full_text() + "; " + replace_hint(root_option_));
       f.members = {{"path", shown(path)},
                    {"error", e.message},
                    {"line", std::uint64_t{e.line}},
                    {"column", std::uint64_t{e.column}}};
+      report_slots_on_disk(root);
     } else {
       state = std::move(decoded).value();
       auto& f =
@@ -237,12 +333,29 @@ class Doctor {
       report_slots(root, *state);
     }
     const std::optional<InstallState> before = state ? std::optional(*state) : std::nullopt;
+    std::optional<InstallState> after = before;
+    if (after) apply_launch_rules(*after);
     const auto next = plan_next_start(root, sibling, std::move(state));
     if (!next) {
-      add("next start", false, "fails: state.json: " + next.error().message).members = {{"runs", false}};
+      // With the state read, only the path of the slot to start can fail.
+      const std::string what = before ? "slot " + shown(after->active) : std::string("state.json");
+      add("next start", false, "fails: " + what + ": " + next.error().message).members = {{"runs", false}};
       return false;
     }
-    const auto problem = unusable(next->executable);
+    // As the launcher goes: the save before the start, then the start.
+    std::optional<std::string> problem;
+    std::string note;
+    const std::optional<std::string> unsaved =
+        next->effect == LaunchEffect::None ? std::nullopt : save_problem(root);
+    if (unsaved) {
+      problem = "fails: the start must save state.json, and " + *unsaved;
+    } else if (const auto unusable_file = unusable(next->executable)) {
+      problem = *unusable_file + ", so it fails";
+    } else {
+      auto judged = judge_start(next->executable, hands_over);
+      problem = std::move(judged.problem);
+      note = std::move(judged.note);
+    }
     std::string what;
     if (!next->slot) {
       what = "runs the client beside the launcher";
@@ -260,13 +373,76 @@ class Doctor {
       what =
           "runs slot " + shown(*next->slot) + (next->effect == LaunchEffect::Relaunch ? ", a relaunch" : "");
     }
-    auto& f = add("next start", !problem,
-                  what + ": " + shown(next->executable) + (problem ? ": " + *problem + ", so it fails" : ""));
+    std::string text = what + ": " + shown(next->executable) + (note.empty() ? "" : ": " + note);
+    if (problem) text += ": " + *problem;
+    // A trial that fails, or has failed before, need not wait for the rollback.
+    if (after && after->pending && !unsaved && (problem || before->failed_starts > 0)) {
+      text += "; " + command("abort-trial") + " runs known_good " + shown(after->known_good) + " instead";
+    }
+    auto& f = add("next start", !problem, std::move(text));
     f.members = {{"executable", shown(next->executable)},
                  {"slot", optional_value(next->slot)},
                  {"rollback", next->effect == LaunchEffect::Rollback},
                  {"runs", !problem}};
+    const uid_t me = ::geteuid();
+    struct stat st {};
+    if (next->effect != LaunchEffect::None && ::stat(root.empty() ? "." : root.c_str(), &st) == 0 &&
+        st.st_uid != me) {
+      add("user", true,
+          "the save was judged for " + user_name(me) + "; the install root belongs to " +
+              user_name(st.st_uid) + ", and a launcher that runs as that user may fare otherwise");
+    }
     return !problem;
+  }
+
+  // What an operator chooses SLOT from when the state names none: each
+  // directory in slots/ with the state of its client.
+  void report_slots_on_disk(const std::string& root) {
+    const std::string slots = slots_path(root);
+    bool any = false;
+    for (const auto& name : names_in(slots)) {
+      struct stat st {};
+      const std::string dir = join_path(slots, name);
+      if (name[0] == '.' || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      any = true;
+      const std::string client = join_path(dir, kClientFileName);
+      const auto problem = unusable(client);
+      add("slot on disk", !problem,
+          shown(name) + ": " + shown(client) + ": " + problem.value_or("executable"))
+          .members = {{"slot", shown(name)}, {"path", shown(client)}, {"problem", optional_value(problem)}};
+    }
+    if (!any) add("slots on disk", false, shown(slots) + ": none");
+  }
+
+  // Whoever may change the root, slots/ or state.json chooses what the
+  // launcher runs, with its rights.
+  void report_trust(const std::string& root) {
+    const uid_t me = ::geteuid();
+    bool any = false;
+    bool seen = false;
+    for (const std::string& path :
+         {root.empty() ? std::string(".") : root, slots_path(root), state_path(root)}) {
+      struct stat st {};
+      if (::stat(path.c_str(), &st) != 0) continue;
+      seen = true;
+      const auto warn = [&](const std::string& what, const char* who) {
+        any = true;
+        add("trust", false, shown(path) + ": " + what + ": " + who + " can change what the launcher runs")
+            .members = {{"path", shown(path)}};
+      };
+      if (const mode_t open = st.st_mode & (S_IWGRP | S_IWOTH); open != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & 07777));
+        const char* by = open == S_IWGRP   ? "its group"
+                         : open == S_IWOTH ? "every user"
+                                           : "its group and every user";
+        warn(std::string("writable by ") + by + " (mode " + mode + ")", "they");
+      }
+      if (st.st_uid != me)
+        warn("owned by " + user_name(st.st_uid) + ", not by " + user_name(me) + " who asks", "that user");
+    }
+    if (seen && !any)
+      add("trust", true, "no one but the owner may change the install root, slots/ or state.json");
   }
 
   // Each slot the state names: a directory holding an executable client.
@@ -289,7 +465,9 @@ class Doctor {
       struct stat st {};
       std::optional<std::string> problem;
       std::string where = dir;
-      if (::stat(dir.c_str(), &st) != 0) {
+      if (dir.find('\0') != std::string::npos) {
+        problem = std::string(kNulInPathMessage);
+      } else if (::stat(dir.c_str(), &st) != 0) {
         problem = errno == ENOENT ? "missing" : os_error_text(errno);
       } else if (!S_ISDIR(st.st_mode)) {
         problem = "not a directory";
@@ -358,6 +536,7 @@ class Doctor {
 
   const DoctorOptions& options_;
   std::vector<Finding> findings_;
+  std::string root_option_;  // "--install-root R ": how a suggested command names the root
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 // a recovery the library's callers have no use for: the library carries
 // neither, so both run on the state code linked in statically. So do the
 // small parts the library does not export: the resolution of the install
-// root (the launcher's, without launcher.json) and the version text.
+// root (the launcher's; with --launcher, that launcher's launcher.json
+// included) and the version text.
 #include <unistd.h>
 
 #include <charconv>
@@ -24,13 +25,14 @@
 #include "client/doctor.hpp"
 #include "common/install_root.hpp"
 #include "common/version.hpp"
+#include "launcher/config.hpp"
 
 namespace {
 
 constexpr const char* kName = "brindlecast-state";
 
 constexpr const char* kUsage =
-    "Usage: brindlecast-state [--install-root DIR] COMMAND [ARGUMENTS]\n"
+    "Usage: brindlecast-state [--install-root DIR] [--launcher PATH] COMMAND [ARGUMENTS]\n"
     "\n"
     "Reads and changes the install state (state.json) of brindlecast-launcher.\n"
     "\n"
@@ -47,16 +49,19 @@ constexpr const char* kUsage =
     "  confirm EXECUTABLE           confirm a good start of the running client, named by\n"
     "                               the path it was started as (its argv[0])\n"
     "  request-relaunch             have the next start not counted against a trial\n"
+    "  abort-trial                  roll the version on trial back to known_good now\n"
     "  prune [--dry-run] [--min-age AGE]\n"
     "                               remove the slots the launcher cannot reach from the state,\n"
     "                               but none changed less than AGE ago (0, or a number with s,\n"
     "                               m, h or d; default 1h): an install may be in progress\n"
-    "  doctor [--launcher PATH] [--install-method METHOD] [--json]\n"
+    "  doctor [--install-method METHOD] [--json]\n"
     "                               say what the launcher would do at its next start, and why\n"
     "\n"
     "Options:\n"
     "  --install-root DIR  the install root; default $BRINDLECAST_INSTALL_ROOT, else\n"
     "                      $HOME/Library/Application Support/Brindlecast/ota/install\n"
+    "  --launcher PATH     find the root as the launcher at PATH does, its launcher.json\n"
+    "                      included (default for doctor: the launcher beside this program)\n"
     "  --help              print this help\n"
     "  --version           print the version\n";
 
@@ -152,7 +157,7 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
 // A state.json that cannot be decoded blocks every command: say the way out.
 int fail(brindlecast_status code, const std::string& message) {
   if (code != BRINDLECAST_ERR_INVALID_DATA) return fail(message);
-  return fail(message + "; " + std::string(brindlecast::kReplaceHint));
+  return fail(message + "; " + brindlecast::replace_hint());
 }
 
 int report(const brindlecast::client::Status& status) {
@@ -282,9 +287,10 @@ int replace(const std::string& root, const std::string& slot, const std::optiona
             const std::string& channel) {
   auto kept = brindlecast::replace_state(root, slot, version, channel);
   if (!kept) return fail(kept.error().message);
-  if (*kept && print(stdout, "kept the old state.json as " + **kept + "\n") != 0) {
+  if (!*kept) return 0;
+  if (print(stdout, "kept the old state.json as " + **kept + "\n") != 0)
     return fail("cannot write to standard output");
-  }
+  print(stderr, std::string(kName) + ": the channel and the versions of the broken file are not kept\n");
   return 0;
 }
 
@@ -317,7 +323,8 @@ int run(int argc, char** argv) {
       {"show", 0, 0, false, false},        {"init", 1, 2, true, false},
       {"begin-trial", 1, 2, false, false}, {"install", 2, 3, false, false},
       {"confirm", 1, 1, false, false},     {"request-relaunch", 0, 0, false, false},
-      {"prune", 0, 0, false, true},        {"doctor", 0, 0, false, false},
+      {"abort-trial", 0, 0, false, false}, {"prune", 0, 0, false, true},
+      {"doctor", 0, 0, false, false},
   };
   const Shape* shape = nullptr;
   for (const auto& s : kShapes) {
@@ -340,16 +347,15 @@ int run(int argc, char** argv) {
                                                    : "--quiet") +
                        " belongs to install");
   }
-  if ((args.launcher || args.install_method || args.json) && command != "doctor") {
-    return usage_error(std::string(args.launcher ? "--launcher"
-                                   : args.json   ? "--json"
-                                                 : "--install-method") +
-                       " belongs to doctor");
+  if ((args.install_method || args.json) && command != "doctor") {
+    return usage_error(std::string(args.json ? "--json" : "--install-method") + " belongs to doctor");
   }
   // The launcher resolves its root its own way, launcher.json included.
   if (command == "doctor") return doctor(args);
 
-  const auto root = brindlecast::find_install_root(args.install_root, std::nullopt, true).root;
+  const auto configured =
+      args.launcher ? brindlecast::load_launcher_config(args.launcher).install_root : std::nullopt;
+  const auto root = brindlecast::find_install_root(args.install_root, configured, true).root;
   if (!root) return fail("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME");
   namespace client = brindlecast::client;
   if (command == "show") return show(*root);
@@ -360,6 +366,7 @@ int run(int argc, char** argv) {
   if (command == "install") return install(*root, args);
   if (command == "confirm") return report(client::confirm_start(*operand(1), root));
   if (command == "request-relaunch") return report(client::set_relaunch_intent(root));
+  if (command == "abort-trial") return report(client::abort_trial(root));
   return prune(*root, args.dry_run, min_age, args.min_age.value_or(age_text(BRINDLECAST_PRUNE_MIN_AGE)));
 }
 

@@ -164,6 +164,15 @@ int order_entry(int fd) { return barrier_sync_file(fd); }
 
 int flush_file_system(int) { return 0; }
 
+bool is_native_executable(std::string_view head) {
+  // Mach-O, 32 and 64 bits in either byte order, and the universal binary.
+  for (const std::string_view magic :
+       {"\xfe\xed\xfa\xce", "\xce\xfa\xed\xfe", "\xfe\xed\xfa\xcf", "\xcf\xfa\xed\xfe", "\xca\xfe\xba\xbe"}) {
+    if (head.substr(0, magic.size()) == magic) return true;
+  }
+  return false;
+}
+
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};
   clock_gettime(CLOCK_UPTIME_RAW, &ts);
@@ -262,6 +271,7 @@ int copy_file_into(int from, int to_dir, const char* name, mode_t mode) {
 int order_entry(int) { return 0; }
 
 int flush_file_system(int fd) { return ::syncfs(fd); }
+bool is_native_executable(std::string_view head) { return head.substr(0, 4) == "\177ELF"; }
 
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};

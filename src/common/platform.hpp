@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brindlecast {
@@ -71,6 +72,10 @@ int order_entry(int fd);
 // macOS nothing, the barriers having ordered each file before the full flush
 // that follows the rename. 0, or -1 with errno set.
 int flush_file_system(int fd);
+
+// Whether head, a file's first bytes, begins a program in this system's own
+// format (ELF on Linux, Mach-O on macOS), which exec runs without a #! line.
+bool is_native_executable(std::string_view head);
 
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();

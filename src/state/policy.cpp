@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "common/file.hpp"
 #include "state/bundle.hpp"
 #include "state/root_lock.hpp"
 #include "state/slots.hpp"
@@ -30,12 +31,18 @@ LaunchEffect apply_launch_rules(InstallState& state) {
   // Another writer may have left the counter at its largest value.
   if (state.failed_starts < std::numeric_limits<std::uint32_t>::max()) ++state.failed_starts;
   if (state.failed_starts > kRollbackLimit) {
-    state.active = state.known_good;
-    state.pending.reset();
-    state.failed_starts = 0;
+    roll_back(state);
     return LaunchEffect::Rollback;
   }
   return LaunchEffect::CountStart;
+}
+
+void roll_back(InstallState& state) {
+  state.active = state.known_good;
+  state.pending.reset();
+  state.failed_starts = 0;
+  state.started_ok = false;
+  state.relaunch_intent = false;
 }
 
 bool apply_launch_policy(InstallState& state) { return apply_launch_rules(state) != LaunchEffect::None; }
@@ -58,7 +65,13 @@ Result<NextStart, StoreError> decide(std::string_view install_root, Result<Insta
       return NextStart{*sibling_client, {}, effect};
     return state.forward();
   }
-  return NextStart{entrypoint_path(install_root, state->active), state->active, effect};
+  std::string executable = entrypoint_path(install_root, state->active);
+  // The system takes a path only up to a NUL: it would start another file
+  // than the one the slot names.
+  if (executable.find('\0') != std::string::npos) {
+    return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
+  }
+  return NextStart{std::move(executable), state->active, effect};
 }
 
 }  // namespace

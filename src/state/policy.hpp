@@ -39,6 +39,10 @@ LaunchEffect apply_launch_rules(InstallState& state);
 // The same; true when the state changed.
 bool apply_launch_policy(InstallState& state);
 
+// The record a trial ends in when it passes the limit: known_good runs next,
+// nothing is on trial, and no count or mark of it remains.
+void roll_back(InstallState& state);
+
 // The start prepare_launch would make.
 struct NextStart {
   std::string executable;
@@ -48,7 +52,8 @@ struct NextStart {
 
 // Decides the next start as prepare_launch does, from one reading of the
 // state (the record, or why it could not be read), and saves nothing: for
-// tools that tell what the launcher would do.
+// tools that tell what the launcher would do. A slot whose path holds a NUL
+// byte fails both, after the save, as a start of a missing client would.
 Result<NextStart, StoreError> plan_next_start(std::string_view install_root,
                                               const std::optional<std::string>& sibling_client,
                                               Result<InstallState, StoreError> state);

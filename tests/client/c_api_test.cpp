@@ -212,7 +212,7 @@ TEST_F(ClientApi, RefusedTextsWriteNothing) {
   const auto name = [](const std::string& slot, const char* why) { return "slot \"" + slot + "\" " + why; };
   constexpr const char* kNotAName = "is not a single directory name";
   constexpr const char* kDot = "begins with \".\", which only the tools' own names do";
-  constexpr const char* kNoClient = "holds no brindlecast-client file";
+  const std::string no_client = "holds no brindlecast-client file in the install root " + root_.path();
   struct Case {
     Call call;
     std::string text;
@@ -230,8 +230,8 @@ TEST_F(ClientApi, RefusedTextsWriteNothing) {
       {cpp_slot, std::string("3.0.0\0/x", 8), "slot holds a NUL byte"},
       {slot, ".x", name(".x", kDot)},   {slot, ".", name(".", kDot)},
       {slot, "..", name("..", kDot)},   {slot, "...", name("...", kDot)},
-      {slot, "4.0.0", name("4.0.0", kNoClient)},  // no slot directory
-      {slot, "5.0.0", name("5.0.0", kNoClient)},  // brindlecast-client is a directory
+      {slot, "4.0.0", name("4.0.0", no_client.c_str())},  // no slot directory
+      {slot, "5.0.0", name("5.0.0", no_client.c_str())},  // brindlecast-client is a directory
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -283,6 +283,7 @@ TEST_F(ClientApi, MalformedStateIsReportedAndNeverWritten) {
        }},
       {"confirm_start", confirm_trial},
       {"set_relaunch_intent", brindlecast_set_relaunch_intent},
+      {"abort_trial", brindlecast_abort_trial},
       {"begin_trial", [](const char* r) { return brindlecast_begin_trial(r, "3.0.0", "3.0.0"); }},
   };
   for (const auto& doc : documents) {
@@ -302,7 +303,9 @@ TEST_F(ClientApi, MalformedStateIsReportedAndNeverWritten) {
 TEST_F(ClientApi, MissingStateOrRootIsNotFoundAndCreatesNothing) {
   ASSERT_EQ(::unlink(state_path().c_str()), 0);
   EXPECT_EQ(confirm_trial(root()), BRINDLECAST_ERR_NOT_FOUND);
-  EXPECT_EQ(std::string(brindlecast_last_error()).rfind("cannot read state.json: ", 0), 0u)
+  EXPECT_EQ(std::string(brindlecast_last_error())
+                .rfind("cannot read state.json in the install root " + root_.path() + ": ", 0),
+            0u)
       << brindlecast_last_error();
   EXPECT_NE(std::string(brindlecast_last_error()).find("(os error 2)"), std::string::npos);
   EXPECT_FALSE(file_exists(state_path()));
@@ -453,6 +456,23 @@ TEST_F(ClientApi, TheLauncherFollowsTheMarks) {
   EXPECT_EQ(after.pending, std::nullopt);
   EXPECT_EQ(after.failed_starts, 0u);
   EXPECT_EQ(after.versions.at("2.0.0"), "2.0.0");
+
+  // An abort leaves the record the launcher's rollback leaves, and the next
+  // start runs known_good without a save.
+  install_slot("3.0.0");
+  ASSERT_EQ(brindlecast_begin_trial(root(), "3.0.0", "3.0.0"), BRINDLECAST_OK);
+  start();
+  start();
+  const std::string failing = read_file_or_die(state_path());
+  start();
+  const InstallState rolled_back = stored();
+  write_file(state_path(), failing);
+  ASSERT_EQ(brindlecast_abort_trial(root()), BRINDLECAST_OK) << brindlecast_last_error();
+  EXPECT_EQ(stored(), rolled_back);
+  const std::string aborted = read_file_or_die(state_path());
+  start();
+  EXPECT_EQ(read_file_or_die(state_path()), aborted);
+  EXPECT_EQ(client::abort_trial(root_.path()).code, BRINDLECAST_ERR_INVALID_ARGUMENT);
 }
 
 // Two library writers hammer the state while a supervising launcher saves it

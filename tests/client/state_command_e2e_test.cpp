@@ -113,13 +113,28 @@ class StateCommand : public ::testing::Test {
 
 std::string error(const std::string& message) { return "brindlecast-state: " + message + "\n"; }
 
+// Whether this process may mount in a namespace of its own.
+bool can_mount() {
+  return ::geteuid() == 0 && testing::run_process({"/bin/sh", "-c", "unshare -m true"}).status == 0;
+}
+
+// Every path under dir: what a command that only reads must leave as it was.
+std::vector<std::string> tree(const std::string& dir) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) paths.push_back(entry.path());
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
 TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
   const std::string enoent = std::string(std::strerror(ENOENT)) + " (os error 2)";
   // clang-format off
   play({
-      {{"show"}, 1, "", error("cannot read state.json: " + enoent), kSame},
-      {{"confirm", client("1.0")}, 1, "", error("cannot read state.json: " + enoent), kSame},
-      {{"init", "9.9"}, 1, "", error("slot \"9.9\" holds no brindlecast-client file"), kSame},
+      {{"show"}, 1, "", error("cannot read state.json in the install root " + root_.path() + ": " + enoent), kSame},
+      {{"confirm", client("1.0")}, 1, "",
+       error("cannot read state.json in the install root " + root_.path() + ": " + enoent), kSame},
+      {{"init", "9.9"}, 1, "",
+       error("slot \"9.9\" holds no brindlecast-client file in the install root " + root_.path()), kSame},
       {{"init", "1.0", "1.0.0", "--channel", "beta"}, 0, "", "",
        R"({"active":"1.0","known_good":"1.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":false,"versions":{"1.0":"1.0.0"},"relaunch_intent":false})"},
       {{"init", "2.0"}, 1, "", error("state.json already exists; init changes nothing"), kSame},
@@ -143,8 +158,9 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
        R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":false,"versions":{"2.0":null,"1.0":"1.0.0"},"relaunch_intent":false})"
        "\n",
        "", kSame},
-      // Nothing on trial: a confirmation is harmless.
+      // Nothing on trial: a confirmation is harmless, an abort refused.
       {{"confirm", client("1.0")}, 0, "", "", nullptr},
+      {{"abort-trial"}, 1, "", error("refused: no version is on trial"), kSame},
       {{"request-relaunch"}, 0, "", "",
        R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":true,"versions":{"2.0":null,"1.0":"1.0.0"},"relaunch_intent":true})"},
       {{"prune", "--dry-run", "--min-age", "0"}, 0, "0.9\n1.0\nlink\n", "", kSame},
@@ -175,7 +191,10 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
     std::vector<std::pair<std::string, std::string>> files;  // more files, under the root
     std::vector<std::string> options;
     int status;
-    std::string line;  // %r is the root, %l the launcher's directory
+    std::string line;                    // %r is the root, %l the launcher's directory
+    std::string client = "#!/bin/sh\n";  // of slots 1.0 and 2.0
+    unsigned root_mode = 0700;
+    bool read_only = false;  // the root on a read-only mount
   };
   const std::string trial = R"({"active":"2.0","known_good":"1.0","channel":"stable","pending":"2.0",)";
   // clang-format off
@@ -189,9 +208,36 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
        "slot: 9.9 (known_good): %r/slots/9.9: missing"},
       {"a broken state.json", "{\"active\":", {}, {"--json"}, 1,
        R"({"finding":"state.json","ok":false,"text":"%r/state.json: cannot be decoded: )"
-       R"(EOF while parsing a value at line 1 column 10; brindlecast-state init --replace SLOT [VERSION] )"
-       R"(keeps it as state.json.broken-<UTC time> and writes a fresh one","path":"%r/state.json",)"
-       R"("error":"EOF while parsing a value","line":1,"column":10})"},
+       R"(EOF while parsing a value at line 1 column 10; brindlecast-state --install-root %r init --replace SLOT )"
+       R"([VERSION] [--channel NAME] keeps it as state.json.broken-<UTC time> and writes a fresh one",)"
+       R"("path":"%r/state.json","error":"EOF while parsing a value","line":1,"column":10})"},
+      {"a broken state.json, with the slots to choose from", "[", {{"slots/3.0/notes", ""}}, {}, 1,
+       "slot on disk: 3.0: %r/slots/3.0/brindlecast-client: missing"},
+      {"no state.json", "", {}, {}, 1,
+       "state.json: %r/state.json: none; brindlecast-state --install-root %r init SLOT [VERSION] [--channel NAME] "
+       "creates it"},
+      {"a read-only root with a start to save", trial + R"("failed_starts":0})", {}, {}, 1,
+       "next start: runs slot 2.0 on trial (unconfirmed starts so far: 0); no rollback due: "
+       "%r/slots/2.0/brindlecast-client: fails: the start must save state.json, and the install root's file system "
+       "is read-only (" + std::string(std::strerror(EROFS)) + " (os error 30))", "#!/bin/sh\n", 0700, true},
+      {"a script without #! handed over", R"(["1.0","1.0","stable"])", {}, {}, 0,
+       "next start: runs slot 1.0: %r/slots/1.0/brindlecast-client: a script without a #! line, which the hand-over "
+       "road runs through /bin/sh", "exit 0\n"},
+      {"a script without #! supervised", R"(["1.0","1.0","stable"])", {}, {"--install-method", "process"}, 1,
+       "next start: runs slot 1.0: %r/slots/1.0/brindlecast-client: fails: it is a script without a #! line, which "
+       "the supervision road cannot start (" + std::string(std::strerror(ENOEXEC)) + " (os error 8)); only the "
+       "hand-over road runs it, through /bin/sh", "exit 0\n"},
+      {"a missing interpreter", R"(["1.0","1.0","stable"])", {}, {}, 1,
+       "next start: runs slot 1.0: %r/slots/1.0/brindlecast-client: fails: its interpreter /nonexistent/sh does "
+       "not exist", "#!/nonexistent/sh\n"},
+      {"a root others may write", R"(["1.0","1.0","stable"])", {}, {}, 0,
+       "trust: %r: writable by its group and every user (mode 777): they can change what the launcher runs",
+       "#!/bin/sh\n", 0777},
+      {"a NUL in the slot name", R"(["/usr/bin/id\u0000","1.0","stable"])", {}, {}, 1,
+       R"(next start: fails: slot /usr/bin/id\0: file name contained an unexpected NUL byte)"},
+      {"a failing trial", trial + R"("failed_starts":1})", {}, {}, 0,
+       "next start: runs slot 2.0 on trial (unconfirmed starts so far: 1); no rollback due: "
+       "%r/slots/2.0/brindlecast-client; brindlecast-state --install-root %r abort-trial runs known_good 1.0 instead"},
       {"a rollback due", trial + R"("failed_starts":2})", {}, {}, 0,
        "next start: rolls back: slot 2.0 on trial has 2 unconfirmed starts; runs known_good 1.0: "
        "%r/slots/1.0/brindlecast-client"},
@@ -214,44 +260,73 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
       }
       return text;
     };
-    write_file(root / "slots/1.0/brindlecast-client", "#!/bin/sh\n", 0755);
-    write_file(root / "slots/2.0/brindlecast-client", "#!/bin/sh\n", 0755);
+    if (c.read_only && !can_mount()) {
+      std::printf("skipped \"%s\": needs root and unshare -m\n", c.name);
+      continue;
+    }
+    write_file(root / "slots/1.0/brindlecast-client", c.client, 0755);
+    write_file(root / "slots/2.0/brindlecast-client", c.client, 0755);
     if (!c.state.empty()) write_file(root / "state.json", c.state);
     for (const auto& [path, bytes] : c.files) write_file(path[0] == '%' ? put(path) : root / path, bytes);
-    std::vector<std::string> args = {"doctor", "--launcher", bin / "brindlecast-launcher"};
-    args.insert(args.end(), c.options.begin(), c.options.end());
-    const auto r = run(args, {{"BRINDLECAST_INSTALL_ROOT", root.path()}});
+    ASSERT_EQ(::chmod(root.path().c_str(), c.root_mode), 0);
+    std::vector<std::string> argv = {testing::state_command_binary(), "doctor", "--launcher",
+                                     bin / "brindlecast-launcher"};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    if (c.read_only) {
+      argv.insert(argv.begin(),
+                  {"unshare", "-m", "sh", "-c",
+                   R"(mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && shift && exec "$@")", "sh",
+                   root.path()});
+    }
+    const auto before = tree(root.path());
+    testing::ProcessOptions options;
+    options.env = {{"BRINDLECAST_INSTALL_ROOT", root.path()}, {"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"}};
+    const auto r = testing::run_process(argv, options);
     EXPECT_EQ(r.status, c.status) << r.out;
     EXPECT_NE(("\n" + r.out).find("\n" + put(c.line) + "\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tree(root.path()), before);
     EXPECT_EQ(file_exists(root / "state.json") ? read_file_or_die(root / "state.json") : "", c.state);
   }
 }
 
-// init --replace keeps an undecodable state.json byte for byte, and refuses
-// to replace one that decodes.
+// init --replace keeps an undecodable state.json byte for byte, as the same
+// file, says what it drops, and refuses to replace one that decodes. Each
+// later --replace keeps its own broken file beside the earlier ones, also
+// within one second.
 TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
-  const std::string broken = "{\"active\":\"1.0\",\xff\n";
-  write_file(root_ / "state.json", broken, 0640);
-  const auto replaced = run({"init", "--replace", "2.0", "2.0"});
-  EXPECT_EQ(replaced.status, 0) << replaced.err;
-  const std::string said = "kept the old state.json as ";
-  ASSERT_EQ(replaced.out.rfind(said + root_ / "state.json.broken-", 0), 0u) << replaced.out;
-  EXPECT_EQ(read_file_or_die(replaced.out.substr(said.size(), replaced.out.size() - said.size() - 1)),
-            broken);
-  struct stat st {};
-  ASSERT_EQ(::stat((root_ / "state.json").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file's access
-                                        // clang-format off
+  const auto slots = tree(root_ / "slots");
+  std::vector<std::pair<std::string, std::string>> kept;  // path, bytes
+  for (const std::string broken : {"{\"active\":\"1.0\",\xff\n", "", "[\"1.0\""}) {
+    SCOPED_TRACE(broken);
+    write_file(root_ / "state.json", broken, 0640);
+    struct stat old {};
+    ASSERT_EQ(::stat((root_ / "state.json").c_str(), &old), 0);
+    const auto replaced = run({"init", "--replace", "2.0", "2.0", "--channel", "beta"});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(replaced.err, error("the channel and the versions of the broken file are not kept"));
+    const std::string said = "kept the old state.json as ";
+    ASSERT_EQ(replaced.out.rfind(said + root_ / "state.json.broken-", 0), 0u) << replaced.out;
+    kept.emplace_back(replaced.out.substr(said.size(), replaced.out.size() - said.size() - 1), broken);
+    struct stat st {};
+    ASSERT_EQ(::stat(kept.back().first.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, old.st_ino);
+    EXPECT_EQ(st.st_mode, old.st_mode);
+    for (const auto& [path, bytes] : kept) EXPECT_EQ(read_file_or_die(path), bytes) << path;
+    ASSERT_EQ(::stat((root_ / "state.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replaced file's access
+  }
+  EXPECT_EQ(tree(root_ / "slots"), slots);
+  // clang-format off
   play({{{"show"}, 0,
-         R"({"active":"2.0","known_good":"2.0","channel":"stable","pending":null,"failed_starts":0,)"
+         R"({"active":"2.0","known_good":"2.0","channel":"beta","pending":null,"failed_starts":0,)"
          R"("started_ok":false,"versions":{"2.0":"2.0"},"relaunch_intent":false})"
          "\n",
          "", kSame},
         {{"init", "--replace", "1.0"}, 1, "",
          error("state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"),
-                                        // clang-format on
-        kSame}});
+         kSame}});
+  // clang-format on
 }
 
 // Each refusal of install writes nothing: slots/ and state.json stay as they
@@ -595,7 +670,7 @@ TEST_F(StateCommand, UsageAndRoots) {
       {{"prune", "--min-age", "9223372036854775807s"}, 1, "brindlecast-state: cannot read state.json"},
       {{"prune", "--min-age", "106751991167300d"}, 1, "brindlecast-state: cannot read state.json"},
       {{"show", "--replace"}, 2, usage("--replace belongs to init")},
-      {{"prune", "--launcher", "x"}, 2, usage("--launcher belongs to doctor")},
+      {{"prune", "--json"}, 2, usage("--json belongs to doctor")},
       {{"show", "--frobnicate"}, 2, usage("unknown option --frobnicate")},
       {{"show", "--install-root"}, 2, usage("--install-root needs a value")},
       {{"--version"}, 0, ""},
@@ -626,6 +701,15 @@ TEST_F(StateCommand, UsageAndRoots) {
   EXPECT_TRUE(file_exists(root_ / "state.json"));
   EXPECT_EQ(run({"show"}, {{"PATH", "/bin"}}).err,
             error("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME"));
+
+  // --launcher: the root that launcher takes, from its launcher.json here,
+  // named where a slot is missing.
+  TempDir bin;
+  write_file(bin / "launcher.json", R"({"install_root": ")" + root_.path() + R"("})");
+  const auto shown = run({"--launcher", bin / "brindlecast-launcher", "show"}, {{"HOME", home.path()}});
+  EXPECT_EQ(shown.out, show()) << shown.err;
+  EXPECT_EQ(run({"init", "9.9", "--launcher", bin / "brindlecast-launcher"}, {{"HOME", home.path()}}).err,
+            error("slot \"9.9\" holds no brindlecast-client file in the install root " + root_.path()));
 }
 
 }  // namespace

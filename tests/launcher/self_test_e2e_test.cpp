@@ -49,6 +49,11 @@ TEST(SelfTestReport, ShowsTheStoredStateAsIs) {
        R"("entrypoint":"/opt/client/brindlecast-client","state":{"active":"/opt/client","known_good":"k",)"
        R"("channel":"c","pending":null,"failed_starts":0,"started_ok":false,"versions":{},)"
        R"("relaunch_intent":false}})"},
+      // Only formed, never started: shown as it is.
+      {"a NUL in the slot name", R"(["/usr/bin/id\u0000","k","c"])", "",
+       R"("entrypoint":"/usr/bin/id\u0000/brindlecast-client","state":{"active":"/usr/bin/id\u0000",)"
+       R"("known_good":"k","channel":"c","pending":null,"failed_starts":0,"started_ok":false,"versions":{},)"
+       R"("relaunch_intent":false}})"},
       {"no state.json", "", "", R"("entrypoint":null,"state":null})"},
       {"empty state.json", " ", "", R"("entrypoint":null,"state":null})"},
       {"malformed state.json", R"({"active":"a"})", "", R"("entrypoint":null,"state":null})"},

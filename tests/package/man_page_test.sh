@@ -1,6 +1,8 @@
 #!/bin/sh
 # A man page formats without a single groff warning (all warnings on) and
-# documents each text given after it (options, variables, files).
+# documents each text given after it (options, variables, files); each of
+# those that is an option (it begins with -) starts a paragraph of its own in
+# OPTIONS, not the middle of another's (a missing .TP).
 # Usage: man_page_test.sh PAGE TEXT...
 set -eu
 page=$1
@@ -26,6 +28,22 @@ for needle in NAME SYNOPSIS OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES "$@
     *)
       echo "not in the man page: $needle"
       status=1
+      ;;
+  esac
+done
+
+# A tag of OPTIONS stands at the section's indent, the text after it deeper.
+# Some groff versions render \- as a minus sign or a hyphen on UTF-8.
+minus=$(printf '\342\210\222') hyphen=$(printf '\342\200\220')
+options=$(groff -man -Tutf8 -ww -P-cbou "$page" 2>/dev/null | sed "s/$minus/-/g; s/$hyphen/-/g" |
+  awk '/^[A-Z]/ { on = $0 == "OPTIONS"; next } on')
+for needle in "$@"; do
+  case $needle in
+    -*)
+      if ! printf '%s\n' "$options" | grep -q -e "^       $needle\$" -e "^       $needle[ ,]"; then
+        echo "does not start a paragraph of its own in OPTIONS: $needle"
+        status=1
+      fi
       ;;
   esac
 done

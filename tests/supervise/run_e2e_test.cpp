@@ -295,6 +295,16 @@ TEST_F(RunClient, MissingOrUnusableExecutableIsFatalWhereItMustBe) {
   EXPECT_EQ(supervised.status, 1);
   EXPECT_EQ(supervised.err,
             "brindlecast-launcher: " + std::string(std::strerror(EACCES)) + " (os error 13)\n");
+
+  // A slot name that the system would read only up to its NUL names no file
+  // at all: a start of the file before the NUL would be another program's.
+  write_file(root_ / "state.json", R"(["/usr/bin/id\u0000","9.9.9","stable"])");
+  for (const char* method : {"launchd", "process"}) {
+    const ProcessResult nul = launch(method);
+    EXPECT_EQ(nul.status, 1) << method;
+    EXPECT_EQ(nul.out, "") << method;
+    EXPECT_EQ(nul.err, "brindlecast-launcher: file name contained an unexpected NUL byte\n") << method;
+  }
 }
 
 TEST_F(RunClient, RelaunchAndSignalsThenCleanExit) {
