@@ -3,8 +3,9 @@
 # toolchain, with -Werror: the launcher, the client library, brindlecast-state,
 # the demo client, Example.app and every test program, the tests against a
 # GoogleTest built for each target from Debian's googletest sources. The test
-# programs are linked, not run. Then joins the launcher and Example.app into
-# universal files in build/macos-universal and checks what came out. Zig is
+# programs are linked, not run. Then joins the launcher, Example.app and an
+# install root with the demo client in a slot into universal files in
+# build/macos-universal and checks what came out. Zig is
 # fetched from npm into a cache outside the tree; when it cannot be had, or on
 # a Mac (whose own build is the macOS build), the script says so in one line
 # and exits 0. Any failure after that fails the script.
@@ -112,6 +113,15 @@ for file in MacOS/brindlecast-launcher MacOS/brindlecast-client MacOS/brindlecas
     -output $universal/Example.app/Contents/$file
 done
 
+# An install root as an updater fills it: the demo client in a slot, with
+# the library it loads in the slot's lib/.
+slot=$universal/install/slots/$(build_version build/macos-arm64)
+mkdir -p "$slot/lib"
+"$lipo" -create {build/macos-arm64,build/macos-x86_64}/examples/demo-client/demo-client \
+  -output "$slot/brindlecast-client"
+"$lipo" -create {build/macos-arm64,build/macos-x86_64}/src/client/libbrindlecast-client.0.dylib \
+  -output "$slot/lib/libbrindlecast-client.0.dylib"
+
 # One test program per folder of tests/ with *_test.cpp files, and the fake client.
 tests=fake_client
 for folder in tests/*/; do
@@ -121,6 +131,8 @@ done
 check_archs "$launcher"
 check_archs $universal/Example.app/Contents/MacOS/brindlecast-client
 check_libsystem "$launcher"
+check_bundle_agents $universal/Example.app
+check_slots $universal/install/slots
 for arch in arm64 x86_64; do
   dir=build/macos-$arch lib=$dir/src/client/libbrindlecast-client.0.dylib
   for program in "$lib" $dir/brindlecast-state $dir/examples/demo-client/demo-client; do check_archs "$program" $arch; done
@@ -132,4 +144,5 @@ no_faults "the cross-build"
 
 echo "== cross-macos: launcher and Example.app universal (arm64 x86_64)," \
   "libbrindlecast-client.0.dylib (exports only brindlecast_*), brindlecast-state, demo-client and the test programs" \
-  "($tests) linked for arm64 and x86_64; undefined symbols all from libSystem"
+  "($tests) linked for arm64 and x86_64; undefined symbols all from libSystem;" \
+  "Example.app's LaunchAgent names its launcher; the slot's client finds its library inside the slot"

@@ -80,6 +80,17 @@ check_client_library() {
   out=$("$nm" -arch all -uj "$1")
   ! grep -qx _environ <<<"$out" || fault "$1 refers to environ"
 }
+# macho_facts FILE ARCH: one slice's "minos V", "rpath P" and "load L" (each
+# library loaded), a line each.
+macho_facts() {
+  macho_commands "$1" "$2" | awk '
+    $1 == "cmd" { cmd = $2 }
+    cmd == "LC_BUILD_VERSION" && $1 == "minos" { print "minos", $2 }
+    cmd == "LC_VERSION_MIN_MACOSX" && $1 == "version" { print "minos", $2 }
+    cmd == "LC_RPATH" && $1 == "path" { print "rpath", $2 }
+    cmd == "LC_LOAD_DYLIB" && $1 == "name" { print "load", $2 }'
+}
+
 # check_slices FILE: each slice is for macOS $macos and finds each @rpath
 # library inside the tree through its own relative rpaths. The files checked
 # are programs started directly and libraries beside them, so
@@ -87,13 +98,7 @@ check_client_library() {
 check_slices() {
   local file=$1 arch facts minos rpath value found
   for arch in arm64 x86_64; do
-    # "minos V", "rpath P" and "load L" (each library loaded).
-    facts=$(macho_commands "$file" $arch | awk '
-      $1 == "cmd" { cmd = $2 }
-      cmd == "LC_BUILD_VERSION" && $1 == "minos" { print "minos", $2 }
-      cmd == "LC_VERSION_MIN_MACOSX" && $1 == "version" { print "minos", $2 }
-      cmd == "LC_RPATH" && $1 == "path" { print "rpath", $2 }
-      cmd == "LC_LOAD_DYLIB" && $1 == "name" { print "load", $2 }')
+    facts=$(macho_facts "$file" $arch)
     minos=$(sed -n 's/^minos //p' <<<"$facts")
     [ "$minos" = "$macos" ] || fault "$file ($arch) is for macOS ${minos:-unknown}, not $macos"
     for rpath in $(sed -n 's/^rpath //p' <<<"$facts"); do
@@ -110,6 +115,93 @@ check_slices() {
       [ $found = yes ] || fault "$file ($arch) does not find @rpath/$value through its rpaths"
     done
   done
+}
+
+# lexical_path PATH: the absolute PATH with its "." and ".." components
+# resolved by name, as dyld joins an rpath: nothing needs to exist.
+lexical_path() {
+  local part out="" parts
+  IFS=/ read -r -a parts <<<"$1"
+  for part in ${parts[@]+"${parts[@]}"}; do
+    case $part in
+      "" | .) ;;
+      ..) out=${out%/*} ;;
+      *) out=$out/$part ;;
+    esac
+  done
+  printf '%s\n' "${out:-/}"
+}
+
+# check_slots SLOTS: SLOTS (an install root's slots/) holds slots only, and
+# each slot holds its client and everything the client loads but the
+# system's libraries. A file's @executable_path is the slot (the client lies
+# at its top), its @loader_path its own folder; every rpath and every library
+# they lead to stays inside the slot. A client with the bundle's rpath,
+# @executable_path/../Frameworks, would look in SLOTS/Frameworks, which
+# prune takes for a slot.
+check_slots() {
+  local slots entry slot file arch facts value path rpath rpaths found
+  slots=$(cd "$1" && pwd)
+  # slot_path P: P of $file made absolute, or nothing when it leaves $slot.
+  slot_path() {
+    local path
+    case $1 in
+      @executable_path/*) path=$slot/${1#@executable_path/} ;;
+      @loader_path/*) path=$(dirname "$file")/${1#@loader_path/} ;;
+      *) path=$1 ;;
+    esac
+    path=$(lexical_path "$path")
+    case $path/ in "$slot"/*) echo "$path" ;; esac
+  }
+  for entry in "$slots"/*; do
+    [ -e "$entry" ] || continue
+    [ -d "$entry" ] || { fault "$entry is not a slot: slots/ holds slots only"; continue; }
+    slot=$entry
+    [ -f "$slot/brindlecast-client" ] || fault "$slot has no brindlecast-client"
+    while IFS= read -r file; do
+      "$lipo" -archs "$file" >/dev/null 2>&1 || continue
+      for arch in $("$lipo" -archs "$file"); do
+        facts=$(macho_facts "$file" "$arch")
+        rpaths=()
+        for rpath in $(sed -n 's/^rpath //p' <<<"$facts"); do
+          path=$(slot_path "$rpath")
+          [ -n "$path" ] && rpaths+=("$path") || fault "$file ($arch) has the rpath $rpath, which leads out of its slot"
+        done
+        for value in $(sed -n 's/^load //p' <<<"$facts"); do
+          case $value in
+            /usr/lib/* | /System/*) continue ;;
+            @rpath/*)
+              found=no
+              for path in ${rpaths[@]+"${rpaths[@]}"}; do
+                [ -f "$path/${value#@rpath/}" ] && found=yes
+              done
+              ;;
+            *) path=$(slot_path "$value") && [ -n "$path" ] && [ -f "$path" ] && found=yes || found=no ;;
+          esac
+          [ $found = yes ] || fault "$file ($arch) loads $value, which is not in its slot"
+        done
+      done
+    done < <(find "$slot" -type f | sort)
+  done
+}
+
+# check_bundle_agents APP: APP carries a LaunchAgent in
+# Contents/Library/LaunchAgents, and the BundleProgram of each names a
+# program inside APP.
+check_bundle_agents() {
+  local app=$1 plist program found=no
+  for plist in "$app"/Contents/Library/LaunchAgents/*.plist; do
+    [ -f "$plist" ] || continue
+    found=yes
+    program=$(awk '/<key>BundleProgram<\/key>/ { want = 1; sub(/.*<key>BundleProgram<\/key>/, "") }
+      want && /<string>/ { sub(/.*<string>/, ""); sub(/<\/string>.*/, ""); print; exit }' "$plist")
+    case /$program/ in
+      // | /\/* | */../*) fault "$plist: BundleProgram \"$program\" is not a path inside the bundle" ;;
+      *) [ -f "$app/$program" ] && [ -x "$app/$program" ] ||
+        fault "$plist: BundleProgram $program is not a program in $app" ;;
+    esac
+  done
+  [ $found = yes ] || fault "$app carries no LaunchAgent in Contents/Library/LaunchAgents"
 }
 
 . "$(dirname "${BASH_SOURCE[0]}")/deps.sh"

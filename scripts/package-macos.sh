@@ -3,7 +3,8 @@
 # build/brindlecast-VERSION-macos-universal.tar.gz, holding what
 # `cmake --install` puts into a prefix, with each program and the library
 # joined from the arm64 and x86_64 builds into universal files. Then checks
-# every Mach-O file in the tarball and in build/macos-universal/Example.app:
+# every Mach-O file in the tarball, in build/macos-universal/Example.app and
+# in the slot of build/macos-universal/install:
 # both architectures, minimum macOS 11.0, each @rpath library found inside
 # the tree through the file's own relative rpaths, and a valid ad-hoc
 # signature on each arm64 slice (Apple silicon kills a program whose pages no
@@ -46,15 +47,15 @@ for file in bin/brindlecast-launcher bin/brindlecast-state lib/libbrindlecast-cl
   [ -f "$package/$file" ] || fault "the package lacks $file"
 done
 
-app=build/macos-universal/Example.app
+app=build/macos-universal/Example.app slots=build/macos-universal/install/slots
 machos=()
 for file in "$package"/bin/* "$package"/lib/libbrindlecast-client.0.dylib "$app"/Contents/MacOS/* \
-  "$app"/Contents/Frameworks/*; do
+  "$app"/Contents/Frameworks/* "$slots"/*/brindlecast-client "$slots"/*/lib/*; do
   check_archs "$file"
   check_slices "$file"
   machos+=("$file")
 done
-for file in "$package/bin/brindlecast-state" "$app"/Contents/MacOS/brindlecast-{client,state}; do
+for file in "$package/bin/brindlecast-state" "$app"/Contents/MacOS/brindlecast-{client,state} "$slots"/*/brindlecast-client; do
   check_loads "$file" @rpath/libbrindlecast-client.0.dylib
 done
 python3 scripts/check-signature.py "${machos[@]}" || fault "arm64 code signatures do not hold (above)"

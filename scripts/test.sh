@@ -3,11 +3,13 @@
 # (tests/docs/readme_test.sh). On Linux: the layout of every C and C++ file
 # (clang-format), GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzzer for a
-# bounded time, the cross-build for macOS with its package, and the lint of
-# the CI workflow. On a Mac: a Release build with the tests for this Mac's
-# own architecture (Homebrew's GoogleTest holds only that one), a universal
+# bounded time, the cross-build for macOS with its package, the signing
+# script's dry run on its Example.app, and the lint of the CI workflow. On a
+# Mac: a Release build with the tests for this Mac's own architecture
+# (Homebrew's GoogleTest holds only that one), a universal
 # (arm64 and x86_64, macOS 11) Release build of the products with the tests
-# off, checked with lipo, otool and nm, then the sanitizer build; the steps
+# off, checked with lipo, otool and nm, the signing script's dry run on the
+# Release build's Example.app, then the sanitizer build; the steps
 # only Linux can run are skipped with a line each. Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,10 +54,20 @@ check_universal() {
   echo "== macos-universal: arm64 and x86_64 in every binary; brindlecast-state loads @rpath/libbrindlecast-client.0.dylib; the library exports only brindlecast_*"
 }
 
+# scripts/sign-macos.sh --dry-run on an Example.app prints its commands in order.
+check_signing() {
+  if [ -d "$1" ]; then
+    bash tests/package/sign_macos_test.sh "$1"
+  else
+    echo "== sign-macos: SKIPPED: there is no $1 (the macOS build makes it)"
+  fi
+}
+
 case $os in
   Darwin)
     run_suite macos-release -DCMAKE_BUILD_TYPE=Release
     bash tests/docs/readme_test.sh README.md build/macos-release
+    check_signing build/macos-release/Example.app
     # The tests would have to link both slices against a GoogleTest of one.
     build macos-universal -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
       -DCMAKE_OSX_DEPLOYMENT_TARGET=$macos
@@ -76,6 +88,7 @@ case $os in
     scripts/fuzz.sh
     scripts/cross-macos.sh
     scripts/package-macos.sh
+    check_signing build/macos-universal/Example.app
     scripts/lint-workflow.sh
     ;;
 esac

@@ -48,16 +48,35 @@ for script in run control/t; do
   sh -n "$examples/runit/brindlecast/$script" || status=1
 done
 
-# launchd: ProgramArguments of the property list; the root defaults under HOME.
-plist=$examples/launchd/com.brindlecast.client.plist
+# launchd: the property list for macOS 11 and 12, and the one the bundle
+# carries for macOS 13 and later. Their ProgramArguments (after the program's
+# name) give the launchd road with the root under HOME; each chooses its
+# ProcessType (left out, launchd throttles the client); the bundle's names
+# the launcher by BundleProgram, inside the bundle; AssociatedBundleIdentifiers
+# is a string or an array of strings.
 if command -v python3 >/dev/null; then
-  program=()
-  while IFS= read -r arg; do program+=("$arg"); done < <(python3 -c 'import plistlib, sys
-for a in plistlib.load(open(sys.argv[1], "rb"))["ProgramArguments"]: print(a)' "$plist")
-  [ ${#program[@]} -gt 0 ] || { echo "FAIL: the plist does not parse"; exit 1; }
-  check "the launchd plist" "$(env -i HOME=/Users/u "$launcher" "${program[@]:1}" --selftest)" \
-    launchd "/Users/u/Library/Application Support/Brindlecast/ota/install"
+  for plist in "$examples/launchd/com.brindlecast.client.plist" \
+    "$examples/launchd/macos-13/Contents/Library/LaunchAgents/com.brindlecast.client.plist"; do
+    out=$(python3 -c 'import plistlib, sys
+p = plistlib.load(open(sys.argv[1], "rb"))
+ids = p.get("AssociatedBundleIdentifiers", [])
+for ok, what in [(p.get("ProcessType") in ("Interactive", "Background", "Adaptive"), "chooses no ProcessType"),
+                 (p.get("BundleProgram", "Contents/MacOS/brindlecast-launcher") == "Contents/MacOS/brindlecast-launcher",
+                  "has a BundleProgram other than the launcher in the bundle"),
+                 (isinstance(ids, str) or (isinstance(ids, list) and all(isinstance(i, str) for i in ids)),
+                  "has an AssociatedBundleIdentifiers that is no string or array of strings")]:
+    if not ok: print("FAIL: %s %s" % (sys.argv[1], what), file=sys.stderr); sys.exit(1)
+for a in p["ProgramArguments"]: print(a)' "$plist") || {
+      echo "FAIL: $plist does not parse, or its keys are wrong (above)"
+      status=1
+      continue
+    }
+    program=()
+    while IFS= read -r arg; do program+=("$arg"); done <<<"$out"
+    check "$plist" "$(env -i HOME=/Users/u "$launcher" "${program[@]:1}" --selftest)" \
+      launchd "/Users/u/Library/Application Support/Brindlecast/ota/install"
+  done
 else
-  echo "python3 is not installed: the plist is not checked"
+  echo "python3 is not installed: the plists are not checked"
 fi
 exit $status
