@@ -63,6 +63,8 @@ check_signing() {
   fi
 }
 
+echo "== layers: includes follow the libraries each folder links; every source has its tests"
+scripts/check-layers.sh
 case $os in
   Darwin)
     run_suite macos-release -DCMAKE_BUILD_TYPE=Release

@@ -12,6 +12,9 @@
 // calls. Messages say which step failed and name the refused argument; the C
 // API in include/brindlecast/client.h is a thin layer over these calls and
 // prune (prune.hpp).
+//
+// Tests: tests/client/c_api_test.cpp and client_hpp_test.cpp, through the C API, and
+// tests/state_tool/state_command_e2e_test.cpp, through the command.
 #pragma once
 
 #include <optional>

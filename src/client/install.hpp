@@ -1,6 +1,8 @@
 // install: a version put into its slot and on trial in one call, safe against
 // power cuts and against prune. How the files reach the disk before their
 // name does is told in install.cpp.
+//
+// Tests: the Install rows of tests/state_tool/state_command_e2e_test.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,8 @@
 // prune: removes the slots nothing can start, and nothing else. How it
 // decides, and how its deletion never leaves a slot, is told in prune.cpp.
+//
+// Tests: the Prune rows of tests/state_tool/state_command_e2e_test.cpp, and
+// tests/client/c_api_test.cpp.
 #pragma once
 
 #include <chrono>

@@ -2,6 +2,8 @@
 // must not touch its host's signals, so it cannot wait as the launcher does,
 // in flock under an alarm: it waits on a helper thread instead. Only the
 // library and the tools built on it carry this thread code.
+//
+// Tests: ClientApi.TheLockEndsWithItsCall in tests/client/c_api_test.cpp.
 #pragma once
 
 #include "state/root_lock.hpp"

@@ -1,6 +1,8 @@
 // The error value shared by the store, the launch policy and the supervision
 // loop: a kind callers can branch on and the one-line message the process
 // entry prints. Messages never name a file or an operation.
+//
+// Tests: the messages of tests/state/store_test.cpp and tests/client/c_api_test.cpp.
 #pragma once
 
 #include <string>

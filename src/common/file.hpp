@@ -1,5 +1,7 @@
 // Reading a whole file, writing a whole buffer, and the retry of interrupted
 // system calls.
+//
+// Tests: tests/state/store_test.cpp, and the faults of tests/fault/.
 #pragma once
 
 #include <unistd.h>

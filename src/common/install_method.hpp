@@ -1,5 +1,7 @@
 // How the launcher is installed and kept running; decides whether it hands
 // its process over to the client or stays its parent.
+//
+// Tests: tests/launcher/config_test.cpp.
 #pragma once
 
 #include <optional>

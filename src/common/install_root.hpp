@@ -2,6 +2,8 @@
 // brindlecast-state and the client library share, each passing the sources
 // it has. It reads the environment, touches no file and never fails: a
 // source that gives nothing is passed over.
+//
+// Tests: tests/launcher/config_test.cpp.
 #pragma once
 
 #include <optional>

@@ -1,5 +1,8 @@
 // The few operating-system services whose calls differ between macOS and
 // Linux. Everything else in the product uses plain POSIX.
+//
+// Tests: the end-to-end tests of tests/launcher/, tests/supervise/ and
+// tests/state_tool/ run every call; tests/fault/ fails the flushes.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,5 +1,7 @@
 // The process entry: the only place that prints an error and turns the
 // outcome into the exit status.
+//
+// Tests: tests/launcher/cli_e2e_test.cpp.
 #pragma once
 
 namespace brindlecast {

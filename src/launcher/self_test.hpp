@@ -1,5 +1,7 @@
 // The self-test report: one line of JSON telling a caller what the launcher
 // would work with. It only reads: it writes no file and applies no policy.
+//
+// Tests: tests/launcher/self_test_e2e_test.cpp.
 #pragma once
 
 #include <optional>

@@ -16,6 +16,9 @@
 // and it takes its turn among the other waiters; a poller only gets the lock
 // if it looks in the instant between two writers, and starves behind writers
 // that follow each other closely.
+//
+// Tests: tests/supervise/run_e2e_test.cpp (the launcher's wait) and
+// tests/client/c_api_test.cpp (the library's).
 #pragma once
 
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "client/doctor.hpp"
+#include "state_tool/doctor.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -22,7 +22,7 @@
 
 #include "brindlecast/client.hpp"
 #include "client/calls.hpp"
-#include "client/doctor.hpp"
+#include "state_tool/doctor.hpp"
 #include "common/install_root.hpp"
 #include "common/version.hpp"
 #include "launcher/config.hpp"

@@ -4,6 +4,8 @@
 // method, the launch policy), so it cannot tell a story the launcher does not
 // follow. It only reads: the policy runs on a copy of the state, and the lock
 // on the install root is only tried, and let go at once.
+//
+// Tests: the Doctor rows of tests/state_tool/state_command_e2e_test.cpp.
 #pragma once
 
 #include <optional>
