@@ -29,6 +29,7 @@
 #include "client/calls.hpp"
 #include "client/locked_state.hpp"
 #include "client/prune.hpp"
+#include "client/remove_tree.hpp"
 #include "client/thread_wait.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
@@ -39,10 +40,6 @@
 
 namespace brindlecast {
 namespace {
-
-using Identity = std::pair<dev_t, ino_t>;
-
-Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
 
 // A descriptor closed when it goes.
 class Fd {

@@ -11,29 +11,15 @@
 // only once slots/ is flushed: a power cut must not undo a rename whose slot
 // is already partly deleted.
 //
-// The deletion cannot leave the slot. Each directory is opened relative to
-// slots/ with O_DIRECTORY|O_NOFOLLOW and locked (flock), and its entries are
-// checked and removed relative to that descriptor; a sub-directory is first
-// moved up into slots/ under a fresh hidden name, and emptied from there. So
-// the tree is flattened as it goes: any depth costs no call stack, two
-// descriptors and a counter, a link swapped in is only ever unlinked, and
-// anything on another device, or a mount point (which cannot be moved), is
-// never entered. Every hidden directory is doomed, so whoever takes its lock
-// may finish it: a prune killed midway leaves hidden directories without a
-// lock, which the next prune finishes; one that is being emptied is locked,
-// and left to its prune. An install's staging directory is locked while it
-// is filled, and a killed install's is finished the same way.
+// The deletion itself is remove_tree.hpp's.
 #include "client/prune.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <set>
@@ -41,6 +27,7 @@
 #include <vector>
 
 #include "client/locked_state.hpp"
+#include "client/remove_tree.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
@@ -48,42 +35,6 @@
 
 namespace brindlecast {
 namespace {
-
-using Identity = std::pair<dev_t, ino_t>;
-
-Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
-
-// A directory stream over fd, which it then owns; fd is closed on failure.
-Result<DIR*, Error> dir_stream(int fd) {
-  DIR* d = ::fdopendir(fd);
-  if (d == nullptr) {
-    const int e = errno;
-    ::close(fd);
-    return Err(os_error(e));
-  }
-  return d;
-}
-
-// The names in a directory, sorted, without "." and "..".
-Result<std::vector<std::string>, Error> entry_names(int dir) {
-  const int fd = ::dup(dir);
-  if (fd < 0) return Err(os_error(errno));
-  auto stream = dir_stream(fd);
-  if (!stream) return stream.forward();
-  DIR* d = *stream;
-  ::rewinddir(d);  // the copy shares its offset with dir, which may have been read before
-  std::vector<std::string> names;
-  errno = 0;
-  while (const dirent* entry = ::readdir(d)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  const int e = errno;
-  ::closedir(d);
-  if (e != 0) return Err(os_error(e));
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // The components of path, last first, as a stack to resolve.
 void push_components(std::string_view path, std::vector<std::string>& stack) {
@@ -168,173 +119,6 @@ std::optional<std::string> mount_within(const std::vector<std::string>& mounts, 
   }
   return std::nullopt;
 }
-
-const char* const kForeign = "another file system is mounted inside it; that part was left as it is";
-
-// Removes hidden trees in slots/ by flattening them (see the top).
-// Sub-directories wait as hidden entries numbered from next_ down: the newest
-// is emptied first, so only the siblings along one path wait at a time.
-class Remover {
- public:
-  // The names are this prune's own: random bytes tell them apart from those
-  // of a prune with the same PID in another PID namespace, or a killed one
-  // whose PID came round again.
-  Remover(int slots, dev_t device) : slots_(slots), device_(device) {
-    static std::atomic<unsigned long> prunes{0};
-    std::string token = random_token();
-    if (token.empty()) token = std::to_string(monotonic_now().count()) + "x" + std::to_string(prunes++);
-    prefix_ = std::string(kPruneHiddenPrefix) + std::to_string(::getpid()) + "-" + token + "-";
-  }
-  Remover(const Remover&) = delete;
-  Remover& operator=(const Remover&) = delete;
-  ~Remover() { ::close(slots_); }
-
-  int slots() const { return slots_; }
-  dev_t device() const { return device_; }
-  // Whether name is one of this prune's own hidden names.
-  bool made(std::string_view name) const { return name.substr(0, prefix_.size()) == prefix_; }
-
-  // Whether slots/<name> is the directory or link whose identity was judged.
-  bool is(const std::string& name, std::pair<dev_t, ino_t> judged) const {
-    struct stat st {};
-    return ::fstatat(slots_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && identity(st) == judged;
-  }
-
-  // Puts back under slot what hide moved to name, never over anything: the
-  // line that says so. Should slot be taken yet again, it is kept under a
-  // name no tool removes.
-  std::string give_back(const std::string& name, const std::string& slot) {
-    const std::string line = "kept slots/" + slot + ": it was replaced while prune decided";
-    if (rename_no_replace_at(slots_, name.c_str(), slots_, slot.c_str()) == 0) return line;
-    const std::string kept = ".brindlecast-kept-" + slot + "-" + random_token();
-    if (::renameat(slots_, name.c_str(), slots_, kept.c_str()) == 0)
-      return line + ", and is now slots/" + kept;
-    return line + ", and is now slots/" + name + " (" + os_error_text(errno) + ")";
-  }
-
-  // Moves dir's entry name to a fresh hidden name in slots/: that name, or ""
-  // when the entry has gone meanwhile.
-  Result<std::string, Error> hide(int dir, const std::string& name) {
-    for (;;) {
-      std::string to = hidden(next_++);
-      struct stat st {};
-      // A dead namesake's leftover stays below and is finished with ours.
-      if (::fstatat(slots_, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
-      if (::renameat(dir, name.c_str(), slots_, to.c_str()) == 0) return to;
-      const int e = errno;
-      --next_;
-      if (e == ENOENT) return std::string();
-      // A mount point cannot be moved, nor anything to another file system.
-      if (e == EBUSY || e == EXDEV) return Err(Error{ErrorKind::Other, kForeign});
-      return Err(os_error(e));
-    }
-  }
-
-  // Removes slots/<name> and everything it holds: false when another
-  // process holds it, and it is left to that one.
-  Result<bool, Error> remove_tree(const std::string& name) {
-    const unsigned long base = next_;
-    auto cleared = clear(name);
-    if (!cleared || !*cleared) return cleared;
-    while (next_ > base) {
-      const unsigned long top = next_ - 1;
-      const unsigned long before = next_;
-      if (auto sub = clear(hidden(top)); !sub) return sub;
-      if (next_ == before) next_ = top;  // it held no directory: it is gone
-    }
-    return true;
-  }
-
- private:
-  std::string hidden(unsigned long n) const { return prefix_ + std::to_string(n); }
-
-  static Result<Done, Error> unlink_at(int dir, const std::string& name, int flags) {
-    if (::unlinkat(dir, name.c_str(), flags) == 0 || errno == ENOENT) return Done{};
-    return Err(os_error(errno));
-  }
-
-  enum class Take { Taken, Held, Gone };
-
-  // Whether this prune may empty the directory open as fd, slots/<name>: it
-  // holds its lock (or the file system has no locks), and name still leads
-  // to it. Otherwise another process is at work on it (Held), or another
-  // prune has finished it (Gone).
-  Take take(int fd, const std::string& name, struct stat& opened) const {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != ENOTSUP && errno != EOPNOTSUPP) {
-      return Take::Held;
-    }
-    struct stat now {};
-    const bool same = ::fstat(fd, &opened) == 0 &&
-                      ::fstatat(slots_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      identity(opened) == identity(now);
-    return same ? Take::Taken : Take::Gone;
-  }
-
-  // One pass over dir: unlinks its files and links and hides its
-  // sub-directories; found tells whether it met anything. Nothing is
-  // entered: a directory on another file system, which cannot be moved, is
-  // reported.
-  Result<Done, Error> empty_once(DIR* dir, bool& found) {
-    const int fd = ::dirfd(dir);
-    found = false;
-    for (;;) {
-      errno = 0;
-      const dirent* entry = ::readdir(dir);
-      if (entry == nullptr) return errno == 0 ? Result<Done, Error>(Done{}) : Err(os_error(errno));
-      const std::string child = entry->d_name;
-      if (child == "." || child == "..") continue;
-      found = true;
-      bool directory = entry->d_type == DT_DIR;
-      struct stat cs {};
-      if (entry->d_type == DT_UNKNOWN && ::fstatat(fd, child.c_str(), &cs, AT_SYMLINK_NOFOLLOW) == 0) {
-        directory = S_ISDIR(cs.st_mode);
-      }
-      // A directory swapped in for a file fails the unlink (EISDIR; EPERM on macOS) and is hidden instead.
-      if (!directory && (::unlinkat(fd, child.c_str(), 0) == 0 || errno == ENOENT)) continue;
-      if (!directory && errno != EISDIR && errno != EPERM) return Err(os_error(errno));
-      if (auto moved = hide(fd, child); !moved) return moved.forward();
-    }
-  }
-
-  // Removes slots/<name>: a file or a link at once; a directory, under its
-  // lock, once its files are unlinked and its sub-directories hidden (to be
-  // cleared later, by whoever takes their lock first). One that another
-  // process has locked is left to it: false.
-  Result<bool, Error> clear(const std::string& name) {
-    const int fd = ::openat(slots_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) {
-      if (auto gone = unlink_at(slots_, name, 0); !gone) return gone.forward();
-      return true;
-    }
-    if (fd < 0) return errno == ENOENT ? Result<bool, Error>(true) : Err(os_error(errno));
-    auto stream = dir_stream(fd);
-    if (!stream) return stream.forward();
-    Result<Done, Error> result = Done{};
-    struct stat opened {};
-    const Take taken = take(fd, name, opened);
-    if (taken == Take::Taken) {
-      if (opened.st_dev != device_) result = Err(Error{ErrorKind::Other, kForeign});
-      // Until the directory can go: a directory changed while it is read
-      // (on macOS, by this very deletion) may skip entries.
-      for (bool found = false; result; ::rewinddir(*stream)) {
-        result = empty_once(*stream, found);
-        if (!result || ::unlinkat(slots_, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) break;
-        if (errno != ENOTEMPTY && errno != EEXIST) result = Err(os_error(errno));
-        if (result && !found) result = Err(os_error(ENOTEMPTY));
-      }
-    }
-    // Explicitly: a child forked meanwhile shares the lock.
-    ::flock(fd, LOCK_UN);
-    ::closedir(*stream);
-    if (!result) return result.forward();
-    return taken != Take::Held;
-  }
-
-  int slots_;
-  dev_t device_;
-  std::string prefix_;
-  unsigned long next_ = 0;
-};
 
 // The slots to remove, in byte order, with the identity each was judged by;
 // those left for their age; and the messages for those left whole.
