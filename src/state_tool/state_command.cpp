@@ -22,10 +22,10 @@
 
 #include "brindlecast/client.hpp"
 #include "client/calls.hpp"
-#include "state_tool/doctor.hpp"
 #include "common/install_root.hpp"
 #include "common/version.hpp"
 #include "launcher/config.hpp"
+#include "state_tool/doctor.hpp"
 
 namespace {
 
@@ -53,7 +53,7 @@ constexpr const char* kUsage =
     "  prune [--dry-run] [--min-age AGE]\n"
     "                               remove the slots the launcher cannot reach from the state,\n"
     "                               but none changed less than AGE ago (0, or a number with s,\n"
-    "                               m, h or d; default 1h): an install may be in progress\n"
+    "                               m, h or d; default %AGE): an install may be in progress\n"
     "  doctor [--install-method METHOD] [--json]\n"
     "                               say what the launcher would do at its next start, and why\n"
     "\n"
@@ -64,6 +64,21 @@ constexpr const char* kUsage =
     "                      included (default for doctor: the launcher beside this program)\n"
     "  --help              print this help\n"
     "  --version           print the version\n";
+
+// An age as a person reads it: in its largest whole unit.
+std::string age_text(std::int64_t seconds) {
+  if (seconds < 60) return std::to_string(seconds) + "s";
+  if (seconds < 3600) return std::to_string(seconds / 60) + "m";
+  if (seconds < 86400) return std::to_string(seconds / 3600) + "h";
+  return std::to_string(seconds / 86400) + "d";
+}
+
+// The usage, with prune's default age as the library has it.
+std::string usage() {
+  std::string text = kUsage;
+  text.replace(text.find("%AGE"), 4, age_text(BRINDLECAST_PRUNE_MIN_AGE));
+  return text;
+}
 
 struct Arguments {
   std::optional<std::string> install_root;
@@ -93,7 +108,7 @@ int fail(const std::string& message) {
 }
 
 int usage_error(const std::string& message) {
-  print(stderr, std::string(kName) + ": " + message + "\n\n" + kUsage);
+  print(stderr, std::string(kName) + ": " + message + "\n\n" + usage());
   return 2;
 }
 
@@ -201,14 +216,6 @@ std::optional<std::string> parse_min_age(const std::string& text, std::int64_t& 
   return std::nullopt;
 }
 
-// An age as a person reads it: in its largest whole unit.
-std::string age_text(std::int64_t seconds) {
-  if (seconds < 60) return std::to_string(seconds) + "s";
-  if (seconds < 3600) return std::to_string(seconds / 60) + "m";
-  if (seconds < 86400) return std::to_string(seconds / 3600) + "h";
-  return std::to_string(seconds / 86400) + "d";
-}
-
 int prune(const std::string& root, bool dry_run, std::int64_t min_age, std::string min_age_text) {
   brindlecast_prune_reports reports{};
   reports.removed = [](const char* slot, void*) { std::printf("%s\n", slot); };
@@ -303,7 +310,7 @@ int doctor(const Arguments& args) {
 int run(int argc, char** argv) {
   Arguments args;
   if (auto problem = parse(argc, argv, args)) return usage_error(*problem);
-  if (args.help) return print(stdout, kUsage) == 0 ? 0 : fail("cannot write the help");
+  if (args.help) return print(stdout, usage()) == 0 ? 0 : fail("cannot write the help");
   if (args.version) {
     const std::string line = std::string(kName) + " " + std::string(brindlecast::kVersionText) + "\n";
     return print(stdout, line) == 0 ? 0 : fail("cannot write the version");
