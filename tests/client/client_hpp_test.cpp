@@ -78,6 +78,20 @@ TEST(ClientHpp, CallsReachTheFile) {
   const client::Status refused = client::begin_trial("../2.0.0", "2.0.0", root.path());
   EXPECT_EQ(refused.code, BRINDLECAST_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(refused.message, "slot \"../2.0.0\" is not a single directory name");
+
+  // install, with its flags: a copy left unrecorded, then a move on trial.
+  TempDir download;
+  write_file(download / "3.0.0/brindlecast-client", "", 0755);
+  ASSERT_TRUE(client::install(download / "3.0.0", "3.0.0", "3.0.0", false, false, root.path()));
+  EXPECT_EQ(load_state(root / "state.json")->pending, "2.0.0");
+  ASSERT_TRUE(client::install(download / "3.0.0", "3.0.1", "3.0.1", true, true, root.path()));
+  EXPECT_EQ(load_state(root / "state.json")->pending, "3.0.1");
+  EXPECT_FALSE(testing::file_exists(download / "3.0.0"));
+  EXPECT_EQ(client::install(root / "slots/3.0.0", "3.0.0", std::nullopt, false, true, root.path()).code,
+            BRINDLECAST_ERR_EXISTS);
+  EXPECT_EQ(brindlecast_install(root.path().c_str(), "x", "4.0.0", nullptr, 4),
+            BRINDLECAST_ERR_INVALID_ARGUMENT);
+  EXPECT_STREQ(brindlecast_last_error(), "unknown install flags");
 }
 
 }  // namespace
