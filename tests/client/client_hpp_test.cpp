@@ -87,7 +87,8 @@ TEST(ClientHpp, CallsReachTheFile) {
   ASSERT_TRUE(client::install(download / "3.0.0", "3.0.1", "3.0.1", true, true, root.path()));
   EXPECT_EQ(load_state(root / "state.json")->pending, "3.0.1");
   EXPECT_FALSE(testing::file_exists(download / "3.0.0"));
-  EXPECT_EQ(client::install(root / "slots/3.0.0", "3.0.0", std::nullopt, false, true, root.path()).code,
+  write_file(download / "again/brindlecast-client", "", 0755);
+  EXPECT_EQ(client::install(download / "again", "3.0.0", std::nullopt, false, true, root.path()).code,
             BRINDLECAST_ERR_EXISTS);
   EXPECT_EQ(brindlecast_install(root.path().c_str(), "x", "4.0.0", nullptr, 4),
             BRINDLECAST_ERR_INVALID_ARGUMENT);
