@@ -117,5 +117,27 @@ INSTANTIATE_TEST_SUITE_P(Calls, FaultInjection,
                          ::testing::Values("open", "read", "write", "fsync", "rename", "posix_spawnp",
                                            "waitpid", "poll", "flock"));
 
+// Where flock finds no locks, a save goes on without the lock, so a
+// temporary file of another's may be a save in progress: it stays.
+TEST(FaultInjectionState, SaveWithoutLocksLeavesOtherTemporaryFiles) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  TempDir root, scratch;
+  InstallState state;
+  state.active = state.known_good = "1";
+  state.channel = "stable";
+  write_file(root / "state.json", write_install_state(state, json::Layout::Pretty));
+  write_file(root / "state.json.tmp-1-0", "{");
+  testing::ProcessOptions options;
+  options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "flock:1:error"},
+                                                   {"BRINDLECAST_FAULT_MARK", scratch / "injected"}};
+  const auto r = testing::run_process(
+      {testing::faulty_state_command_binary(), "--install-root", root.path(), "request-relaunch"}, options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(file_exists(scratch / "injected"));
+  EXPECT_TRUE(file_exists(root / "state.json.tmp-1-0"));
+  EXPECT_TRUE(load_state(root / "state.json").value().relaunch_intent);
+}
+
 }  // namespace
 }  // namespace brindlecast
