@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script here and by the script tests: the platform, the
 # releases the scripts build for, skip and fail, the version of a build, the
 # checks of Mach-O files, and (scripts/deps.sh) what a step needs installed.
@@ -7,6 +8,7 @@ os=$(uname -s)
 # The LLVM release whose tools the Linux side uses (Debian 12's), and the
 # oldest macOS the binaries run on.
 llvm=14 macos=11.0
+# shellcheck disable=SC2034 # for the scripts that source this
 jobs=$(getconf _NPROCESSORS_ONLN)
 # Lines begin "== NAME:", NAME the script's.
 script=$(basename "$0" .sh)
@@ -96,14 +98,18 @@ check_slices() {
       cmd == "LC_LOAD_DYLIB" && $1 == "name" { print "load", $2 }')
     minos=$(sed -n 's/^minos //p' <<<"$facts")
     [ "$minos" = "$macos" ] || fault "$file ($arch) is for macOS ${minos:-unknown}, not $macos"
+    # Rpaths and install names are the build's own, without blanks.
+    # shellcheck disable=SC2013
     for rpath in $(sed -n 's/^rpath //p' <<<"$facts"); do
       case $rpath in
         @loader_path/* | @executable_path/*) ;;
         *) fault "$file ($arch) has the rpath $rpath, not one relative to itself" ;;
       esac
     done
+    # shellcheck disable=SC2013
     for value in $(sed -n 's|^load @rpath/||p' <<<"$facts"); do
       found=no
+      # shellcheck disable=SC2013
       for rpath in $(sed -n 's/^rpath @[a-z_]*path//p' <<<"$facts"); do
         [ -f "$(dirname "$file")$rpath/$value" ] && found=yes
       done
@@ -112,4 +118,5 @@ check_slices() {
   done
 }
 
+# shellcheck source=scripts/deps.sh
 . "$(dirname "${BASH_SOURCE[0]}")/deps.sh"
