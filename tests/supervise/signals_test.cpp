@@ -115,6 +115,9 @@ TEST_F(Signals, SignalBeforeOrDuringTheSleepEndsItAtOnce) {
 TEST_F(Signals, LockWaitPutsBackEveryAction) {
   for (const bool held : {false, true}) {
     const int fd = held ? locked_elsewhere() : open(root_.path().c_str(), O_RDONLY | O_CLOEXEC);
+    // Each action once set through the C library, which adds flags of its own
+    // (SA_RESTORER) to what it sets: "before" then reads as a put-back would.
+    Dispositions::now().put_back();
     const auto before = Dispositions::now();
     const auto end = block_until_alarm(fd, {milliseconds(20), block_until_alarm, stop_pending});
     ASSERT_TRUE(end);
