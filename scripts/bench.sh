@@ -171,6 +171,9 @@ done
 echo "== supervision: $watch_runs runs of a ${watch} s client each, then $relaunches starts ending with 42" >&2
 make_root "$work/sup"
 cp "$work/confirmed.json" "$work/sup/state.json"
+# A page of a file not yet written back counts as dirty in every process that
+# maps it: the programs just built and copied are flushed first.
+sync
 client=$work/sup/slots/1.4.2/brindlecast-client
 for ((i = 0; i < watch_runs; i++)); do
   for k in ours static; do
