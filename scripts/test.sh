@@ -32,11 +32,22 @@ run_suite() {
 }
 skipped() { echo "== $1: SKIPPED on macOS: $2"; }
 
+# Every script as shellcheck reads it, where it is installed; a finding that
+# is meant carries a disable line that says why.
+check_scripts() {
+  if ! command -v shellcheck >/dev/null; then
+    echo "== shellcheck: SKIPPED: not installed (see scripts/deps.sh)"
+    return 0
+  fi
+  echo "== shellcheck"
+  shellcheck -x scripts/*.sh || fail "shellcheck finds faults in scripts/"
+}
+
 # Every C and C++ file as .clang-format lays it out.
 check_format() {
   echo "== format: clang-format-$llvm"
-  find src include tests fuzz bench -name '*.[ch]' -o -name '*.[ch]pp' |
-    xargs "clang-format-$llvm" --dry-run --Werror || fail "files differ from .clang-format; see Formatting in docs/building.md"
+  find src include tests fuzz bench \( -name '*.[ch]' -o -name '*.[ch]pp' \) \
+    -exec "clang-format-$llvm" --dry-run --Werror {} + || fail "files differ from .clang-format; see Formatting in docs/building.md"
 }
 
 # The universal build holds both architectures, brindlecast-state finds the
@@ -65,6 +76,7 @@ check_signing() {
 
 echo "== layers: includes follow the libraries each folder links; every source has its tests"
 scripts/check-layers.sh
+check_scripts
 case $os in
   Darwin)
     run_suite macos-release -DCMAKE_BUILD_TYPE=Release

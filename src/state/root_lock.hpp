@@ -47,7 +47,8 @@ struct LockWait {
   // to stop; the error number where the wait failed.
   Result<LockWaitEnd, int> (*block)(int fd, const LockWait& wait);
   // Asked by a wait that signals can cut short (the launcher's), before it
-  // blocks and after each signal; true ends it.
+  // blocks and after each signal, never while it blocks, so it may do what
+  // it likes; true ends it.
   bool (*give_up)() = nullptr;
 };
 

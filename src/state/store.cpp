@@ -123,7 +123,9 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
   if (written) written = write_all(temp->fd, text, ops.write);
   // Without the flush a power loss could leave the renamed file empty.
   if (written && retry_eintr([&] { return ops.sync(temp->fd); }) != 0) written = Err(os_error(errno));
-  ops.close(temp->fd);
+  // A network file system may report a failed write only here. EINTR says
+  // nothing of the data, flushed already, and the descriptor is gone anyway.
+  if (ops.close(temp->fd) != 0 && errno != EINTR && written) written = Err(os_error(errno));
   if (written) {
     const int renamed = retry_eintr([&] {
       return replace ? ops.rename(temp->path.c_str(), state_path.c_str())

@@ -87,7 +87,9 @@ class RealSystem final : public SupervisionSystem {
                                    POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     pid_t pid = -1;
     if (e == 0) e = posix_spawnp(&pid, command.program.c_str(), nullptr, &attr, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
+    // Not checked: it fails only for an object never initialised, and a
+    // client that started must be watched whatever it says.
+    (void)posix_spawnattr_destroy(&attr);
     if (e != 0) return Err(e);
     return pid;
   }

@@ -1,15 +1,16 @@
 #include "supervise/signals.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <setjmp.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/time.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <iterator>
 
@@ -20,9 +21,15 @@ constexpr int kRecorded[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2,
 
 volatile std::sig_atomic_t g_received[std::size(kRecorded)] = {};
 volatile std::sig_atomic_t g_alarm = 0;  // the lock wait's limit has passed
+// Set by every noted signal; the lock wait clears it before it looks.
+volatile std::sig_atomic_t g_woken = 0;
 // While set, a handler jumps to g_wake; cleared by the jump or the waiter.
 volatile std::sig_atomic_t g_armed = 0;
 sigjmp_buf g_wake;
+// The self-pipe: every noted signal writes a byte, so that a sleep in poll
+// ends whenever the signal came after the sleep emptied it.
+int g_pipe_read = -1;
+int g_pipe_write = -1;
 bool g_terminal = false;
 
 extern "C" void note_signal(int sig) {
@@ -30,6 +37,12 @@ extern "C" void note_signal(int sig) {
     if (kRecorded[i] == sig) g_received[i] = 1;
   }
   if (sig == SIGALRM) g_alarm = 1;
+  g_woken = 1;
+  if (g_pipe_write >= 0) {
+    const int saved = errno;
+    (void)::write(g_pipe_write, "", 1);  // a full pipe wakes the sleep all the same
+    errno = saved;
+  }
   if (g_armed != 0) {
     g_armed = 0;
     siglongjmp(g_wake, 1);
@@ -63,25 +76,46 @@ bool any_recorded() {
                      [](std::sig_atomic_t r) { return r != 0; });
 }
 
-// Calls block unless woken() holds, with no window between the look and the
-// call: from the arming on, a noted signal jumps back here and the call
-// reports EINTR, as it does when woken() holds. The jump skips whatever it
-// interrupts, so the armed stretch holds nothing else.
-template <class Woken, class Block>
-int unless_woken(Woken woken, Block block) {
-  if (sigsetjmp(g_wake, 1) != 0) {
-    errno = EINTR;
-    return -1;
+// pipe2 is Linux only; the launcher is single-threaded, so no exec can come
+// between the pipe and its flags.
+int open_self_pipe() {
+  if (g_pipe_read >= 0) return 0;
+  int fds[2];
+  if (::pipe(fds) != 0) return errno;
+  for (const int fd : fds) {
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+      const int e = errno;
+      ::close(fds[0]);
+      ::close(fds[1]);
+      return e;
+    }
   }
+  g_pipe_read = fds[0];
+  g_pipe_write = fds[1];
+  return 0;
+}
+
+void empty_self_pipe() {
+  char bytes[64];
+  while (g_pipe_read >= 0 && ::read(g_pipe_read, bytes, sizeof bytes) > 0) {
+  }
+}
+
+constexpr int kWoken = -1;  // no error number
+
+// The one armed stretch, for flock has no way to wait on a descriptor or with
+// a signal mask. From the arming on, a noted signal jumps back to the
+// sigsetjmp; before it, g_woken tells of one. The jump skips whatever it
+// interrupts, so only the read of the flag and the call lie in between. 0
+// when the lock is taken, kWoken after a signal, else the error number.
+int flock_unless_woken(int fd) {
+  if (sigsetjmp(g_wake, 1) != 0) return kWoken;
   g_armed = 1;
-  int r = -1;
-  if (woken()) {
-    errno = EINTR;
-  } else {
-    r = block();
-  }
+  const bool woken = g_woken != 0;
+  const int r = woken ? -1 : ::flock(fd, LOCK_EX);
   g_armed = 0;
-  return r;
+  if (r == 0) return 0;
+  return woken || errno == EINTR ? kWoken : errno;
 }
 
 timeval to_timeval(std::chrono::nanoseconds d) {
@@ -89,16 +123,21 @@ timeval to_timeval(std::chrono::nanoseconds d) {
   return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
 }
 
-// The lock wait proper, with the alarm armed.
+// The lock wait proper, with the alarm armed. Whatever the caller's give_up
+// does, it does outside the armed stretch: g_woken, cleared before it looks,
+// carries a signal that lands after the look into the stretch.
 Result<LockWaitEnd, int> flock_until_alarm(int fd, const LockWait& wait) {
-  const auto ended = [&] { return g_alarm != 0 || (wait.give_up && wait.give_up()); };
-  while (unless_woken(ended, [&] { return ::flock(fd, LOCK_EX); }) != 0) {
-    if (errno != EINTR) return Err(errno);
-    if (g_alarm != 0) return LockWaitEnd::TimedOut;
+  for (bool woken = false;; woken = true) {
+    g_woken = 0;
     if (wait.give_up && wait.give_up()) return LockWaitEnd::Stopped;
-    // another signal: wait on
+    // A jump may cut short a flock that had just taken the lock: asked again
+    // without blocking, flock grants the lock this open file holds.
+    if (woken && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return LockWaitEnd::Taken;
+    if (g_alarm != 0) return LockWaitEnd::TimedOut;
+    const int r = flock_unless_woken(fd);
+    if (r == 0) return LockWaitEnd::Taken;
+    if (r != kWoken) return Err(r);
   }
-  return LockWaitEnd::Taken;
 }
 
 }  // namespace
@@ -114,6 +153,7 @@ Result<bool, int> record_signals() {
   const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   g_terminal = tty >= 0;
   if (tty >= 0) ::close(tty);
+  if (const int e = open_self_pipe(); e != 0) return Err(e);
   const struct sigaction sa = noting_action();
   sigset_t caught;
   sigemptyset(&caught);
@@ -148,9 +188,13 @@ bool stop_pending() {
 
 void sleep_unless_signalled(std::chrono::nanoseconds duration) {
   if (duration <= duration.zero()) return;
-  const auto whole = std::chrono::duration_cast<std::chrono::seconds>(duration);
-  const timespec ts{static_cast<time_t>(whole.count()), static_cast<long>((duration - whole).count())};
-  unless_woken(any_recorded, [&] { return ::nanosleep(&ts, nullptr); });
+  // Emptied before the look: a signal after it leaves a byte that ends the
+  // poll at once.
+  empty_self_pipe();
+  if (any_recorded()) return;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(duration).count();
+  pollfd wake{g_pipe_read, POLLIN, 0};  // without a pipe (-1) poll only sleeps
+  (void)::poll(&wake, 1, static_cast<int>(std::min<long long>(ms, INT_MAX)));
 }
 
 Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait) {

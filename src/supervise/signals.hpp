@@ -14,12 +14,20 @@
 // a stop signal it starts no further client.
 //
 // Every wait here (a sleep, the lock wait) ends at once on a signal, also on
-// one that came just before the wait began: the wait looks at the record only
-// after arming its handlers to jump back (siglongjmp) to that look, so a
-// signal that lands between the look and the blocking call cannot be missed.
-// Only the look and the blocking call lie inside that stretch, nothing that a
-// jump would leave half done. On the hand-over road, where the launcher
-// becomes the client, only the lock wait is used, with its own alarm.
+// one that came just before the wait began, and each holds that promise by
+// its structure:
+// - A sleep waits in poll on a self-pipe that every noted signal writes a
+//   byte to. It empties the pipe, then looks at the record: a signal before
+//   the look is in the record, one after it in the pipe.
+// - flock can wait on nothing but the lock, so the lock wait is the one
+//   place that jumps: its handlers jump back (siglongjmp) out of the blocking
+//   call. Inside that armed stretch lie only the read of a flag that every
+//   noted signal sets (cleared before the caller's give_up looks) and the
+//   call, nothing that a jump would leave half done. A flock that took the
+//   lock just before a jump is asked again without blocking, and the lock is
+//   reported taken.
+// On the hand-over road, where the launcher becomes the client, only the
+// lock wait is used, with its own alarm.
 #pragma once
 
 #include <signal.h>
@@ -40,7 +48,8 @@ bool is_stop_signal(int sig, bool terminal);
 int ignore_broken_pipes();
 
 // From now on records the stop signals, SIGHUP, SIGUSR1, SIGUSR2, SIGWINCH and
-// SIGCONT, and unblocks them. One that the launcher was started with ignored
+// SIGCONT, and unblocks them; opens the self-pipe of the sleeps (close-on-exec,
+// kept for the launcher's life). One that the launcher was started with ignored
 // (nohup, a script's background job) stays ignored. SIGCHLD goes to its
 // default action: ignored (a parent may leave it so), it would have the
 // system reap the children, and waitpid could never report the client's end.
@@ -56,14 +65,17 @@ int take_signal();
 bool stop_pending();
 
 // Sleeps for duration, or less: a signal recorded before or during the sleep
-// ends it at once. Any duration; none at all when it is not positive.
+// ends it at once. Any duration; none at all when it is not positive. Before
+// record_signals a plain sleep.
 void sleep_unless_signalled(std::chrono::nanoseconds duration);
 
 // Blocks in flock in the calling thread until the lock is taken, the limit
-// passes (SIGALRM) or give_up holds after a signal (Stopped): for a
-// single-threaded program that owns its signals (the launcher). The alarm's
-// action, the timer and the signal mask are its own for the wait alone and
-// put back before the call returns.
+// passes (SIGALRM) or give_up holds (Stopped): for a single-threaded program
+// that owns its signals (the launcher). give_up is asked before the wait
+// blocks and after each signal, never while it blocks; a stop comes before a
+// lock taken meanwhile, and that before the limit. The alarm's action, the
+// timer and the signal mask are its own for the wait alone and put back
+// before the call returns.
 Result<LockWaitEnd, int> block_until_alarm(int fd, const LockWait& wait);
 
 // SIGPIPE at its default action while the object lives, then put back:

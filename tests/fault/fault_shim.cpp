@@ -2,19 +2,20 @@
 // below: makes the n-th call of one kind fail, so a driver can walk every
 // point of failure of a launch. Configured by BRINDLECAST_FAULT="call:n:mode"
 // with mode one of
-//   error  the call fails with EIO (ECHILD for waitpid, ENOLCK for flock)
+//   error  the call fails with EIO (ECHILD for waitpid, ENOLCK for flock, EINVAL for poll)
 //   eintr  the call fails with EINTR, as if a signal arrived
 //   short  read/write move a single byte
 //   zero   write accepts nothing
 //   pause  flock waits for a signal first, as if one came just before it blocked
+//   late   flock waits for a signal after it returned, as if one came just then
 // When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
 // created, so the driver knows the n-th call happened.
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +33,7 @@ int __real_rename(const char* from, const char* to);
 int __real_posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
                         const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
 pid_t __real_waitpid(pid_t pid, int* status, int options);
-int __real_nanosleep(const struct timespec* req, struct timespec* rem);
+int __real_poll(struct pollfd* fds, nfds_t n, int timeout);
 int __real_flock(int fd, int operation);
 }
 
@@ -131,20 +132,18 @@ pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
   return __real_waitpid(pid, status, options);
 }
 
-int __wrap_nanosleep(const struct timespec* req, struct timespec* rem) {
-  if (const auto m = inject("nanosleep"); !m.empty()) {
-    // Interrupted before any time passed: all of it remains.
-    if (rem != nullptr) *rem = *req;
-    return fail(m, EINVAL);
-  }
-  return __real_nanosleep(req, rem);
+int __wrap_poll(struct pollfd* fds, nfds_t n, int timeout) {
+  if (const auto m = inject("poll"); !m.empty()) return fail(m, EINVAL);
+  return __real_poll(fds, n, timeout);
 }
 
 int __wrap_flock(int fd, int operation) {
   const auto& m = inject("flock");  // nothing to destroy if a handler jumps out of pause
   if (m == "pause") pause();
-  if (!m.empty() && m != "pause") return fail(m, ENOLCK);
-  return __real_flock(fd, operation);
+  if (!m.empty() && m != "pause" && m != "late") return fail(m, ENOLCK);
+  const int r = __real_flock(fd, operation);
+  if (m == "late") pause();
+  return r;
 }
 
 }  // extern "C"

@@ -138,6 +138,7 @@ TEST(JsonReader, NumberGrammarErrors) {
       {"1e+", "EOF while parsing a value at line 1 column 3"},
       {"1ex", "invalid number at line 1 column 3"},
       {"1E-x", "invalid number at line 1 column 4"},
+      {"1e+-2", "invalid number at line 1 column 4"},
       {"+1", "expected value at line 1 column 1"},
       {".5", "expected value at line 1 column 1"},
       {"1x", "trailing characters at line 1 column 2"},

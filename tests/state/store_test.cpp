@@ -169,7 +169,10 @@ const StoreOps kFakeOps{
       return ::write(fd, b, n);
     },
     [](int fd) { return should_fail("sync") ? -1 : ::fsync(fd); },
-    [](int fd) { return ::close(fd); },
+    [](int fd) {
+      ::close(fd);
+      return g_calls->fail == "close" && should_fail("close") ? -1 : 0;  // logged only where it fails
+    },
     [](const char* a, const char* b) { return should_fail("rename") ? -1 : ::rename(a, b); },
     [](int fd) { return should_fail("sync_directory") ? -1 : ::fsync(fd); },
 };
@@ -233,6 +236,7 @@ TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
       {"write", false, std::string(std::strerror(EIO)) + " (os error 5)"},
       {"", true, "failed to write whole buffer"},
       {"sync", false, std::string(std::strerror(EIO)) + " (os error 5)"},
+      {"close", false, std::string(std::strerror(EIO)) + " (os error 5)"},
       {"rename", false, std::string(std::strerror(EIO)) + " (os error 5)"},
   };
   for (const auto& c : cases) {

@@ -190,6 +190,54 @@ INSTANTIATE_TEST_SUITE_P(Where, StopSignal,
                                            std::make_tuple(SIGTERM, true, "lock"),
                                            std::make_tuple(SIGQUIT, false, "")));
 
+// A signal that is no stop, sent to the launcher alone and without a terminal
+// (SIGHUP is then a reload): the client gets it once, from the launcher.
+class PassedOnSignal : public RunClient, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PassedOnSignal, ReachesTheClientOnce) {
+  const int sig = GetParam();
+  install_slot("1.0.0");
+  store("1.0.0", "1.0.0", false);
+  plan("catch " + std::to_string(sig) + " await-signal exit 0\n");
+  const pid_t launcher = start(supervising_, "");
+  const pid_t client = ready_client(1);
+  kill(launcher, sig);
+  EXPECT_EQ(finish(launcher), 0);
+  EXPECT_TRUE(has(run_record(1), "signals=1 from_others=0"));
+  if (!gone(client)) kill(client, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(NoStop, PassedOnSignal, ::testing::Values(SIGCONT, SIGUSR1, SIGWINCH, SIGHUP));
+
+// How the launcher's lock wait ends where its blocking flock "late" takes the
+// lock just before a signal (the test's SIGALRM, as the limit would), or
+// fails for want of locks ("error"): taken, or gone on without; either way
+// the client starts at once.
+TEST_F(RunClient, LockWaitTakesWhatFlockGot) {
+  if (testing::faulty_launcher_binary().empty()) GTEST_SKIP() << "no fault-injecting launcher here";
+  install_slot("1.0.0");
+  store("1.0.0", "1.0.0", false);
+  plan("exit 0\n");
+  for (const std::string mode : {"late", "error"}) {
+    unlink((root_ / "waiting").c_str());
+    auto held = std::optional(lock_install_root(root_.path(), {kRootLockWait, block_until_alarm}));
+    const pid_t launcher = start(
+        {"/usr/bin/env", "BRINDLECAST_FAULT=flock:2:" + mode, "BRINDLECAST_FAULT_MARK=" + root_ / "waiting",
+         testing::faulty_launcher_binary(), "--install-root", root_.path(), "--install-method", "systemd"});
+    ASSERT_TRUE(eventually([&] { return testing::file_exists(root_ / "waiting"); }));
+    const auto sent = std::chrono::steady_clock::now();
+    if (mode == "late") {
+      held.reset();
+      // Once the launcher holds the lock, which it keeps until the start.
+      ASSERT_TRUE(eventually([&] { return !lock_install_root(root_.path(), {{}, block_until_alarm}); }));
+      kill(launcher, SIGALRM);
+    }
+    EXPECT_EQ(finish(launcher), 0) << mode;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, kRootLockWait / 2) << mode;
+  }
+  EXPECT_EQ(starts().size(), 2u);
+}
+
 TEST_F(RunClient, AsProcessOneReapsEveryOrphanAndStopsOnSigterm) {
   std::vector<std::string> as_one = {"/usr/bin/unshare", getuid() == 0 ? "-pf" : "-rpf", "--mount-proc",
                                      "/bin/true"};

@@ -38,6 +38,8 @@ std::string state_command_binary() { return STATE_COMMAND_BIN; }
 
 std::string faulty_launcher_binary() { return FAULTY_LAUNCHER_BIN; }
 
+std::string faulty_state_command_binary() { return FAULTY_STATE_COMMAND_BIN; }
+
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (!pipe_cloexec(out_pipe) || !pipe_cloexec(err_pipe) || !pipe_cloexec(in_pipe)) {

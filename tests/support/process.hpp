@@ -38,4 +38,8 @@ std::string state_command_binary();
 // The launcher built with injectable faults (see tests/fault/fault_shim.cpp).
 std::string faulty_launcher_binary();
 
+// brindlecast-state built the same way, its library linked in; "" where the
+// linker cannot build either.
+std::string faulty_state_command_binary();
+
 }  // namespace brindlecast::testing
