@@ -41,24 +41,6 @@
 namespace brindlecast {
 namespace {
 
-// A descriptor closed when it goes.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 Result<Identity, Error> identity_of(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return Err(os_error(errno));

@@ -127,8 +127,17 @@ struct Young {
   std::chrono::nanoseconds age;
   bool mtime_in_future;
 };
+// A slot to remove, held open from its judging: its inode cannot be freed,
+// so no new directory can take its number while prune acts on it. A link
+// is told by its target.
+struct Doomed {
+  std::string name;
+  Identity judged;
+  Fd held;
+  std::string target;
+};
 struct Verdict {
-  std::vector<std::pair<std::string, Identity>> doomed;
+  std::vector<Doomed> doomed;
   std::vector<Young> young;
   std::vector<std::string> problems;
 };
@@ -178,7 +187,20 @@ Result<Verdict, Error> judge(const std::string& install_root, const InstallState
       verdict.problems.push_back("slots/" + name + " was left whole: another file system is mounted at " +
                                  *mount);
     } else {
-      verdict.doomed.emplace_back(name, identity(st));
+      Doomed doomed{name, identity(st), Fd(), ""};
+      if (S_ISDIR(st.st_mode)) {
+        doomed.held =
+            Fd(::openat(slots.slots(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened {};
+        // Gone or changed since it was looked at: the next prune decides.
+        if (doomed.held.get() < 0 || ::fstat(doomed.held.get(), &opened) != 0 ||
+            identity(opened) != identity(st)) {
+          continue;
+        }
+      } else {
+        doomed.target = link_target(join_path(slots_dir, name), st.st_size).value_or("");
+      }
+      verdict.doomed.push_back(std::move(doomed));
     }
   }
   return verdict;
@@ -213,18 +235,19 @@ Result<std::vector<std::pair<std::string, std::string>>, Error> hide_doomed(cons
   // Saved before anything moves: a prune killed after the save leaves only
   // unnamed slots, which the next one removes.
   InstallState updated = locked.state;
-  for (const auto& doomed : verdict.doomed) updated.versions.erase(doomed.first);
+  for (const auto& doomed : verdict.doomed) updated.versions.erase(doomed.name);
   if (updated != locked.state) {
     if (auto saved = save_client_state(install_root, updated, locked.lock); !saved) return saved.forward();
   }
   std::vector<std::pair<std::string, std::string>> hidden;
-  for (const auto& [name, judged] : verdict.doomed) {
+  for (const auto& [name, judged, held, target] : verdict.doomed) {
     auto moved = remover.hide(remover.slots(), name);
     if (!moved) {
       verdict.problems.push_back("cannot remove slots/" + name + ": " + moved.error().message);
     } else if (moved->empty()) {
       continue;  // gone meanwhile
-    } else if (!remover.is(*moved, judged)) {
+    } else if (!remover.is(*moved, judged) ||
+               (held.get() < 0 && link_target(join_path(slots_path(install_root), *moved), 0) != target)) {
       if (reports.notice) reports.notice(remover.give_back(*moved, name));
     } else {
       hidden.emplace_back(name, std::move(moved).value());
@@ -311,7 +334,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
   }
   if (dry_run) {
     for (const auto& doomed : verdict.doomed) {
-      if (reports.removed) reports.removed(doomed.first);
+      if (reports.removed) reports.removed(doomed.name);
     }
     return outcome(verdict.problems);
   }

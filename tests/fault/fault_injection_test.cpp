@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
 #include <set>
+#include <thread>
 
 #include "state/store.hpp"
 #include "support/process.hpp"
@@ -137,6 +142,72 @@ TEST(FaultInjectionState, SaveWithoutLocksLeavesOtherTemporaryFiles) {
   EXPECT_TRUE(file_exists(scratch / "injected"));
   EXPECT_TRUE(file_exists(root / "state.json.tmp-1-0"));
   EXPECT_TRUE(load_state(root / "state.json").value().relaunch_intent);
+}
+
+// prune through the fault shim: a flush of slots/ that fails deletes
+// nothing, and a slot replaced while prune holds its decision (its save's
+// fsync held) is given back, not deleted.
+TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  struct Case {
+    const char* name;
+    const char* fault;
+    int status;
+    std::string err;               // what standard error begins with
+    std::vector<std::string> old;  // what slots/old holds afterwards
+  };
+  const std::vector<Case> cases = {
+      // The save flushes its file and the root; the third flush is slots/'s.
+      {"slots/ cannot be flushed", "fsync:3:error", 1, "brindlecast-state: cannot flush slots/ (", {}},
+      {"a new install takes the name",
+       "fsync:1:hold",
+       0,
+       "brindlecast-state: kept slots/old: it was replaced while prune decided\n",
+       {"brindlecast-client", "new"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root, scratch;
+    write_file(root / "state.json",
+               R"({"active":"a","known_good":"a","channel":"s","versions":{"old":null}})");
+    write_file(root / "slots/a/brindlecast-client", "", 0755);
+    write_file(root / "slots/old/brindlecast-client", "", 0755);
+    testing::ProcessOptions options;
+    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", c.fault},
+                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+    // While prune waits in its save, an updater puts a new slots/old in place.
+    std::thread updater([&] {
+      while (!file_exists(scratch / "injected")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (c.status == 0) {
+        std::filesystem::remove_all(root / "slots/old");
+        write_file(root / "slots/new/brindlecast-client", "", 0755);
+        write_file(root / "slots/new/new", "");
+        std::filesystem::rename(root / "slots/new", root / "slots/old");
+      }
+      write_file(scratch / "resume", "");
+    });
+    const auto r = testing::run_process(
+        {testing::faulty_state_command_binary(), "--install-root", root.path(), "prune", "--min-age", "0"},
+        options);
+    updater.join();
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
+    std::vector<std::string> old;
+    if (file_exists(root / "slots/old")) {
+      for (const auto& entry : std::filesystem::directory_iterator(root / "slots/old"))
+        old.push_back(entry.path().filename());
+    }
+    std::sort(old.begin(), old.end());
+    EXPECT_EQ(old, c.old);
+    // slots/a's client and old's, hidden or given back: nothing was deleted.
+    std::size_t clients = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root / "slots")) {
+      clients += entry.path().filename() == "brindlecast-client";
+    }
+    EXPECT_EQ(clients, 2u);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 //   zero   write accepts nothing
 //   pause  flock waits for a signal first, as if one came just before it blocked
 //   late   flock waits for a signal after it returned, as if one came just then
+//   hold   fsync waits until the file named by BRINDLECAST_FAULT_RESUME exists,
+//          so that the driver can change the disk at that point
 // When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
 // created, so the driver knows the n-th call happened.
 #include <fcntl.h>
@@ -16,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,7 +115,14 @@ ssize_t __wrap_write(int fd, const void* buf, size_t n) {
 }
 
 int __wrap_fsync(int fd) {
-  if (const auto m = inject("fsync"); !m.empty()) return fail(m, EIO);
+  const auto& m = inject("fsync");
+  if (m == "hold") {
+    const char* resume = std::getenv("BRINDLECAST_FAULT_RESUME");
+    const struct timespec tick = {0, 1000000};
+    while (resume != nullptr && access(resume, F_OK) != 0) nanosleep(&tick, nullptr);
+  } else if (!m.empty()) {
+    return fail(m, EIO);
+  }
   return __real_fsync(fd);
 }
 
