@@ -363,7 +363,9 @@ int run(int argc, char** argv) {
   const auto configured =
       args.launcher ? brindlecast::load_launcher_config(args.launcher).install_root : std::nullopt;
   const auto root = brindlecast::find_install_root(args.install_root, configured, true).root;
-  if (!root) return fail("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME");
+  if (!root)
+    return fail(
+        "no install root: pass --install-root or --launcher, or set BRINDLECAST_INSTALL_ROOT or HOME");
   namespace client = brindlecast::client;
   if (command == "show") return show(*root);
   if (command == "init") {

@@ -699,8 +699,9 @@ TEST_F(StateCommand, UsageAndRoots) {
                 .status,
             0);
   EXPECT_TRUE(file_exists(root_ / "state.json"));
-  EXPECT_EQ(run({"show"}, {{"PATH", "/bin"}}).err,
-            error("no install root: pass --install-root or set BRINDLECAST_INSTALL_ROOT or HOME"));
+  EXPECT_EQ(
+      run({"show"}, {{"PATH", "/bin"}}).err,
+      error("no install root: pass --install-root or --launcher, or set BRINDLECAST_INSTALL_ROOT or HOME"));
 
   // --launcher: the root that launcher takes, from its launcher.json here,
   // named where a slot is missing.
