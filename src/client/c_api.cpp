@@ -183,7 +183,13 @@ brindlecast_status brindlecast_prune_reporting(const char* install_root, int dry
     each.notice = [&](const std::string& line) {
       if (given.notice) given.notice(line.c_str(), given.context);
     };
-    return brindlecast::prune_slots(root, dry_run != 0, std::chrono::seconds(min_age_seconds), each);
+    // In nanoseconds an age reaches 292 years: anything longer keeps every slot.
+    constexpr auto kLongest =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max());
+    const auto min_age = min_age_seconds >= kLongest.count()
+                             ? std::chrono::nanoseconds::max()
+                             : std::chrono::nanoseconds(std::chrono::seconds(min_age_seconds));
+    return brindlecast::prune_slots(root, dry_run != 0, min_age, each);
   });
 }
 

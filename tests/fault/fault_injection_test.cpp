@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -178,9 +179,11 @@ TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
                                                      {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
                                                      {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
     // While prune waits in its save, an updater puts a new slots/old in place.
+    std::atomic<bool> ended{false};
     std::thread updater([&] {
-      while (!file_exists(scratch / "injected")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (c.status == 0) {
+      while (!file_exists(scratch / "injected") && !ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (c.status == 0 && !ended) {
         std::filesystem::remove_all(root / "slots/old");
         write_file(root / "slots/new/brindlecast-client", "", 0755);
         write_file(root / "slots/new/new", "");
@@ -191,6 +194,7 @@ TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
     const auto r = testing::run_process(
         {testing::faulty_state_command_binary(), "--install-root", root.path(), "prune", "--min-age", "0"},
         options);
+    ended = true;
     updater.join();
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
