@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test, and checks the README's examples and walkthrough
-# (tests/docs/readme_test.sh). On Linux: the layout of every C and C++ file
+# (tests/docs/readme_test.sh). First, on both systems: the includes against
+# the layers and every source's tests (scripts/check-layers.sh), and the
+# scripts with shellcheck where it is installed. On Linux: the layout of every C and C++ file
 # (clang-format), GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzzer for a
 # bounded time, the cross-build for macOS with its package, the signing
