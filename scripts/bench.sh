@@ -223,14 +223,13 @@ head -c 52428800 /dev/urandom >"$work/trees/big/blob"
 for t in many big; do cp "$bench/client" "$work/trees/$t/brindlecast-client"; done
 printf '{"active":"1.4.2","known_good":"1.4.2","channel":"stable"}' >"$work/iroot/state.json"
 for t in many big; do
-  printf -v "cmd_install_$t" '%s' "$build/brindlecast-state --install-root $work/iroot install --quiet $work/trees/$t $t"
-  printf -v "prep_install_$t" '%s' "rm -rf $work/iroot/slots/$t"
-  printf -v "cmd_cp_$t" '%s' "sh -c 'cp -a $work/trees/$t $work/croot/$t && sync -f $work/croot/$t'"
-  printf -v "prep_cp_$t" '%s' "rm -rf $work/croot/$t"
+  bench_command "install_$t" "rm -rf $work/iroot/slots/$t" \
+    "$build/brindlecast-state --install-root $work/iroot install --quiet $work/trees/$t $t"
+  bench_command "cp_$t" "rm -rf $work/croot/$t" "sh -c 'cp -a $work/trees/$t $work/croot/$t && sync -f $work/croot/$t'"
 done
 # A round of the many small files takes some 20 s on a virtual disk: one run each.
-warmup=0 runs=1 compare install_many cp_many
-warmup=1 runs=5 compare install_big cp_big
+compare 0 1 install_many cp_many
+compare 1 5 install_big cp_big
 row "install 20 × 1,000 files of 4 KiB, against \`cp -a\` then \`sync -f\`" "$(ms install_many)" "$(ms cp_many)" \
   "$(ratio install_many cp_many)" "≤ 1.30"
 row "install one file of 50 MiB, against \`cp -a\` then \`sync -f\`" "$(ms install_big)" "$(ms cp_big)" \
