@@ -260,13 +260,13 @@ Result<Staging, Error> make_staging(int slots) {
 // Takes a copy back out of sight: under a fresh hidden name, then removed.
 void discard(int slots, const std::string& name, int lock_fd) {
   ::flock(lock_fd, LOCK_UN);  // our own lock would keep the remover out
-  const std::string hidden = std::string(kInstallStagingPrefix) + random_token();
-  if (name.rfind(kInstallStagingPrefix, 0) != 0 &&
-      ::renameat(slots, name.c_str(), slots, hidden.c_str()) != 0) {
-    return;
+  std::string hidden = name;
+  if (name.rfind(kInstallStagingPrefix, 0) != 0) {
+    hidden = std::string(kInstallStagingPrefix) + random_token();
+    if (::renameat(slots, name.c_str(), slots, hidden.c_str()) != 0) return;
   }
   // A leftover that stays is the next prune's; the failure that led here is the one to report.
-  (void)remove_hidden_tree(slots, name.rfind(kInstallStagingPrefix, 0) == 0 ? name : hidden);
+  (void)remove_hidden_tree(slots, hidden);
 }
 
 // The checks that refuse before anything is written. Gives the source open.
@@ -322,6 +322,12 @@ Result<Fd, Error> open_slots(const std::string& install_root) {
   return fd;
 }
 
+Error elsewhere(const std::string& source) {
+  return refused(ErrorKind::InvalidInput, source,
+                 "is on another file system than slots/, and --move only renames; install without --move to "
+                 "copy it");
+}
+
 Error slot_exists(const std::string& slot) {
   return Error{ErrorKind::AlreadyExists, "slots/" + utf8_lossy(slot) +
                                              " already exists; install never replaces a slot: install under "
@@ -347,9 +353,7 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
     struct stat source_st {};
     if (::stat(slots_path(install_root).c_str(), &slots_st) == 0 &&
         ::fstat(source_fd->get(), &source_st) == 0 && slots_st.st_dev != source_st.st_dev) {
-      return Err(refused(ErrorKind::InvalidInput, source,
-                         "is on another file system than slots/, and --move only renames; install without "
-                         "--move to copy it"));
+      return Err(elsewhere(source));
     }
   }
 
@@ -414,9 +418,7 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
     if (staging) undo(staging->name);
     if (e == EEXIST || e == ENOTEMPTY) return Err(slot_exists(slot));
     if (e == EXDEV) {
-      return Err(refused(ErrorKind::InvalidInput, source,
-                         "is on another file system than slots/, and --move only renames; install without "
-                         "--move to copy it"));
+      return Err(elsewhere(source));
     }
     return Err(with_context("cannot rename the new slot into place", os_error(e)));
   }

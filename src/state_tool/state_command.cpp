@@ -10,14 +10,17 @@
 // included) and the version text.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brindlecast/client.hpp"
@@ -112,6 +115,15 @@ int usage_error(const std::string& message) {
   return 2;
 }
 
+// The options that take no value, and the member each sets.
+constexpr std::pair<const char*, bool Arguments::*> kFlags[] = {
+    {"--dry-run", &Arguments::dry_run}, {"--replace", &Arguments::replace},
+    {"--move", &Arguments::move},       {"--no-trial", &Arguments::no_trial},
+    {"--quiet", &Arguments::quiet},     {"--json", &Arguments::json},
+    {"--help", &Arguments::help},       {"-h", &Arguments::help},
+    {"--version", &Arguments::version},
+};
+
 // Options may stand anywhere; "--" ends them. An error is the usage problem.
 std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
   bool options = true;
@@ -146,22 +158,10 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& out) {
       if (auto e = value("--launcher", out.launcher)) return e;
     } else if (is("--install-method")) {
       if (auto e = value("--install-method", out.install_method)) return e;
-    } else if (arg == "--dry-run") {
-      out.dry_run = true;
-    } else if (arg == "--replace") {
-      out.replace = true;
-    } else if (arg == "--move") {
-      out.move = true;
-    } else if (arg == "--no-trial") {
-      out.no_trial = true;
-    } else if (arg == "--quiet") {
-      out.quiet = true;
-    } else if (arg == "--json") {
-      out.json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      out.help = true;
-    } else if (arg == "--version") {
-      out.version = true;
+    } else if (const auto flag = std::find_if(std::begin(kFlags), std::end(kFlags),
+                                              [&](const auto& f) { return arg == f.first; });
+               flag != std::end(kFlags)) {
+      out.*(flag->second) = true;
     } else {
       return "unknown option " + arg;
     }
