@@ -214,5 +214,39 @@ TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
   }
 }
 
+// install through the fault shim: a flush of the copy or of slots/ that
+// fails leaves nothing visible in slots/ and the state as it was.
+TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  const std::pair<const char*, const char*> cases[] = {
+      {"syncfs:1:error", "brindlecast-state: cannot flush the copy: "},
+      // The first fsync is that of slots/ after the rename; the save's come after.
+      {"fsync:1:error", "brindlecast-state: cannot flush slots/, so nothing was installed: "},
+  };
+  for (const auto& [fault, err] : cases) {
+    SCOPED_TRACE(fault);
+    TempDir root, source, scratch;
+    const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
+    write_file(root / "state.json", state);
+    write_file(root / "slots/a/brindlecast-client", "", 0755);
+    write_file(source / "brindlecast-client", "", 0755);
+    testing::ProcessOptions options;
+    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", fault},
+                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"}};
+    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
+                                         root.path(), "install", source.path(), "b"},
+                                        options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind(err, 0), 0u) << r.err;
+    EXPECT_TRUE(file_exists(scratch / "injected"));
+    std::vector<std::string> slots;
+    for (const auto& entry : std::filesystem::directory_iterator(root / "slots"))
+      slots.push_back(entry.path().filename());
+    EXPECT_EQ(slots, std::vector<std::string>{"a"});
+    EXPECT_EQ(read_file_or_die(root / "state.json"), state);
+  }
+}
+
 }  // namespace
 }  // namespace brindlecast

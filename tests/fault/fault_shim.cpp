@@ -32,6 +32,7 @@ int __real_open(const char* path, int flags, ...);
 ssize_t __real_read(int fd, void* buf, size_t n);
 ssize_t __real_write(int fd, const void* buf, size_t n);
 int __real_fsync(int fd);
+int __real_syncfs(int fd);
 int __real_rename(const char* from, const char* to);
 int __real_posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
                         const posix_spawnattr_t* attr, char* const argv[], char* const envp[]);
@@ -124,6 +125,11 @@ int __wrap_fsync(int fd) {
     return fail(m, EIO);
   }
   return __real_fsync(fd);
+}
+
+int __wrap_syncfs(int fd) {
+  if (const auto m = inject("syncfs"); !m.empty()) return fail(m, EIO);
+  return __real_syncfs(fd);
 }
 
 int __wrap_rename(const char* from, const char* to) {
