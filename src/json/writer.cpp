@@ -13,7 +13,7 @@ void JsonWriter::begin_object() {
   has_members_.push_back(false);
 }
 
-void JsonWriter::key(std::string_view name) {
+void JsonWriter::element() {
   const bool first = !has_members_.back();
   has_members_.back() = true;
   if (layout_ == Layout::Pretty) {
@@ -21,6 +21,10 @@ void JsonWriter::key(std::string_view name) {
   } else if (!first) {
     out_ += ',';
   }
+}
+
+void JsonWriter::key(std::string_view name) {
+  element();
   append_quoted(name);
   out_.append(layout_ == Layout::Pretty ? std::string_view(": ") : std::string_view(":"));
 }
@@ -50,6 +54,16 @@ void JsonWriter::end_object() {
   has_members_.pop_back();
   if (layout_ == Layout::Pretty && had_members) new_line(1);
   out_ += '}';
+}
+
+void JsonWriter::begin_array() {
+  out_ += '[';
+  has_members_.push_back(false);
+}
+
+void JsonWriter::end_array() {
+  end_object();
+  out_.back() = ']';
 }
 
 void JsonWriter::new_line(std::size_t skip) {

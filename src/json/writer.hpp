@@ -27,6 +27,10 @@ class JsonWriter {
   void bool_value(bool value);
   void uint_value(std::uint64_t value);
   void end_object();
+  // An array: element() before each of its values.
+  void begin_array();
+  void element();
+  void end_array();
 
   std::string take() { return std::move(out_); }
 

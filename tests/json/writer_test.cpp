@@ -67,6 +67,32 @@ TEST(JsonWriter, EmptyTopLevelObject) {
   }
 }
 
+TEST(JsonWriter, Arrays) {
+  for (const auto& [layout, text] :
+       {std::pair{Layout::Compact, std::string(R"({"a":[{"k":1},{}],"e":[]})")},
+        std::pair{Layout::Pretty, std::string("{\n  \"a\": [\n    {\n      \"k\": 1\n    "
+                                              "},\n    {}\n  ],\n  \"e\": []\n}")}}) {
+    JsonWriter w(layout);
+    w.begin_object();
+    w.key("a");
+    w.begin_array();
+    w.element();
+    w.begin_object();
+    w.key("k");
+    w.uint_value(1);
+    w.end_object();
+    w.element();
+    w.begin_object();
+    w.end_object();
+    w.end_array();
+    w.key("e");
+    w.begin_array();
+    w.end_array();
+    w.end_object();
+    EXPECT_EQ(w.take(), text);
+  }
+}
+
 TEST(JsonWriter, PrettyIndentsEachLevel) {
   JsonWriter w(Layout::Pretty);
   w.begin_object();
