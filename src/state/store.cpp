@@ -50,7 +50,7 @@ Result<Done, StoreError> take_over_access(int fd, const struct stat& old) {
   return Done{};
 }
 
-// Runs after the rename: whatever fails here, the new state.json is in place.
+// Runs after the rename: whatever fails here, the new file is in place.
 Result<Done, StoreError> sync_directory(const std::string& state_path, const StoreOps& ops) {
   const auto parent = parent_path(state_path);
   const std::string dir = parent && !parent->empty() ? *parent : ".";
@@ -58,8 +58,9 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
   const int failed = fd < 0 ? errno : flush_directory(fd, ops.sync_directory);
   if (fd >= 0) ops.close(fd);
   if (failed == 0) return Done{};
-  return Err(Error{ErrorKind::NotDurable, "the new state.json is in place but may not survive a power cut: " +
-                                              os_error_text(failed)});
+  const std::string name = state_path.substr(state_path.rfind('/') + 1);
+  return Err(Error{ErrorKind::NotDurable,
+                   "the new " + name + " is in place but may not survive a power cut: " + os_error_text(failed)});
 }
 
 struct Temp {
@@ -104,12 +105,11 @@ Result<Temp, StoreError> open_shared_temp(const std::string& state_path, mode_t 
 
 // replace: over an existing state.json (a save), or only where there is none
 // (the first state).
-Result<Done, StoreError> save(const std::string& state_path, const InstallState& state, const StoreOps& ops,
+Result<Done, StoreError> save(const std::string& state_path, std::string_view text, const StoreOps& ops,
                               bool replace, TempFile kind) {
   if (state_path.find('\0') != std::string::npos) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
-  const std::string text = write_install_state(state, json::Layout::Pretty);
 
   struct stat old {};
   const bool replaces = replace && ::stat(state_path.c_str(), &old) == 0;
@@ -146,11 +146,16 @@ Result<Done, StoreError> save(const std::string& state_path, const InstallState&
 
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
                                     const StoreOps& ops, TempFile temp) {
-  return save(state_path, state, ops, true, temp);
+  return save(state_path, write_install_state(state, json::Layout::Pretty), ops, true, temp);
 }
 
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state) {
-  return save(state_path, state, system_store_ops(), false, TempFile::Own);
+  return save(state_path, write_install_state(state, json::Layout::Pretty), system_store_ops(), false,
+              TempFile::Own);
+}
+
+Result<Done, StoreError> save_document(const std::string& path, std::string_view text) {
+  return save(path, text, system_store_ops(), true, TempFile::Own);
 }
 
 void sweep_temp_files(const std::string& state_path) {

@@ -74,6 +74,11 @@ Result<Done, StoreError> save_state(const std::string& state_path, const Install
 // error.
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state);
 
+// Replaces the file at path with text as a save replaces state.json, through
+// a temporary file of its own: for the other documents the writers keep
+// beside it.
+Result<Done, StoreError> save_document(const std::string& path, std::string_view text);
+
 // Removes state.json.tmp and every state.json.tmp-* beside state_path: what
 // saves killed midway left. Only under the install root's lock, which no
 // other writer then holds: without it they may be other saves in progress.
