@@ -144,8 +144,8 @@ FileTimes file_times(const struct stat& st) {
 
 int copy_file_into(int from, int to_dir, const char* name, mode_t mode) {
   // An APFS clone costs the same for any size, and shares the blocks until
-  // either side changes.
-  if (::fclonefileat(from, to_dir, name, 0) == 0) {
+  // either side changes. Run as root it would keep the source's owner.
+  if (::fclonefileat(from, to_dir, name, CLONE_NOOWNERCOPY) == 0) {
     const int to = ::openat(to_dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (to >= 0) return finish_copy(to, to_dir, name, mode, true);
     const int e = errno;
