@@ -191,6 +191,10 @@ std::vector<std::string> names_in(const std::string& dir) {
   return names;
 }
 
+// Enough to show the problem, and a bound on the time a huge slot costs.
+constexpr std::size_t kMostTrustWarnings = 10;
+constexpr std::size_t kMostDirectoriesJudged = 10000;
+
 class Doctor {
  public:
   explicit Doctor(const DoctorOptions& options) : options_(options) {}
@@ -414,19 +418,27 @@ class Doctor {
     if (!any) add("slots on disk", false, shown(slots) + ": none");
   }
 
-  // Whoever may change the root, slots/ or state.json chooses what the
-  // launcher runs, with its rights.
+  // Whoever may change the root, slots/, state.json, or the active slot's
+  // directories or client chooses what the launcher runs, with its rights.
   void report_trust(const std::string& root) {
     const uid_t me = ::geteuid();
     bool any = false;
     bool seen = false;
-    for (const std::string& path :
-         {root.empty() ? std::string(".") : root, slots_path(root), state_path(root)}) {
+    std::vector<std::string> paths = {root.empty() ? std::string(".") : root, slots_path(root),
+                                      state_path(root)};
+    if (auto state = load_state(state_path(root)); state && state->active.find('\0') == std::string::npos) {
+      const std::string client = entrypoint_path(root, state->active);
+      if (const auto slot = parent_path(client)) directories_below(slot->empty() ? "." : *slot, paths);
+      paths.push_back(client);
+    }
+    std::size_t warned = 0;
+    for (const std::string& path : paths) {
       struct stat st {};
       if (::stat(path.c_str(), &st) != 0) continue;
       seen = true;
       const auto warn = [&](const std::string& what, const char* who) {
         any = true;
+        if (++warned > kMostTrustWarnings) return;
         add("trust", false, shown(path) + ": " + what + ": " + who + " can change what the launcher runs")
             .members = {{"path", shown(path)}};
       };
@@ -441,8 +453,29 @@ class Doctor {
       if (st.st_uid != me)
         warn("owned by " + user_name(st.st_uid) + ", not by " + user_name(me) + " who asks", "that user");
     }
-    if (seen && !any)
-      add("trust", true, "no one but the owner may change the install root, slots/ or state.json");
+    if (warned > kMostTrustWarnings) {
+      add("trust", false, "and " + std::to_string(warned - kMostTrustWarnings) + " more such findings");
+    }
+    if (seen && !any) {
+      add("trust", true,
+          "no one but the owner may change the install root, slots/, state.json or the active slot");
+    }
+  }
+
+  // dir and every directory below it, never through a link: where another
+  // user could put or replace a file the client loads.
+  static void directories_below(const std::string& dir, std::vector<std::string>& out) {
+    std::vector<std::string> todo = {dir};
+    while (!todo.empty() && out.size() < kMostDirectoriesJudged) {
+      std::string next = std::move(todo.back());
+      todo.pop_back();
+      struct stat st {};
+      if (::lstat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      for (const auto& name : names_in(next)) {
+        if (name != "." && name != "..") todo.push_back(join_path(next, name));
+      }
+      out.push_back(std::move(next));
+    }
   }
 
   // Each slot the state names: a directory holding an executable client.
