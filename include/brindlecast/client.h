@@ -123,15 +123,48 @@ BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* i
  * so is relaunch_intent. slot must be a single directory name: not empty,
  * without "/", and not beginning with "." (such names are kept for the tools'
  * own use); and, checked while the lock is held, it must hold a
- * brindlecast-client file. */
+ * brindlecast-client file.
+ *
+ * A version on trial that has confirmed its start (started_ok, and no
+ * relaunch_intent) is committed first, in the same save, exactly as the
+ * launcher's next start would: known_good becomes active. So a confirmed
+ * version is never dropped as the rollback target. One that has not is
+ * replaced. Refused (BRINDLECAST_ERR_INVALID_ARGUMENT), with nothing
+ * written: a version whose last trial was rolled back or aborted (see
+ * brindlecast_read_trials), and a version lower than the known-good slot's
+ * recorded version (compared as MAJOR.MINOR.PATCH[-PRE]; where either is
+ * missing or is not of that form the call goes on), unless the flags of
+ * brindlecast_begin_trial_reporting allow them. Each trial begun, and each
+ * commit, abort and replacement a writer makes, goes into the trial history
+ * <root>/trials.json, saved after state.json under the same lock. */
 BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
                                                            const char* version);
+
+/* Flags of brindlecast_begin_trial_reporting, and of brindlecast_install. */
+#define BRINDLECAST_TRIAL_RETRY 8            /* offer a version whose last trial failed */
+#define BRINDLECAST_TRIAL_ALLOW_DOWNGRADE 16 /* a version lower than the known-good one's */
+
+/* What a call that starts a trial tells besides its result. */
+typedef enum brindlecast_notice_kind {
+  BRINDLECAST_NOTICE_COMMITTED = 1, /* the trial before, confirmed, was committed first */
+  BRINDLECAST_NOTICE_REPLACED = 2,  /* the trial before, unconfirmed, was replaced: its starts */
+  BRINDLECAST_NOTICE_OTHER = 3      /* no failure, but worth a line: versions that cannot be
+                                       compared, a trial history that was set aside */
+} brindlecast_notice_kind;
+
+/* brindlecast_begin_trial with flags (BRINDLECAST_TRIAL_*), calling notice
+ * (if not NULL) with one line for each thing it tells, once the state is
+ * saved. */
+BRINDLECAST_API brindlecast_status brindlecast_begin_trial_reporting(
+    const char* install_root, const char* slot, const char* version, unsigned flags,
+    void (*notice)(brindlecast_notice_kind kind, const char* line, void* context), void* context);
 
 /* Rolls the version on trial back now, as the launcher's rollback after its
  * failed starts would, with the same record: active becomes known_good,
  * pending is dropped, failed_starts, started_ok and relaunch_intent are
- * reset. The next start runs known_good. With no version on trial it is
- * refused with BRINDLECAST_ERR_INVALID_ARGUMENT and nothing is written. */
+ * reset. The next start runs known_good; the trial history records the
+ * trial as aborted. With no version on trial it is refused with
+ * BRINDLECAST_ERR_INVALID_ARGUMENT and nothing is written. */
 BRINDLECAST_API brindlecast_status brindlecast_abort_trial(const char* install_root);
 
 /* Removes every slot (a directory, or a symbolic link) in <root>/slots/ that
@@ -207,6 +240,7 @@ BRINDLECAST_API brindlecast_status brindlecast_prune_reporting(const char* insta
 /* Flags of brindlecast_install. */
 #define BRINDLECAST_INSTALL_MOVE 1     /* rename source into place instead of copying it */
 #define BRINDLECAST_INSTALL_NO_TRIAL 2 /* install the slot, record nothing */
+#define BRINDLECAST_INSTALL_INIT 4     /* create the first state.json: the slot active and known good */
 
 /* Installs the version in the directory source as <root>/slots/<slot>/ and
  * puts it on trial, as brindlecast_begin_trial does (version NULL: unknown).
@@ -242,6 +276,91 @@ BRINDLECAST_API brindlecast_status brindlecast_install_reporting(
     void (*progress)(uint64_t files_done, uint64_t files_total, uint64_t bytes_done, uint64_t bytes_total,
                      void* context),
     void* context);
+
+/* Everything brindlecast_install_with takes besides its names; zero (or
+ * NULL) for each member is the default. */
+typedef struct brindlecast_install_options {
+  unsigned flags;         /* BRINDLECAST_INSTALL_* and BRINDLECAST_TRIAL_* */
+  const char* channel;    /* of the first state made with BRINDLECAST_INSTALL_INIT; NULL: "stable" */
+  const char* public_key; /* not NULL: only an archive signed with this key installs */
+  const char* signature;  /* the archive's signature; NULL: the archive's path + ".minisig" */
+  uint64_t max_bytes;     /* an archive's most; 0: the file system's free space less a margin */
+  /* As for brindlecast_install_reporting; for an archive files_total and
+   * bytes_total are 0 (the count is not known before it is unpacked), and
+   * while a signed archive is checked files_done is 0 and the bytes are its. */
+  void (*progress)(uint64_t files_done, uint64_t files_total, uint64_t bytes_done, uint64_t bytes_total,
+                   void* context);
+  /* As for brindlecast_begin_trial_reporting. */
+  void (*notice)(brindlecast_notice_kind kind, const char* line, void* context);
+  void* context;
+} brindlecast_install_options;
+
+/* brindlecast_install with options (NULL: all defaults). source may also be
+ * an archive: tar, plain or compressed with gzip, bzip2, xz or zstd, or
+ * zip, recognised by its contents. It is unpacked straight into the staging
+ * directory, every entry made by the library itself beneath it, never
+ * through a link; the whole archive is refused, with nothing left, for an
+ * absolute path, a "..", a path through a link, a link that leads out of
+ * the slot, a hard link to anything but a file unpacked before it, a
+ * device, FIFO or socket, a name that is not a valid file name, more than
+ * max_bytes of data, more than 100,000 entries or a path deeper than 64
+ * levels. Holes stay holes. Whatever the source, what is installed belongs
+ * to the calling process's user and group (a move as root takes it over),
+ * and set-user-ID, set-group-ID, sticky and group or other write bits are
+ * dropped.
+ *
+ * With public_key (the base64 line of a minisign public key, or the path of
+ * its file), source must be an archive with a detached minisign signature
+ * (Ed25519, prehashed or legacy) whose trusted comment holds
+ * "version:<version>" (version must then be given): the archive is copied
+ * into a private file while its signature is checked, and only those bytes
+ * are unpacked, once it holds. BRINDLECAST_INSTALL_INIT creates the first
+ * state.json instead of a trial (refused with BRINDLECAST_ERR_EXISTS where
+ * one exists); without it, and without BRINDLECAST_INSTALL_NO_TRIAL, a root
+ * without state.json is refused with BRINDLECAST_ERR_NOT_FOUND, before
+ * anything is written. The trial is begun as brindlecast_begin_trial begins
+ * it, with its commit, refusals and notices. */
+BRINDLECAST_API brindlecast_status brindlecast_install_with(const char* install_root, const char* source,
+                                                            const char* slot, const char* version,
+                                                            const brindlecast_install_options* options);
+
+/* What became of a trial. */
+typedef enum brindlecast_outcome {
+  BRINDLECAST_OUTCOME_ON_TRIAL = 0,    /* still on trial */
+  BRINDLECAST_OUTCOME_COMMITTED = 1,   /* it confirmed its start: known_good */
+  BRINDLECAST_OUTCOME_ROLLED_BACK = 2, /* the launcher rolled it back after its unconfirmed starts */
+  BRINDLECAST_OUTCOME_ABORTED = 3,     /* brindlecast_abort_trial ended it */
+  BRINDLECAST_OUTCOME_REPLACED = 4,    /* another trial began before it confirmed */
+  BRINDLECAST_OUTCOME_UNKNOWN = 5      /* the state no longer tells */
+} brindlecast_outcome;
+
+/* One trial. Texts live as long as the list; a text may be NULL where said. */
+typedef struct brindlecast_trial {
+  const char* slot;
+  const char* version; /* NULL: unknown */
+  const char* begun;   /* UTC, 2026-12-08T09:00:00Z; "" for a trial no history names */
+  brindlecast_outcome outcome;
+  int by_launcher;             /* the launcher ended it (committed, rolled back) */
+  uint32_t unconfirmed_starts; /* so far while on trial; at its end otherwise */
+  const char* replaced_by;     /* the slot that replaced it; NULL otherwise or unknown */
+  const char* ended;           /* when its end was recorded, UTC; NULL while on trial or unknown */
+} brindlecast_trial;
+
+typedef struct brindlecast_trials brindlecast_trials;
+
+/* The trial history with each trial's outcome as state.json shows it now,
+ * newest first; a version on trial that a writer without a history began
+ * comes first, with begun "". Reads, writes nothing. A trials.json that
+ * cannot be taken fails with BRINDLECAST_ERR_OTHER and a message saying why
+ * (the next writer sets it aside); a root with none gives an empty list. On success *out
+ * owns a new list to be released with brindlecast_trials_free. */
+BRINDLECAST_API brindlecast_status brindlecast_read_trials(const char* install_root,
+                                                           brindlecast_trials** out);
+BRINDLECAST_API size_t brindlecast_trials_count(const brindlecast_trials* trials);
+/* Fills *out with the trial at index: 1, or 0 past the end. */
+BRINDLECAST_API int brindlecast_trials_at(const brindlecast_trials* trials, size_t index,
+                                          brindlecast_trial* out);
+BRINDLECAST_API void brindlecast_trials_free(brindlecast_trials* trials);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -122,19 +123,124 @@ inline Status init(const std::string& slot, const std::optional<std::string>& ve
                                          detail::c_str_or_null(version), channel.c_str()));
 }
 
-// Installs the directory source as slots/<slot> and, unless trial is false,
-// puts it on trial; move renames source into place instead of copying it.
-inline Status install(const std::string& source, const std::string& slot,
-                      const std::optional<std::string>& version, bool move = false, bool trial = true,
-                      const std::optional<std::string>& install_root = std::nullopt) {
-  if (Status nul = detail::no_nul(
-          {{"source", source}, {"slot", slot}, {"version", version}, {"install root", install_root}});
+// What a call that starts a trial tells besides its result (see
+// brindlecast_notice_kind).
+using Notice = std::function<void(brindlecast_notice_kind kind, const std::string& line)>;
+
+// How a trial may begin; each member is set by its name.
+struct TrialOptions {
+  std::optional<std::string> install_root;  // absent: BRINDLECAST_INSTALL_ROOT
+  bool retry = false;                       // offer a version whose last trial failed
+  bool allow_downgrade = false;             // a version lower than the known-good one's
+  Notice notice;
+};
+
+inline Status begin_trial(const std::string& slot, const std::optional<std::string>& version,
+                          const TrialOptions& options) {
+  if (Status nul =
+          detail::no_nul({{"slot", slot}, {"version", version}, {"install root", options.install_root}});
       !nul) {
     return nul;
   }
-  const unsigned flags = (move ? BRINDLECAST_INSTALL_MOVE : 0u) | (trial ? 0u : BRINDLECAST_INSTALL_NO_TRIAL);
-  return detail::status(brindlecast_install(detail::c_str_or_null(install_root), source.c_str(), slot.c_str(),
-                                            detail::c_str_or_null(version), flags));
+  const unsigned flags = (options.retry ? BRINDLECAST_TRIAL_RETRY : 0u) |
+                         (options.allow_downgrade ? BRINDLECAST_TRIAL_ALLOW_DOWNGRADE : 0u);
+  const auto told = [](brindlecast_notice_kind kind, const char* line, void* context) {
+    (*static_cast<const Notice*>(context))(kind, line);
+  };
+  return detail::status(brindlecast_begin_trial_reporting(
+      detail::c_str_or_null(options.install_root), slot.c_str(), detail::c_str_or_null(version), flags,
+      options.notice ? +told : nullptr, const_cast<Notice*>(&options.notice)));
+}
+
+struct InstallProgress {
+  std::uint64_t files_done = 0, files_total = 0, bytes_done = 0, bytes_total = 0;
+};
+
+// How install works; each member is set by its name, so no two flags can
+// be given in each other's place.
+struct InstallOptions {
+  std::optional<std::string> install_root;  // absent: BRINDLECAST_INSTALL_ROOT
+  bool move = false;                        // rename a directory into place instead of copying it
+  bool trial = true;                        // false: record nothing
+  bool init = false;                        // create the first state, the slot active and known good
+  bool retry = false;                       // offer a version whose last trial failed
+  bool allow_downgrade = false;             // a version lower than the known-good one's
+  std::optional<std::string> channel;       // of the first state; absent: "stable"
+  std::optional<std::string> public_key;    // only an archive signed with this key installs
+  std::optional<std::string> signature;     // absent: the archive's path + ".minisig"
+  std::uint64_t max_bytes = 0;              // an archive's most; 0: the free space less a margin
+  std::function<void(const InstallProgress&)> progress;
+  Notice notice;
+};
+
+// Installs the directory or archive source as slots/<slot> and, unless
+// options say otherwise, puts it on trial (see brindlecast_install_with).
+inline Status install(const std::string& source, const std::string& slot,
+                      const std::optional<std::string>& version, const InstallOptions& options = {}) {
+  if (Status nul = detail::no_nul({{"source", source},
+                                   {"slot", slot},
+                                   {"version", version},
+                                   {"install root", options.install_root},
+                                   {"channel", options.channel},
+                                   {"public key", options.public_key},
+                                   {"signature", options.signature}});
+      !nul) {
+    return nul;
+  }
+  brindlecast_install_options raw{};
+  raw.flags =
+      (options.move ? BRINDLECAST_INSTALL_MOVE : 0u) | (options.trial ? 0u : BRINDLECAST_INSTALL_NO_TRIAL) |
+      (options.init ? BRINDLECAST_INSTALL_INIT : 0u) | (options.retry ? BRINDLECAST_TRIAL_RETRY : 0u) |
+      (options.allow_downgrade ? BRINDLECAST_TRIAL_ALLOW_DOWNGRADE : 0u);
+  raw.channel = detail::c_str_or_null(options.channel);
+  raw.public_key = detail::c_str_or_null(options.public_key);
+  raw.signature = detail::c_str_or_null(options.signature);
+  raw.max_bytes = options.max_bytes;
+  raw.context = const_cast<InstallOptions*>(&options);
+  if (options.progress) {
+    raw.progress = [](std::uint64_t files, std::uint64_t files_total, std::uint64_t bytes,
+                      std::uint64_t bytes_total, void* context) {
+      static_cast<const InstallOptions*>(context)->progress({files, files_total, bytes, bytes_total});
+    };
+  }
+  if (options.notice) {
+    raw.notice = [](brindlecast_notice_kind kind, const char* line, void* context) {
+      static_cast<const InstallOptions*>(context)->notice(kind, line);
+    };
+  }
+  return detail::status(brindlecast_install_with(detail::c_str_or_null(options.install_root), source.c_str(),
+                                                 slot.c_str(), detail::c_str_or_null(version), &raw));
+}
+
+// A trial and what became of it (see brindlecast_trial).
+struct Trial {
+  std::string slot;
+  std::optional<std::string> version;
+  std::string begun;
+  brindlecast_outcome outcome = BRINDLECAST_OUTCOME_UNKNOWN;
+  bool by_launcher = false;
+  std::uint32_t unconfirmed_starts = 0;
+  std::optional<std::string> replaced_by;
+  std::optional<std::string> ended;
+};
+
+// The trial history, newest first.
+inline Status read_trials(std::vector<Trial>& out,
+                          const std::optional<std::string>& install_root = std::nullopt) {
+  out.clear();
+  if (Status nul = detail::no_nul({{"install root", install_root}}); !nul) return nul;
+  brindlecast_trials* raw = nullptr;
+  Status result = detail::status(brindlecast_read_trials(detail::c_str_or_null(install_root), &raw));
+  if (!result) return result;
+  const std::unique_ptr<brindlecast_trials, void (*)(brindlecast_trials*)> owner(raw,
+                                                                                 brindlecast_trials_free);
+  const auto text = [](const char* t) { return t ? std::optional<std::string>(t) : std::nullopt; };
+  brindlecast_trial t{};
+  for (std::size_t i = 0; brindlecast_trials_at(raw, i, &t); ++i) {
+    out.push_back(Trial{t.slot, text(t.version), t.begun, t.outcome, t.by_launcher != 0, t.unconfirmed_starts,
+                        text(t.replaced_by), text(t.ended)});
+  }
+  return result;
 }
 
 // A slot prune left for its age.

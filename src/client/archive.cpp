@@ -425,13 +425,15 @@ Result<UnpackProgress, Error> unpack_archive(int fd, const std::string& shown, i
   archive* a = reader.get();
   Unpacker unpacker(a, shown, into, limits, progress);
   // These alone, so that whatever else is refused by content. A filter
-  // libarchive was built without is run as a program (ARCHIVE_WARN).
+  // libarchive was built without it would run as a program found on PATH
+  // (ARCHIVE_WARN): never on an archive from outside, so it is left out.
   for (auto enable : {archive_read_support_format_tar, archive_read_support_format_zip,
                       archive_read_support_filter_gzip, archive_read_support_filter_bzip2,
                       archive_read_support_filter_xz, archive_read_support_filter_zstd}) {
-    if (enable(a) < ARCHIVE_WARN) {
+    const std::unique_ptr<archive, int (*)(archive*)> probe(archive_read_new(), archive_read_free);
+    if (!probe || enable(probe.get()) != ARCHIVE_OK) continue;
+    if (enable(a) != ARCHIVE_OK)
       return Err(Error{ErrorKind::Other, "cannot read archives: " + message_of(a)});
-    }
   }
   if (::lseek(fd, 0, SEEK_SET) != 0) {
     return Err(with_context("cannot read source \"" + shown_name(shown) + "\"", os_error(errno)));

@@ -16,6 +16,10 @@
 #include "client/prune.hpp"
 #include "common/install_root.hpp"
 
+struct brindlecast_trials {
+  std::vector<brindlecast::TrialReport> reports;
+};
+
 struct brindlecast_state {
   brindlecast::InstallState state;
   std::string json;  // the state as one line of compact JSON
@@ -84,6 +88,24 @@ brindlecast_status update(const char* install_root, const char* missing, Call ca
     auto done = call(root);
     return done ? BRINDLECAST_OK : fail(done.error());
   });
+}
+
+// The trial flags, and a notice that reaches the caller's function.
+brindlecast::TrialOptions trial_options(unsigned flags,
+                                        void (*notice)(brindlecast_notice_kind, const char*, void*),
+                                        void* context) {
+  brindlecast::TrialOptions options;
+  options.retry = (flags & BRINDLECAST_TRIAL_RETRY) != 0;
+  options.allow_downgrade = (flags & BRINDLECAST_TRIAL_ALLOW_DOWNGRADE) != 0;
+  if (notice) {
+    options.notice = [notice, context](brindlecast::NoticeKind kind, const std::string& line) {
+      notice(kind == brindlecast::NoticeKind::Committed  ? BRINDLECAST_NOTICE_COMMITTED
+             : kind == brindlecast::NoticeKind::Replaced ? BRINDLECAST_NOTICE_REPLACED
+                                                         : BRINDLECAST_NOTICE_OTHER,
+             line.c_str(), context);
+    };
+  }
+  return options;
 }
 
 }  // namespace
@@ -221,33 +243,87 @@ brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                       context);
 }
 
+brindlecast_status brindlecast_install_with(const char* install_root, const char* source, const char* slot,
+                                            const char* version, const brindlecast_install_options* options) {
+  const brindlecast_install_options given = options ? *options : brindlecast_install_options{};
+  const unsigned flags = given.flags;
+  constexpr unsigned kKnown = BRINDLECAST_INSTALL_MOVE | BRINDLECAST_INSTALL_NO_TRIAL |
+                              BRINDLECAST_INSTALL_INIT | BRINDLECAST_TRIAL_RETRY |
+                              BRINDLECAST_TRIAL_ALLOW_DOWNGRADE;
+  const bool init = (flags & BRINDLECAST_INSTALL_INIT) != 0;
+  const char* missing = !source                  ? "no source was given"
+                        : !slot                  ? "no slot was given"
+                        : (flags & ~kKnown) != 0 ? "unknown install flags"
+                        : init && (flags & BRINDLECAST_INSTALL_NO_TRIAL)
+                            ? "BRINDLECAST_INSTALL_INIT records the "
+                              "first state: it cannot go with "
+                              "BRINDLECAST_INSTALL_NO_TRIAL"
+                            : nullptr;
+  return update(install_root, missing, [&](const std::string& root) {
+    brindlecast::InstallOptions each;
+    each.move = (flags & BRINDLECAST_INSTALL_MOVE) != 0;
+    each.trial = !init && (flags & BRINDLECAST_INSTALL_NO_TRIAL) == 0;
+    each.init = init;
+    if (given.channel) each.channel = given.channel;
+    each.trial_options = trial_options(flags, given.notice, given.context);
+    if (given.public_key) each.public_key = given.public_key;
+    if (given.signature) each.signature = given.signature;
+    each.max_bytes = given.max_bytes;
+    return brindlecast::install_slot(
+        root, source, slot, version ? std::optional<std::string>(version) : std::nullopt, each,
+        [&](const brindlecast::InstallProgress& p) {
+          if (given.progress)
+            given.progress(p.files_done, p.files_total, p.bytes_done, p.bytes_total, given.context);
+        });
+  });
+}
+
 brindlecast_status brindlecast_install_reporting(const char* install_root, const char* source,
                                                  const char* slot, const char* version, unsigned flags,
                                                  void (*progress)(uint64_t files_done, uint64_t files_total,
                                                                   uint64_t bytes_done, uint64_t bytes_total,
                                                                   void* context),
                                                  void* context) {
-  const char* missing = !source ? "no source was given"
-                        : !slot ? "no slot was given"
-                        : (flags & ~unsigned{BRINDLECAST_INSTALL_MOVE | BRINDLECAST_INSTALL_NO_TRIAL}) != 0
-                            ? "unknown install flags"
-                            : nullptr;
-  return update(install_root, missing, [&](const std::string& root) {
-    brindlecast::InstallOptions options;
-    options.move = (flags & BRINDLECAST_INSTALL_MOVE) != 0;
-    options.trial = (flags & BRINDLECAST_INSTALL_NO_TRIAL) == 0;
-    return brindlecast::install_slot(
-        root, source, slot, version ? std::optional<std::string>(version) : std::nullopt, options,
-        [&](const brindlecast::InstallProgress& p) {
-          if (progress) progress(p.files_done, p.files_total, p.bytes_done, p.bytes_total, context);
-        });
-  });
+  brindlecast_install_options options{};
+  options.flags = flags;
+  options.progress = progress;
+  options.context = context;
+  return brindlecast_install_with(install_root, source, slot, version, &options);
 }
 
 brindlecast_status brindlecast_install(const char* install_root, const char* source, const char* slot,
                                        const char* version, unsigned flags) {
   return brindlecast_install_reporting(install_root, source, slot, version, flags, nullptr, nullptr);
 }
+
+brindlecast_status brindlecast_read_trials(const char* install_root, brindlecast_trials** out) {
+  if (out) *out = nullptr;
+  const char* missing = out ? nullptr : "no place for the trials was given";
+  return guarded(install_root, missing, [&](const std::string& root) {
+    auto reports = brindlecast::report_trials(root);
+    if (!reports) return fail(reports.error());
+    *out = new brindlecast_trials{std::move(reports).value()};
+    return BRINDLECAST_OK;
+  });
+}
+
+size_t brindlecast_trials_count(const brindlecast_trials* trials) {
+  return trials ? trials->reports.size() : 0;
+}
+
+int brindlecast_trials_at(const brindlecast_trials* trials, size_t index, brindlecast_trial* out) {
+  if (!trials || index >= trials->reports.size()) return 0;
+  if (!out) return 1;
+  const auto& r = trials->reports[index];
+  const auto text = [](const std::optional<std::string>& t) { return t ? t->c_str() : nullptr; };
+  *out = brindlecast_trial{r.trial.slot.c_str(),        text(r.trial.version),
+                           r.trial.begun.c_str(),       static_cast<brindlecast_outcome>(r.outcome),
+                           r.trial.by_launcher ? 1 : 0, r.unconfirmed_starts,
+                           text(r.trial.replaced_by),   text(r.trial.ended)};
+  return 1;
+}
+
+void brindlecast_trials_free(brindlecast_trials* trials) { delete trials; }
 
 brindlecast_status brindlecast_set_relaunch_intent(const char* install_root) {
   return update(install_root, nullptr,
@@ -259,10 +335,22 @@ brindlecast_status brindlecast_abort_trial(const char* install_root) {
                 [](const std::string& root) { return brindlecast::abort_trial(root); });
 }
 
-brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot, const char* version) {
-  return update(install_root, slot ? nullptr : "no slot was given", [&](const std::string& root) {
-    return brindlecast::begin_trial(root, slot, version ? std::optional<std::string>(version) : std::nullopt);
+brindlecast_status brindlecast_begin_trial_reporting(
+    const char* install_root, const char* slot, const char* version, unsigned flags,
+    void (*notice)(brindlecast_notice_kind, const char*, void*), void* context) {
+  const char* missing =
+      !slot ? "no slot was given"
+      : (flags & ~unsigned{BRINDLECAST_TRIAL_RETRY | BRINDLECAST_TRIAL_ALLOW_DOWNGRADE}) != 0
+          ? "unknown trial flags"
+          : nullptr;
+  return update(install_root, missing, [&](const std::string& root) {
+    return brindlecast::begin_trial(root, slot, version ? std::optional<std::string>(version) : std::nullopt,
+                                    trial_options(flags, notice, context));
   });
+}
+
+brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot, const char* version) {
+  return brindlecast_begin_trial_reporting(install_root, slot, version, 0, nullptr, nullptr);
 }
 
 }  // extern "C"

@@ -17,15 +17,33 @@
 // tests/state_tool/state_command_e2e_test.cpp, through the command.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "client/trials.hpp"
 #include "common/error.hpp"
 #include "common/result.hpp"
 #include "state/install_state.hpp"
+#include "state/root_lock.hpp"
 
 namespace brindlecast {
+
+// What a writer tells as it starts a trial, besides its result.
+enum class NoticeKind {
+  Committed,  // the trial before, confirmed, was committed first
+  Replaced,   // the trial before, unconfirmed, was replaced
+  Other,      // anything else worth a line: no failure
+};
+using Notice = std::function<void(NoticeKind kind, const std::string& line)>;
+
+struct TrialOptions {
+  bool retry = false;            // offer a version whose last trial failed
+  bool allow_downgrade = false;  // put a version older than known_good's on trial
+  Notice notice;                 // may be empty
+};
 
 // Loads and decodes <install_root>/state.json.
 Result<InstallState, Error> read_client_state(const std::string& install_root);
@@ -35,6 +53,12 @@ Result<InstallState, Error> read_client_state(const std::string& install_root);
 // also when it appears meanwhile; the slot is checked as begin_trial does.
 Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
                                const std::optional<std::string>& version, const std::string& channel);
+
+// init_state's work once the lock is held: the slot checked, then the first
+// state created where there is none.
+Result<Done, Error> create_initial_state(const std::string& install_root, const std::string& slot,
+                                         const std::optional<std::string>& version,
+                                         const std::string& channel, const RootLock& lock);
 
 // Writes a fresh first state, as init_state would, over a state.json that
 // cannot be decoded, after keeping that file as state.json.broken-<UTC time>
@@ -80,15 +104,61 @@ Result<Done, Error> put_on_trial(InstallState& state, const std::string& install
 
 // Rolls a version on trial back now, under the lock, to the very record the
 // launcher's rollback writes (policy.hpp's roll_back): the next start runs
-// known_good. Refused (InvalidInput) with nothing written when nothing is on
-// trial.
-Result<Done, Error> abort_trial(const std::string& install_root);
+// known_good; the history records the trial as aborted. Refused
+// (InvalidInput) with nothing written when nothing is on trial.
+Result<Done, Error> abort_trial(const std::string& install_root, const Notice& notice = {});
 
-// Puts slot on trial: active and pending := slot, versions[slot] := version,
-// failed_starts := 0, started_ok := false; known_good and relaunch_intent are
-// kept. The slot must hold a brindlecast-client file, checked under the lock;
-// otherwise InvalidInput and nothing is written.
+// The history as a writer holds it under the lock: the trials, and why the
+// file on disk could not be taken (it is then set aside at the save).
+struct TrialLog {
+  std::vector<Trial> trials;
+  std::optional<std::string> unusable;
+};
+TrialLog read_trial_log(const std::string& install_root);
+
+// A new trial of slot, on a state and history read under the lock: a trial
+// that confirmed its start is committed first, as the launcher's next start
+// would (Committed); an unconfirmed one is replaced (Replaced). A version
+// whose last trial was rolled back or aborted, or one older than
+// known_good's, is refused (InvalidInput) unless options allow it, with
+// nothing changed that counts. Then the slot is put on trial as put_on_trial
+// does, and the trial added to the history.
+// Gives what is to be told once the change is saved.
+using Told = std::vector<std::pair<NoticeKind, std::string>>;
+Result<Told, Error> start_trial(InstallState& state, TrialLog& log, const std::string& install_root,
+                                const std::string& slot, const std::optional<std::string>& version,
+                                const TrialOptions& options);
+
+// start_trial's refusals alone, on copies: for a check before the work that
+// precedes the trial (an install's copy). Tells nothing.
+Result<Done, Error> check_new_trial(const InstallState& state, const TrialLog& log, const std::string& slot,
+                                    const std::optional<std::string>& version, const TrialOptions& options);
+
+// Saves the state, then tells notice what start_trial gave, then saves the
+// history beside it. The history never fails the call: what keeps it from
+// being saved is told to notice.
+Result<Done, Error> save_with_trials(const std::string& install_root, const InstallState& state,
+                                     TrialLog& log, const RootLock& lock, const Notice& notice,
+                                     const Told& told = {});
+
+// Puts slot on trial, as start_trial does: active and pending := slot,
+// versions[slot] := version, failed_starts := 0, started_ok := false;
+// known_good and relaunch_intent are kept. The slot must hold a
+// brindlecast-client file, checked under the lock; otherwise InvalidInput
+// and nothing is written.
 Result<Done, Error> begin_trial(const std::string& install_root, const std::string& slot,
-                                const std::optional<std::string>& version);
+                                const std::optional<std::string>& version, const TrialOptions& options = {});
+
+// The history as the state shows it now, newest first, each trial with what
+// became of it; a trial on trial that no history names (begun by a writer
+// that keeps none) comes first, with only its slot and version. Reads
+// without the lock and writes nothing.
+struct TrialReport {
+  Trial trial;
+  Outcome outcome;
+  std::uint32_t unconfirmed_starts;  // for one on trial, as the state counts them
+  bool recorded;                     // in the history; false for the unnamed trial above
+};
+Result<std::vector<TrialReport>, Error> report_trials(const std::string& install_root);
 
 }  // namespace brindlecast

@@ -12,7 +12,10 @@
 // or install removes; in 3 the rename is on disk with all it names, or not at
 // all; between 3 and 4 a complete slot that no record names, which prune
 // removes after its grace period; after 4 a complete slot on trial. --move
-// skips 1 and 2: the source's files are flushed where they are, then renamed.
+// skips 1 and 2: the source's files are made ours and flushed where they
+// are, then renamed. An archive is unpacked in 2 instead of copied; a signed
+// one is first copied into a private, unlinked file in the staging
+// directory while its signature is checked, and only that copy is unpacked.
 #include "client/install.hpp"
 
 #include <dirent.h>
@@ -20,16 +23,20 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <utility>
 #include <vector>
 
+#include "client/archive.hpp"
 #include "client/calls.hpp"
 #include "client/locked_state.hpp"
 #include "client/prune.hpp"
 #include "client/remove_tree.hpp"
+#include "client/signature.hpp"
 #include "client/thread_wait.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
@@ -37,6 +44,7 @@
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
 #include "state/slots.hpp"
+#include "state/store.hpp"
 
 namespace brindlecast {
 namespace {
@@ -50,6 +58,10 @@ Result<Identity, Error> identity_of(int fd) {
 Error refused(ErrorKind kind, const std::string& source, const std::string& why) {
   return Error{kind, "source \"" + utf8_lossy(source) + "\" " + why};
 }
+
+// What a slot holds is writable by the installing user alone: no set-ID or
+// sticky bit, no write for group or others.
+mode_t owned_mode(mode_t mode) { return mode & 0755; }
 
 std::optional<std::string> real_path(const std::string& path) {
   char* real = ::realpath(path.c_str(), nullptr);
@@ -145,12 +157,31 @@ Result<Done, Error> walk_tree(int root, const Walk& walk) {
   return Done{};
 }
 
+// Makes what fd holds this process's and writable by it alone, as a copy
+// would be. A file that belongs to another user stays theirs: refused.
+Result<Done, Error> take_over(int fd, const std::string& source, const std::string& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Err(with_context("cannot look at " + path, os_error(errno)));
+  if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
+    const std::string what = path.empty() ? "belongs" : "holds " + utf8_lossy(path) + ", which belongs";
+    return Err(refused(ErrorKind::InvalidInput, source,
+                       what + " to another user: --move cannot make it yours; install it without --move"));
+  }
+  const mode_t mode = owned_mode(st.st_mode);
+  if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
+    return Err(
+        with_context("cannot change the mode of " + (path.empty() ? "the source" : path), os_error(errno)));
+  }
+  return Done{};
+}
+
 // What the source holds, refusing what a slot cannot: a device, FIFO or
-// socket. With order, each file and directory is ordered for the flush.
-Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bool order) {
+// socket; for a move also a file with more names than this one, which
+// making it ours would change outside the slot too.
+Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bool moving) {
   InstallProgress totals;
   Walk walk;
-  walk.enter = [&](int dir, const std::string& name, const struct stat& st,
+  walk.enter = [&](int, const std::string&, const struct stat& st,
                    const std::string& path) -> Result<Done, Error> {
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
       return Err(refused(ErrorKind::InvalidInput, source,
@@ -161,21 +192,54 @@ Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bo
     ++totals.files_total;
     if (!S_ISREG(st.st_mode)) return Done{};
     totals.bytes_total += static_cast<std::uint64_t>(st.st_size);
-    if (!order) return Done{};
-    Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (file.get() < 0 || order_entry(file.get()) != 0) {
-      return Err(with_context("cannot flush " + path, os_error(errno)));
+    if (moving && st.st_nlink > 1) {
+      return Err(refused(ErrorKind::InvalidInput, source,
+                         "holds " + utf8_lossy(path) +
+                             ", a file with other hard links, which --move would change too; install it "
+                             "without --move"));
     }
     return Done{};
   };
+  walk.leave = [](int, const std::string&) -> Result<Done, Error> { return Done{}; };
+  if (auto walked = walk_tree(source_fd, walk); !walked) return walked.forward();
+  return totals;
+}
+
+// A source to be moved, once judged: each file and directory made ours
+// (take_over) and ordered for the flush, checked to be what was judged.
+Result<Done, Error> take_over_tree(int source_fd, const std::string& source) {
+  Walk walk;
+  walk.enter = [&](int dir, const std::string& name, const struct stat& st,
+                   const std::string& path) -> Result<Done, Error> {
+    if (S_ISDIR(st.st_mode)) return Done{};
+    if (S_ISLNK(st.st_mode)) {
+      if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+          ::fchownat(dir, name.c_str(), ::geteuid(), ::getegid(), AT_SYMLINK_NOFOLLOW) != 0) {
+        return Err(refused(ErrorKind::InvalidInput, source,
+                           "holds " + utf8_lossy(path) +
+                               ", which belongs to another user: --move cannot make it yours; install it "
+                               "without --move"));
+      }
+      return Done{};
+    }
+    Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    auto same = file.get() < 0 ? Err(os_error(errno)) : identity_of(file.get());
+    if (same && (*same != identity(st) || !S_ISREG(st.st_mode))) {
+      same = Err(Error{ErrorKind::Other, "it changed while it was read"});
+    }
+    if (!same) return Err(with_context("cannot flush " + path, same.error()));
+    if (auto mine = take_over(file.get(), source, path); !mine) return mine;
+    if (order_entry(file.get()) != 0) return Err(with_context("cannot flush " + path, os_error(errno)));
+    return Done{};
+  };
   walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
-    if (order && order_entry(dir) != 0) {
+    if (auto mine = take_over(dir, source, path); !mine) return mine;
+    if (order_entry(dir) != 0) {
       return Err(with_context("cannot flush " + (path.empty() ? "the source" : path), os_error(errno)));
     }
     return Done{};
   };
-  if (auto walked = walk_tree(source_fd, walk); !walked) return walked.forward();
-  return totals;
+  return walk_tree(source_fd, walk);
 }
 
 // Copies the tree open as source_fd into the empty directory open as to.
@@ -208,7 +272,8 @@ Result<Done, Error> copy_tree(int source_fd, int to, InstallProgress& done,
       if (file.get() < 0) return failed(errno);
       auto same = identity_of(file.get());
       if (!same || *same != identity(st)) return failed(same ? EAGAIN : errno);
-      if (copy_file_into(file.get(), target(), name.c_str(), st.st_mode) != 0) return failed(errno);
+      if (copy_file_into(file.get(), target(), name.c_str(), owned_mode(st.st_mode)) != 0)
+        return failed(errno);
       done.bytes_done += static_cast<std::uint64_t>(st.st_size);
     }
     ++done.files_done;
@@ -217,7 +282,8 @@ Result<Done, Error> copy_tree(int source_fd, int to, InstallProgress& done,
   };
   walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
     struct stat st {};
-    if (::fstat(dir, &st) != 0 || ::fchmod(target(), st.st_mode & 07777) != 0 || order_entry(target()) != 0) {
+    if (::fstat(dir, &st) != 0 || ::fchmod(target(), owned_mode(st.st_mode)) != 0 ||
+        order_entry(target()) != 0) {
       return Err(with_context("cannot copy " + (path.empty() ? "the source" : path), os_error(errno)));
     }
     if (!targets.empty()) targets.pop_back();
@@ -269,16 +335,41 @@ void discard(int slots, const std::string& name, int lock_fd) {
   (void)remove_hidden_tree(slots, hidden);
 }
 
-// The checks that refuse before anything is written. Gives the source open.
-Result<Fd, Error> check_source(const std::string& install_root, const std::string& source, bool move) {
-  Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) {
+Result<Done, Error> has_client(int tree, const std::string& source);
+
+// The source, open: a directory to copy or move, or an archive to unpack.
+struct Source {
+  Fd fd;
+  struct stat st {};
+  bool archive() const { return S_ISREG(st.st_mode); }
+};
+
+// The checks that refuse before anything is written.
+Result<Source, Error> open_source(const std::string& install_root, const std::string& source,
+                                  const InstallOptions& options) {
+  // Without blocking: a FIFO given as the source must not hang the install.
+  Source opened{Fd(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), {}};
+  if (opened.fd.get() < 0 || ::fstat(opened.fd.get(), &opened.st) != 0) {
     const int e = errno;
-    return Err(refused(e == ENOTDIR ? ErrorKind::InvalidInput : os_error(e).kind, source,
-                       e == ENOTDIR ? "is not a directory" : "cannot be opened: " + os_error_text(e)));
+    return Err(refused(os_error(e).kind, source, "cannot be opened: " + os_error_text(e)));
+  }
+  if (opened.archive()) {
+    if (options.move) {
+      return Err(refused(ErrorKind::InvalidInput, source,
+                         "is a file, which --move cannot rename into a slot; install it without --move"));
+    }
+    return opened;
+  }
+  if (!S_ISDIR(opened.st.st_mode)) {
+    return Err(refused(ErrorKind::InvalidInput, source, "is neither a directory nor an archive"));
+  }
+  if (options.public_key) {
+    return Err(refused(ErrorKind::InvalidInput, source,
+                       "is a directory: with a public key only an archive installs, as only an archive "
+                       "carries a signature"));
   }
   struct stat link {};
-  if (move && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+  if (options.move && ::lstat(source.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
     return Err(
         refused(ErrorKind::InvalidInput, source, "is a symbolic link; --move renames a directory itself"));
   }
@@ -296,13 +387,31 @@ Result<Fd, Error> check_source(const std::string& install_root, const std::strin
     return Err(
         refused(ErrorKind::InvalidInput, source, "is slots/ or lies inside it; install from elsewhere"));
   }
+  if (auto client = has_client(opened.fd.get(), source); !client) return client.forward();
+  return opened;
+}
+
+// A source, or what an archive unpacked, must hold the client the launcher starts.
+Result<Done, Error> has_client(int tree, const std::string& source) {
   struct stat client {};
-  if (::fstatat(fd.get(), std::string(kClientFileName).c_str(), &client, 0) != 0 ||
-      !S_ISREG(client.st_mode)) {
+  if (::fstatat(tree, std::string(kClientFileName).c_str(), &client, 0) != 0 || !S_ISREG(client.st_mode)) {
     return Err(
         refused(ErrorKind::InvalidInput, source, "holds no " + std::string(kClientFileName) + " file"));
   }
-  return fd;
+  return Done{};
+}
+
+// The state an install records its trial in; a root without one yet is
+// told how to make the first.
+Result<InstallState, Error> read_install_state(const std::string& install_root) {
+  auto state = read_client_state(install_root);
+  if (state || state.error().kind != ErrorKind::NotFound) return state;
+  struct stat root {};
+  if (::stat(install_root.empty() ? "." : install_root.c_str(), &root) != 0) return state;
+  return Err(Error{ErrorKind::NotFound,
+                   "the install root " + utf8_lossy(install_root) +
+                       " has no state.json yet: install --init makes the first state with this version "
+                       "active and known good (or install --no-trial, then init SLOT [VERSION])"});
 }
 
 // slots/ open, made when the install root has none yet.
@@ -322,6 +431,17 @@ Result<Fd, Error> open_slots(const std::string& install_root) {
   return fd;
 }
 
+// The bytes an archive may fill by default: the file system's free space,
+// less what keeps state.json and the history saveable (at least one byte:
+// 0 would be no limit at all).
+std::uint64_t free_space(int fd) {
+  constexpr std::uint64_t kMargin = 16 * 1024 * 1024;
+  struct statvfs fs {};
+  if (::fstatvfs(fd, &fs) != 0) return std::numeric_limits<std::uint64_t>::max();
+  const std::uint64_t free = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+  return free > kMargin ? free - kMargin : 1;
+}
+
 Error elsewhere(const std::string& source) {
   return refused(ErrorKind::InvalidInput, source,
                  "is on another file system than slots/, and --move only renames; install without --move to "
@@ -334,25 +454,149 @@ Error slot_exists(const std::string& slot) {
                                              "another name, or let prune remove it once nothing names it"};
 }
 
+// What a record of the install finds before the work: a state.json, or
+// none for a first install, and a trial start_trial would take. Checked
+// again under the lock once the slot is in place.
+Result<Done, Error> check_record(const std::string& install_root, const std::string& slot,
+                                 const std::optional<std::string>& version, const InstallOptions& options) {
+  struct stat st {};
+  if (options.init) {
+    if (::lstat(state_path(install_root).c_str(), &st) != 0) return Done{};
+    return Err(Error{ErrorKind::AlreadyExists,
+                     "state.json already exists; install --init makes only the first state: install "
+                     "without --init"});
+  }
+  if (!options.trial) return Done{};
+  auto state = read_install_state(install_root);
+  if (!state) return state.forward();
+  return check_new_trial(*state, read_trial_log(install_root), slot, version, options.trial_options);
+}
+
+// The tree to rename into place: a filled staging directory, or the moved
+// source itself.
+struct Filled {
+  std::optional<Staging> staging;
+  std::string from;
+  int from_dir = AT_FDCWD;
+  int fd = -1;  // what was filled or judged, to compare with what the rename placed
+};
+
+// The publisher's key and the archive's signature, read before anything is
+// written.
+struct Signer {
+  PublicKey key;
+  Signature signature;
+};
+
+Result<std::optional<Signer>, Error> read_signer(const std::string& source, const InstallOptions& options) {
+  if (!options.public_key) return std::optional<Signer>();
+  auto key = load_public_key(*options.public_key);
+  if (!key) return key.forward();
+  auto signature = load_signature(options.signature.value_or(source + ".minisig"));
+  if (!signature) return signature.forward();
+  if (auto same = check_key(*key, *signature); !same) return same.forward();
+  return std::optional<Signer>(Signer{*key, std::move(signature).value()});
+}
+
+// Unpacks the archive, a signed one from the private copy its check made.
+Result<Done, Error> unpack(const Source& archive, const std::string& source, int into,
+                           const std::optional<std::string>& version, const std::optional<Signer>& signer,
+                           const InstallOptions& options,
+                           const std::function<void(const InstallProgress&)>& progress) {
+  const auto report = [&](InstallProgress p) {
+    if (progress) progress(p);
+  };
+  int from = archive.fd.get();
+  Fd copy;
+  if (signer) {
+    // Named for an instant only: then this descriptor alone reaches it.
+    const std::string name = ".brindlecast-archive-" + random_token();
+    copy = Fd(::openat(into, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (copy.get() < 0 || ::unlinkat(into, name.c_str(), 0) != 0) {
+      return Err(with_context("cannot make the private copy of the archive", os_error(errno)));
+    }
+    const auto size = static_cast<std::uint64_t>(archive.st.st_size);
+    auto copied = copy_verified(archive.fd.get(), source, size, copy.get(), signer->key, signer->signature,
+                                *version, options.max_bytes != 0 ? options.max_bytes : free_space(into),
+                                [&](std::uint64_t bytes) {
+                                  report({0, 0, bytes, size});
+                                });
+    if (!copied) return copied.forward();
+    from = copy.get();
+  }
+  UnpackLimits limits;
+  limits.max_bytes = options.max_bytes != 0 ? options.max_bytes : free_space(into);
+  auto unpacked = unpack_archive(from, source, into, limits, [&](const UnpackProgress& p) {
+    report({p.files, 0, p.bytes, 0});
+  });
+  if (!unpacked) return unpacked.forward();
+  return has_client(into, source);
+}
+
+// Fills the staging directory (or, for a move, readies the source), then
+// flushes what it wrote.
+Result<Filled, Error> fill(int slots, const Source& source_dir, const std::string& source,
+                           const InstallProgress& found, const std::optional<std::string>& version,
+                           const std::optional<Signer>& signer, const InstallOptions& options,
+                           const std::function<void(const InstallProgress&)>& progress) {
+  if (options.move) {
+    if (auto mine = take_over_tree(source_dir.fd.get(), source); !mine) return mine.forward();
+    if (flush_file_system(source_dir.fd.get()) != 0) {
+      return Err(with_context("cannot flush the source", os_error(errno)));
+    }
+    return Filled{std::nullopt, source, AT_FDCWD, source_dir.fd.get()};
+  }
+  auto made = make_staging(slots);
+  if (!made) return made.forward();
+  Filled filled{std::move(made).value(), "", slots, -1};
+  filled.from = filled.staging->name;
+  filled.fd = filled.staging->fd.get();
+  Result<Done, Error> done = Done{};
+  if (source_dir.archive()) {
+    done = unpack(source_dir, source, filled.fd, version, signer, options, progress);
+  } else {
+    InstallProgress copied = found;
+    copied.files_done = copied.bytes_done = 0;
+    done = copy_tree(source_dir.fd.get(), filled.fd, copied, progress);
+  }
+  if (done && flush_file_system(filled.fd) != 0) {
+    done = Err(with_context("cannot flush the copy", os_error(errno)));
+  }
+  if (!done) {
+    discard(slots, filled.staging->name, filled.fd);
+    return done.forward();
+  }
+  return filled;
+}
+
 }  // namespace
 
 Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
                                  const std::string& slot, const std::optional<std::string>& version,
-                                 InstallOptions options,
+                                 const InstallOptions& options,
                                  const std::function<void(const InstallProgress&)>& progress) {
   if (auto valid = check_slot_name(slot); !valid) return valid;
   if (auto valid = check_version(version); !valid) return valid;
-  auto source_fd = check_source(install_root, source, options.move);
+  if (options.public_key && !version) {
+    return Err(Error{ErrorKind::InvalidInput,
+                     "a signed archive installs only with its VERSION given, which its signature must name"});
+  }
+  auto source_fd = open_source(install_root, source, options);
   if (!source_fd) return source_fd.forward();
+  auto signer = read_signer(source, options);
+  if (!signer) return signer.forward();
   struct stat st {};
   if (::lstat(join_path(slots_path(install_root), slot).c_str(), &st) == 0) return Err(slot_exists(slot));
-  auto found = scan(source_fd->get(), source, options.move);
-  if (!found) return found.forward();
+  if (auto ready = check_record(install_root, slot, version, options); !ready) return ready;
+  InstallProgress found;
+  if (!source_fd->archive()) {
+    auto scanned = scan(source_fd->fd.get(), source, options.move);
+    if (!scanned) return scanned.forward();
+    found = *scanned;
+  }
   if (options.move) {
     struct stat slots_st {};
-    struct stat source_st {};
-    if (::stat(slots_path(install_root).c_str(), &slots_st) == 0 &&
-        ::fstat(source_fd->get(), &source_st) == 0 && slots_st.st_dev != source_st.st_dev) {
+    if (::stat(slots_path(install_root).c_str(), &slots_st) == 0 && slots_st.st_dev != source_fd->st.st_dev) {
       return Err(elsewhere(source));
     }
   }
@@ -362,68 +606,47 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   const int slots_fd = slots->get();
   // What killed installs and prunes left; one that fails to go is the next one's.
   (void)finish_leftovers(slots_fd, nullptr);
-
-  // The tree to rename: a filled staging directory, or the source itself.
-  std::string from = source;
-  int from_dir = AT_FDCWD;
-  std::optional<Staging> staging;
-  if (!options.move) {
-    auto made = make_staging(slots_fd);
-    if (!made) return made.forward();
-    staging.emplace(std::move(made).value());
-    InstallProgress done = *found;
-    done.files_done = done.bytes_done = 0;
-    auto copied = copy_tree(source_fd->get(), staging->fd.get(), done, progress);
-    if (copied && flush_file_system(staging->fd.get()) != 0) {
-      copied = Err(with_context("cannot flush the copy", os_error(errno)));
-    }
-    if (!copied) {
-      discard(slots_fd, staging->name, staging->fd.get());
-      return copied;
-    }
-    from = staging->name;
-    from_dir = slots_fd;
-  } else if (flush_file_system(source_fd->get()) != 0) {
-    return Err(with_context("cannot flush the source", os_error(errno)));
-  }
-  const int tree_fd = staging ? staging->fd.get() : source_fd->get();
+  auto filled = fill(slots_fd, *source_fd, source, found, version, *signer, options, progress);
+  if (!filled) return filled.forward();
   // Gives the tree back where it came from: the staging directory removed,
   // a moved source renamed back.
   const auto undo = [&](const std::string& at) {
-    if (staging) {
-      discard(slots_fd, at, staging->fd.get());
+    if (filled->staging) {
+      discard(slots_fd, at, filled->fd);
     } else {
       (void)rename_no_replace_at(slots_fd, at.c_str(), AT_FDCWD, source.c_str());
     }
   };
 
-  // Under the writers' lock, the rename and the trial are one step for every
-  // other writer, and no prune judges the slot between them.
+  // Under the writers' lock, the rename and the record are one step for
+  // every other writer, and no prune judges the slot between them.
   auto lock = lock_install_root(install_root, kHelperThreadWait);
   std::optional<InstallState> state;
+  TrialLog log;
   Result<Done, Error> ready = Done{};
   if (!lock) {
     ready = lock.forward();
+  } else if (options.init) {
+    ready = check_record(install_root, slot, version, options);
   } else if (options.trial) {
-    auto read = read_client_state(install_root);
+    auto read = read_install_state(install_root);
+    log = read_trial_log(install_root);
     if (read) state = std::move(read).value();
-    if (!read) ready = read.forward();
+    ready = read ? check_new_trial(*state, log, slot, version, options.trial_options) : read.forward();
   }
   if (!ready) {
-    if (staging) undo(staging->name);
+    if (filled->staging) undo(filled->from);
     return ready;
   }
-  if (rename_no_replace_at(from_dir, from.c_str(), slots_fd, slot.c_str()) != 0) {
+  if (rename_no_replace_at(filled->from_dir, filled->from.c_str(), slots_fd, slot.c_str()) != 0) {
     const int e = errno;
-    if (staging) undo(staging->name);
+    if (filled->staging) undo(filled->from);
     if (e == EEXIST || e == ENOTEMPTY) return Err(slot_exists(slot));
-    if (e == EXDEV) {
-      return Err(elsewhere(source));
-    }
+    if (e == EXDEV) return Err(elsewhere(source));
     return Err(with_context("cannot rename the new slot into place", os_error(e)));
   }
   // What was renamed must be what was filled or judged.
-  auto mine = identity_of(tree_fd);
+  auto mine = identity_of(filled->fd);
   struct stat placed {};
   if (!mine || ::fstatat(slots_fd, slot.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
       identity(placed) != *mine) {
@@ -434,13 +657,17 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
     undo(slot);
     return Err(with_context("cannot flush slots/, so nothing was installed", os_error(failed)));
   }
-  if (!state) return Done{};
-  InstallState updated = *state;
-  auto changed = put_on_trial(updated, install_root, slot, version);
-  if (changed) changed = save_client_state(install_root, updated, *lock);
+  Result<Done, Error> recorded = Done{};
+  if (options.init) {
+    recorded = create_initial_state(install_root, slot, version, options.channel, *lock);
+  } else if (state) {
+    auto told = start_trial(*state, log, install_root, slot, version, options.trial_options);
+    recorded = told ? save_with_trials(install_root, *state, log, *lock, options.trial_options.notice, *told)
+                    : told.forward();
+  }
   // A save that is in place but not flushed names the slot: it stays.
-  if (!changed && changed.error().kind != ErrorKind::NotDurable) undo(slot);
-  return changed;
+  if (!recorded && recorded.error().kind != ErrorKind::NotDurable) undo(slot);
+  return recorded;
 }
 
 }  // namespace brindlecast

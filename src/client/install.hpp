@@ -10,32 +10,42 @@
 #include <optional>
 #include <string>
 
+#include "client/calls.hpp"
 #include "common/error.hpp"
 #include "common/result.hpp"
 
 namespace brindlecast {
 
 struct InstallOptions {
-  bool move = false;  // rename source into place instead of copying it
-  bool trial = true;  // put the slot on trial, as begin_trial does
+  bool move = false;               // rename a source directory into place instead of copying it
+  bool trial = true;               // put the slot on trial, as start_trial does
+  bool init = false;               // create the first state.json instead, the slot active and known good
+  std::string channel = "stable";  // of that first state
+  TrialOptions trial_options;      // retry, downgrade, and where notices go
+  std::optional<std::string> public_key;  // only an archive signed with this key installs
+  std::optional<std::string> signature;   // its signature; by default the archive's path + ".minisig"
+  std::uint64_t max_bytes = 0;            // an archive's most; 0: the free space less a margin
 };
 
 struct InstallProgress {
-  std::uint64_t files_done = 0, files_total = 0;
-  std::uint64_t bytes_done = 0, bytes_total = 0;
+  std::uint64_t files_done = 0, files_total = 0;  // files_total 0: an archive, whose count is unknown
+  std::uint64_t bytes_done = 0, bytes_total = 0;  // of a signed archive's check: its bytes, with no files
 };
 
-// Installs the directory source as <install_root>/slots/<slot>. Refused with
-// nothing written: a slot name begin_trial refuses, an existing slot
-// (AlreadyExists), a source that is not a directory, is slots/ or lies in it,
-// contains the install root, has no client file, or holds a device, FIFO or
-// socket (InvalidInput). On failure nothing is left visible in slots/, and a
-// moved source is given back; the one exception is a save whose flush
-// failed (NotDurable), after which the slot that state.json names stays.
-// progress is called after each file copied.
+// Installs the directory or archive source as <install_root>/slots/<slot>.
+// Refused with nothing written: a slot name begin_trial refuses, an existing
+// slot (AlreadyExists), a source that is neither a directory nor a regular
+// file, a directory that is slots/ or lies in it, contains the install root,
+// has no client file, or holds a device, FIFO or socket, an archive that
+// unpacks to anything a slot cannot hold (InvalidInput), and what
+// start_trial refuses. What is put in place belongs to this process's user
+// and group and is writable by it alone. On failure nothing is left visible
+// in slots/, and a moved source is given back; the one exception is a save
+// whose flush failed (NotDurable), after which the slot that state.json
+// names stays. progress is called after each file.
 Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
                                  const std::string& slot, const std::optional<std::string>& version,
-                                 InstallOptions options,
+                                 const InstallOptions& options,
                                  const std::function<void(const InstallProgress&)>& progress);
 
 }  // namespace brindlecast

@@ -162,13 +162,6 @@ class Prehash {
   crypto_generichash_state state_;
 };
 
-Result<Done, Error> check_key(const PublicKey& key, const Signature& signature) {
-  if (signature.key_id == key.id) return Done{};
-  return Err(invalid("signature " + quoted(signature.path) + " was made with key " +
-                     key_id_text(signature.key_id) + ", not with the key given (" + key_id_text(key.id) +
-                     ")"));
-}
-
 // Whether tokens, split on blanks and tabs, hold word.
 bool has_token(std::string_view tokens, std::string_view word) {
   for (;;) {
@@ -204,6 +197,13 @@ Result<Done, Error> check_rest(const unsigned char* message, std::size_t length,
 }
 
 }  // namespace
+
+Result<Done, Error> check_key(const PublicKey& key, const Signature& signature) {
+  if (signature.key_id == key.id) return Done{};
+  return Err(invalid("signature " + quoted(signature.path) + " was made with key " +
+                     key_id_text(signature.key_id) + ", not with the key given (" + key_id_text(key.id) +
+                     ")"));
+}
 
 Result<PublicKey, Error> load_public_key(const std::string& key) {
   if (auto ready = sodium_ready(); !ready) return ready.forward();

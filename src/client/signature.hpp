@@ -51,6 +51,10 @@ inline constexpr std::size_t kMaxSignatureFileSize = 64 * 1024;
 // without blocking, at most kMaxSignatureFileSize bytes.
 Result<Signature, Error> load_signature(const std::string& path);
 
+// Whether signature was made with key, by their key ids: checked before
+// anything else, as the cheapest refusal.
+Result<Done, Error> check_key(const PublicKey& key, const Signature& signature);
+
 // Copies the regular file open as from (size bytes, as fstat said; more or
 // fewer is refused as changed) from its start into the new, empty file open
 // as to (for reading too: a legacy signature is checked over its mapping),

@@ -82,15 +82,35 @@ TEST(ClientHpp, CallsReachTheFile) {
   // install, with its flags: a copy left unrecorded, then a move on trial.
   TempDir download;
   write_file(download / "3.0.0/brindlecast-client", "", 0755);
-  ASSERT_TRUE(client::install(download / "3.0.0", "3.0.0", "3.0.0", false, false, root.path()));
+  client::InstallOptions unrecorded;
+  unrecorded.install_root = root.path();
+  unrecorded.trial = false;
+  ASSERT_TRUE(client::install(download / "3.0.0", "3.0.0", "3.0.0", unrecorded));
   EXPECT_EQ(load_state(root / "state.json")->pending, "2.0.0");
-  ASSERT_TRUE(client::install(download / "3.0.0", "3.0.1", "3.0.1", true, true, root.path()));
+  client::InstallOptions moved;
+  moved.install_root = root.path();
+  moved.move = true;
+  std::vector<std::string> told;
+  moved.notice = [&](brindlecast_notice_kind kind, const std::string& line) {
+    told.push_back(std::to_string(kind) + " " + line);
+  };
+  ASSERT_TRUE(client::install(download / "3.0.0", "3.0.1", "3.0.1", moved));
   EXPECT_EQ(load_state(root / "state.json")->pending, "3.0.1");
   EXPECT_FALSE(testing::file_exists(download / "3.0.0"));
+  // Its relaunch mark kept the confirmation from counting.
+  EXPECT_EQ(told, std::vector<std::string>{
+                      "2 replaced the trial of 2.0.0, which had 0 unconfirmed starts and no confirmation"});
+  std::vector<client::Trial> trials;
+  ASSERT_TRUE(client::read_trials(trials, root.path()));
+  ASSERT_EQ(trials.size(), 2u);
+  EXPECT_EQ(trials[0].slot, "3.0.1");
+  EXPECT_EQ(trials[0].outcome, BRINDLECAST_OUTCOME_ON_TRIAL);
+  EXPECT_EQ(trials[1].outcome, BRINDLECAST_OUTCOME_REPLACED);
+  EXPECT_EQ(trials[1].replaced_by, "3.0.1");
   write_file(download / "again/brindlecast-client", "", 0755);
-  EXPECT_EQ(client::install(download / "again", "3.0.0", std::nullopt, false, true, root.path()).code,
+  EXPECT_EQ(client::install(download / "again", "3.0.0", std::nullopt, unrecorded).code,
             BRINDLECAST_ERR_EXISTS);
-  EXPECT_EQ(brindlecast_install(root.path().c_str(), "x", "4.0.0", nullptr, 4),
+  EXPECT_EQ(brindlecast_install(root.path().c_str(), "x", "4.0.0", nullptr, 1024),
             BRINDLECAST_ERR_INVALID_ARGUMENT);
   EXPECT_STREQ(brindlecast_last_error(), "unknown install flags");
 }

@@ -139,7 +139,9 @@ missing root: 1"
 mkdir -p "$root/slots/2.0.0" && : >"$root/slots/2.0.0/brindlecast-client"
 expect_eq "C client output (find_package)" "$(env -u LD_LIBRARY_PATH "$work/consumer/consumer" "$root" "$work/no-root")" \
   "$expected"
+# The state as it was, and no history: the trial above would count as rolled back.
 printf '{"active":"1.0.0","known_good":"1.0.0","channel":"stable"}' >"$root/state.json"
+rm "$root/trials.json"
 expect_eq "C client output (pkg-config)" "$(env -u LD_LIBRARY_PATH "$work/consumer-pc" "$root" "$work/no-root")" \
   "$expected"
 # The library wrote what the launcher reads.

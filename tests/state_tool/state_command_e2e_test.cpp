@@ -138,7 +138,7 @@ TEST_F(StateCommand, AnInstallationFromFirstStateToPrune) {
       {{"init", "1.0", "1.0.0", "--channel", "beta"}, 0, "", "",
        R"({"active":"1.0","known_good":"1.0","channel":"beta","pending":null,"failed_starts":0,"started_ok":false,"versions":{"1.0":"1.0.0"},"relaunch_intent":false})"},
       {{"init", "2.0"}, 1, "", error("state.json already exists; init changes nothing"), kSame},
-      {{"begin-trial", "2.0"}, 0, "", "",
+      {{"begin-trial", "2.0"}, 0, "", error("cannot tell whether this is a downgrade: no version was given"),
        R"({"active":"2.0","known_good":"1.0","channel":"beta","pending":"2.0","failed_starts":0,"started_ok":false,"versions":{"2.0":null,"1.0":"1.0.0"},"relaunch_intent":false})"},
       // The old version, still running, cannot confirm the new one.
       {{"confirm", client("1.0")}, 1, "",
@@ -194,7 +194,8 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
     std::string line;                    // %r is the root, %l the launcher's directory
     std::string client = "#!/bin/sh\n";  // of slots 1.0 and 2.0
     unsigned root_mode = 0700;
-    bool read_only = false;  // the root on a read-only mount
+    bool read_only = false;                                    // the root on a read-only mount
+    std::vector<std::pair<std::string, unsigned>> modes = {};  // given to paths under the root
   };
   const std::string trial = R"({"active":"2.0","known_good":"1.0","channel":"stable","pending":"2.0",)";
   // clang-format off
@@ -233,6 +234,10 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
       {"a root others may write", R"(["1.0","1.0","stable"])", {}, {}, 0,
        "trust: %r: writable by its group and every user (mode 777): they can change what the launcher runs",
        "#!/bin/sh\n", 0777},
+      // The active slot's directories and client are the launcher's too.
+      {"a slot directory others may write", R"(["1.0","1.0","stable"])", {{"slots/1.0/lib/x", ""}}, {}, 0,
+       "trust: %r/slots/1.0/lib: writable by its group and every user (mode 777): they can change what the launcher "
+       "runs", "#!/bin/sh\n", 0700, false, {{"slots/1.0/lib", 0777}}},
       {"a NUL in the slot name", R"(["/usr/bin/id\u0000","1.0","stable"])", {}, {}, 1,
        R"(next start: fails: slot /usr/bin/id\0: file name contained an unexpected NUL byte)"},
       {"a failing trial", trial + R"("failed_starts":1})", {}, {}, 0,
@@ -268,6 +273,7 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
     write_file(root / "slots/2.0/brindlecast-client", c.client, 0755);
     if (!c.state.empty()) write_file(root / "state.json", c.state);
     for (const auto& [path, bytes] : c.files) write_file(path[0] == '%' ? put(path) : root / path, bytes);
+    for (const auto& [path, mode] : c.modes) ASSERT_EQ(::chmod((root / path).c_str(), mode), 0);
     ASSERT_EQ(::chmod(root.path().c_str(), c.root_mode), 0);
     std::vector<std::string> argv = {testing::state_command_binary(), "doctor", "--launcher",
                                      bin / "brindlecast-launcher"};
@@ -329,6 +335,105 @@ TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
   // clang-format on
 }
 
+// Each trial's end is known: a confirmed trial is committed before the next
+// begins, a replaced one is named, an abort and the launcher's rollback are
+// told apart, and a version that failed, or an older one, is not offered
+// again unless asked for. A damaged history is set aside, not fatal.
+TEST_F(StateCommand, TrialsEndKnownAndFailuresAreNotOfferedAgain) {
+  for (const char* slot : {"3.0", "4.0", "5.0"}) {
+    write_file(root_ / ("slots/" + std::string(slot) + "/brindlecast-client"), "#!/bin/sh\nexit 0\n", 0755);
+  }
+  const auto scrub = [](const std::string& text) {
+    return std::regex_replace(text, std::regex("[0-9]{4}-?[0-9]{2}-?[0-9]{2}T[0-9:]{6,8}Z"), "T");
+  };
+  const auto start = [&] {
+    const auto r = testing::run_process(
+        {testing::launcher_binary(), "--install-root", root_.path(), "--install-method", "systemd"});
+    EXPECT_EQ(r.status, 0) << r.err;
+  };
+  struct Step {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+    int starts = 0;  // launcher starts after the step
+  };
+  const std::string rolled_back = "5.0 (version 5.0.0), begun T: rolled back by the launcher\n";
+  const std::string history =
+      "4.0 (version 4.0.0), begun T: aborted after 0 unconfirmed starts\n"
+      "3.0 (version 3.0.0), begun T: replaced by 4.0 after 1 unconfirmed start\n"
+      "2.0 (version 2.0.0), begun T: committed\n";
+  // clang-format off
+  const std::vector<Step> steps = {
+      {{"init", "1.0", "1.0.0"}, 0, "", ""},
+      {{"begin-trial", "2.0", "2.0.0"}, 0, "", ""},
+      {{"confirm", client("2.0")}, 0, "", ""},
+      {{"begin-trial", "0.9", "0.9.0"}, 1, "",
+       error("refused: version 0.9.0 is older than 2.0.0, the version of the known-good slot 2.0; "
+             "--allow-downgrade installs it")},
+      // 2.0 confirmed its start and keeps running: it becomes the rollback target.
+      {{"begin-trial", "3.0", "3.0.0"}, 0, "", error("committed 2.0 (version 2.0.0), which had confirmed its start"), 1},
+      {{"begin-trial", "4.0", "4.0.0"}, 0, "",
+       error("replaced the trial of 3.0 (version 3.0.0), which had 1 unconfirmed start and no confirmation")},
+      {{"abort-trial"}, 0, "", ""},
+      {{"begin-trial", "5.0", "5.0.0"}, 0, "", "", 3},
+      {{"status"}, 0, rolled_back + history, ""},
+      {{"show"}, 0, R"({"active":"2.0","known_good":"2.0","channel":"stable","pending":null,"failed_starts":0,)"
+                    R"("started_ok":false,"versions":{"1.0":"1.0.0","2.0":"2.0.0","3.0":"3.0.0","4.0":"4.0.0",)"
+                    R"("5.0":"5.0.0"},"relaunch_intent":false})" "\n", ""},
+      {{"begin-trial", "5.0", "5.0.0"}, 1, "",
+       error("refused: the last trial of 5.0 (version 5.0.0), begun T, was rolled back; --retry offers it again")},
+      {{"begin-trial", "4.0"}, 1, "",
+       error("refused: the last trial of 4.0 (version 4.0.0), begun T, was aborted; --retry offers it again")},
+      {{"begin-trial", "--retry", "5.0", "5.0.0"}, 0, "", ""},
+      {{"status", "--json"}, 0,
+       R"({"slot":"5.0","version":"5.0.0","begun":"T","outcome":"on trial","by_launcher":false,)"
+       R"("unconfirmed_starts":0,"replaced_by":null,"ended":null})" "\n" R"({"slot":"5.0","version":"5.0.0",)"
+       R"("begun":"T","outcome":"rolled back","by_launcher":true,"unconfirmed_starts":0,"replaced_by":null,)"
+       R"("ended":"T"})" "\n", ""},
+  };
+  // clang-format on
+  for (const auto& step : steps) {
+    std::string name;
+    for (const auto& a : step.args) name += a + " ";
+    SCOPED_TRACE(name);
+    const std::string before =
+        file_exists(root_ / "state.json") ? read_file_or_die(root_ / "state.json") : "";
+    const auto r = run(step.args);
+    EXPECT_EQ(r.status, step.status);
+    EXPECT_EQ(scrub(r.out).substr(0, step.out.size()), step.out);
+    if (step.args[0] != "status" && step.args[0] != "show") {
+      EXPECT_EQ(r.out, step.out);
+    }
+    EXPECT_EQ(scrub(r.err), step.err);
+    if (step.status != 0) {
+      EXPECT_EQ(read_file_or_die(root_ / "state.json"), before) << "a refusal wrote";
+    }
+    for (int n = 0; n < step.starts; ++n) start();
+  }
+
+  // A history that is damaged stops no writer: it is kept aside whole.
+  write_file(root_ / "trials.json", "{\"brindlecast_trials\":1,");
+  EXPECT_EQ(
+      run({"status"}).err,
+      error("trials.json cannot be taken: EOF while parsing a value at line 1 column 24; the next install or "
+            "begin-trial sets it aside"));
+  const auto again = run({"begin-trial", "--retry", "4.0"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(
+      scrub(again.err),
+      error("replaced the trial of 5.0 (version 5.0.0), which had 0 unconfirmed starts and no confirmation") +
+          error("cannot tell whether this is a downgrade: no version was given") +
+          error(
+              "trials.json could not be taken (EOF while parsing a value at line 1 column 24): kept it as " +
+              root_ / "trials.json.broken-T and began a new trial history"));
+  EXPECT_EQ(scrub(run({"status"}).out), "4.0, begun T: on trial, 0 unconfirmed starts so far\n");
+  std::vector<std::string> kept;
+  for (const auto& name : entries(root_.path())) {
+    if (name.rfind("trials.json.broken-", 0) == 0) kept.push_back(read_file_or_die(root_ / name));
+  }
+  EXPECT_EQ(kept, std::vector<std::string>{"{\"brindlecast_trials\":1,"});
+}
+
 // Each refusal of install writes nothing: slots/ and state.json stay as they
 // were, and no staging directory is left.
 TEST_F(StateCommand, InstallRefusesAndWritesNothing) {
@@ -338,8 +443,16 @@ TEST_F(StateCommand, InstallRefusesAndWritesNothing) {
   write_file(src / "fifo/brindlecast-client", "#!/bin/sh\n", 0755);
   testing::make_dirs(src / "fifo/lib");
   ASSERT_EQ(::mkfifo((src / "fifo/lib/pipe").c_str(), 0644), 0);
-  write_file(src / "file", "");
+  write_file(src / "file", "not an archive");
+  ASSERT_EQ(::mkfifo((src / "pipe").c_str(), 0644), 0);
   ASSERT_EQ(::symlink((root_ / "slots/1.0").c_str(), (src / "to-a-slot").c_str()), 0);
+  // Archives a slot cannot take: an absolute name; 4 KiB for a limit of 1 KiB.
+  write_file(src / "big/brindlecast-client", std::string(4096, '#'), 0755);
+  const auto tar = [&](const std::string& options) {
+    ASSERT_EQ(testing::run_process({"/bin/sh", "-c", "tar " + options}).status, 0) << options;
+  };
+  tar("-cPf " + src / "absolute.tar " + src / "v/brindlecast-client");
+  tar("-C " + src / "big -czf " + src / "big.tar.gz .");
   const std::string state = R"({"active":"1.0","known_good":"1.0","channel":"stable"})";
   struct Case {
     std::vector<std::string> args;
@@ -355,7 +468,19 @@ TEST_F(StateCommand, InstallRefusesAndWritesNothing) {
       {{"install", src / "v", "a/b"}, 1, "brindlecast-state: slot \"a/b\" is not a single directory name"},
       {{"install", src / "v", "2.0"}, 1, "brindlecast-state: slots/2.0 already exists; install never replaces"},
       {{"install", src / "v", "README"}, 1, "brindlecast-state: slots/README already exists"},
-      {{"install", src / "file", "3.0"}, 1, source + src / "file\" is not a directory"},
+      {{"install", src / "file", "3.0"}, 1, source + src / "file\" is not an archive install reads"},
+      {{"install", src / "pipe", "3.0"}, 1, source + src / "pipe\" is neither a directory nor an archive"},
+      {{"install", src / "absolute.tar", "3.0"}, 1, source + src / "absolute.tar\" holds an absolute path: /"},
+      {{"install", "--max-bytes", "1K", src / "big.tar.gz", "3.0"}, 1,
+       source + src / "big.tar.gz\" unpacks to more than 1024 bytes (--max-bytes)"},
+      {{"install", "--move", src / "big.tar.gz", "3.0"}, 1,
+       source + src / "big.tar.gz\" is a file, which --move cannot rename into a slot"},
+      {{"install", "--public-key", "k", src / "v", "3.0", "3.0.0"}, 1,
+       source + src / "v\" is a directory: with a public key only an archive installs"},
+      {{"install", "--public-key", "k", src / "big.tar.gz", "3.0"}, 1,
+       "brindlecast-state: a signed archive installs only with its VERSION given"},
+      {{"install", "--init", src / "v", "3.0"}, 1,
+       "brindlecast-state: state.json already exists; install --init makes only the first state"},
       {{"install", src / "none", "3.0"}, 1, source + src / "none\" cannot be opened"},
       {{"install", slots, "3.0"}, 1, source + slots + "\" is slots/ or lies inside it"},
       {{"install", slots + "/1.0", "3.0"}, 1, source + slots + "/1.0\" is slots/ or lies inside it"},
@@ -366,8 +491,10 @@ TEST_F(StateCommand, InstallRefusesAndWritesNothing) {
       {{"install", "--move", src / "v", "3.0", "--no-trial", "--dry-run"}, 2, "brindlecast-state: --dry-run belongs"},
       {{"install", src / "v"}, 2, "brindlecast-state: wrong number of arguments for install"},
       {{"show", "--move"}, 2, "brindlecast-state: --move belongs to install"},
-      // The copy is made, then the trial cannot be recorded: it goes again.
-      {{"install", src / "v", "3.0"}, 1, "brindlecast-state: cannot read state.json", false},
+      // Told before anything is copied.
+      {{"install", src / "v", "3.0"}, 1,
+       "brindlecast-state: the install root " + root_.path() + " has no state.json yet: install --init makes "
+       "the first state", false},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -389,6 +516,7 @@ TEST_F(StateCommand, InstallRefusesAndWritesNothing) {
   EXPECT_TRUE(file_exists(src / "v/brindlecast-client"));  // the source stays
 
   // --move only renames: from another file system it is refused.
+  write_file(root_ / "state.json", state);
   struct stat shm {};
   struct stat here {};
   char other[] = "/dev/shm/brindlecast-move-XXXXXX";
@@ -419,6 +547,10 @@ TEST_F(StateCommand, InstallPutsTheTreeInPlace) {
   write_file(src / "v/lib/deep/data", "d", 0400);
   ASSERT_EQ(::symlink("libx.dylib", (src / "v/lib/libx.1.dylib").c_str()), 0);
   ASSERT_EQ(::symlink(outside_.path().c_str(), (src / "v/outside").c_str()), 0);
+  write_file(src / "v/lib/setuid", "", 06777);
+  ASSERT_EQ(::chmod((src / "v/lib/setuid").c_str(), 06777), 0);  // past the umask
+  testing::make_dirs(src / "v/share");
+  ASSERT_EQ(::chmod((src / "v/share").c_str(), 01777), 0);
   ASSERT_EQ(::chmod((src / "v/lib").c_str(), 0710), 0);
   write_file(root_ / "slots/.brindlecast-install-dead/d/f", "");  // a killed install's
   write_file(root_ / "state.json", R"({"active":"1.0","known_good":"1.0","channel":"stable"})");
@@ -426,32 +558,70 @@ TEST_F(StateCommand, InstallPutsTheTreeInPlace) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
   };
+  // What is installed is the installer's, writable by it alone: a tree
+  // unpacked as root keeps the archive's owner, which must not carry over.
+  const bool root = ::geteuid() == 0;
+  const std::vector<std::string> paths = {"",
+                                          "/brindlecast-client",
+                                          "/lib",
+                                          "/lib/libx.dylib",
+                                          "/lib/deep",
+                                          "/lib/deep/data",
+                                          "/lib/libx.1.dylib",
+                                          "/outside",
+                                          "/lib/setuid",
+                                          "/share"};
+  std::map<std::string, mode_t> want;
+  for (const auto& path : paths) {
+    want[path] = S_ISLNK(mode(src / "v" + path)) ? mode(src / "v" + path) : mode(src / "v" + path) & ~07022;
+    if (root) {
+      ASSERT_EQ(::lchown((src / "v" + path).c_str(), 1234, 1234), 0);
+    }
+  }
+  if (root) {
+    ASSERT_EQ(::chmod((src / "v/lib/setuid").c_str(), 06777), 0);  // chown cleared it
+  }
+  const auto expect_ours = [&](const std::string& slot) {
+    for (const auto& path : paths) {
+      SCOPED_TRACE(slot + path);
+      struct stat st {};
+      ASSERT_EQ(::lstat((root_ / "slots/" + slot + path).c_str(), &st), 0);
+      if (!S_ISLNK(st.st_mode)) {
+        EXPECT_EQ(st.st_mode, want[path]);
+      }
+      EXPECT_EQ(st.st_uid, ::geteuid());
+      EXPECT_EQ(st.st_gid, ::getegid());
+    }
+  };
+  const std::string unversioned = error(
+      "cannot tell whether this is a downgrade: the known-good slot 1.0 has no "
+      "recorded version");
   play({{{"install", src / "v", "3.0", "3.0.1"},
          0,
          "installed slots/3.0 (version 3.0.1); on trial: the next start runs it\n",
-         "",
+         unversioned,
          R"({"active":"3.0","known_good":"1.0","channel":"stable","pending":"3.0","failed_starts":0,)"
          R"("started_ok":false,"versions":{"3.0":"3.0.1"},"relaunch_intent":false})"}});
-  for (const char* path : {"", "/brindlecast-client", "/lib", "/lib/libx.dylib", "/lib/deep",
-                           "/lib/deep/data", "/lib/libx.1.dylib", "/outside"}) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(mode(root_ / "slots/3.0" + path), mode(src / "v" + path));
-  }
+  expect_ours("3.0");
   EXPECT_EQ(read_file_or_die(root_ / "slots/3.0/lib/libx.1.dylib"), std::string(300000, 'x'));
   EXPECT_EQ(std::filesystem::read_symlink(root_ / "slots/3.0/outside"), outside_.path());
   EXPECT_EQ(entries(root_ / "slots"),
             (std::vector<std::string>{"0.9", "1.0", "2.0", "3.0", "README", "link"}));
   EXPECT_TRUE(file_exists(src / "v/lib/deep/data"));  // copied, not moved
 
-  play({{{"install", "--no-trial", "--quiet", src / "v", "4.0"}, 0, "", "", kSame},
-        {{"install", "--move", src / "v", "5.0"},
-         0,
-         "installed slots/5.0; on trial: the next start runs it\n",
-         "",
-         R"({"active":"5.0","known_good":"1.0","channel":"stable","pending":"5.0","failed_starts":0,)"
-         R"("started_ok":false,"versions":{"3.0":"3.0.1","5.0":null},"relaunch_intent":false})"}});
+  play(
+      {{{"install", "--no-trial", "--quiet", src / "v", "4.0"}, 0, "", "", kSame},
+       {{"install", "--move", src / "v", "5.0"},
+        0,
+        "installed slots/5.0; on trial: the next start runs it\n",
+        error(
+            "replaced the trial of 3.0 (version 3.0.1), which had 0 unconfirmed starts and no confirmation") +
+            error("cannot tell whether this is a downgrade: no version was given"),
+        R"({"active":"5.0","known_good":"1.0","channel":"stable","pending":"5.0","failed_starts":0,)"
+        R"("started_ok":false,"versions":{"3.0":"3.0.1","5.0":null},"relaunch_intent":false})"}});
   EXPECT_TRUE(file_exists(root_ / "slots/4.0/lib/deep/data"));
   EXPECT_FALSE(file_exists(src / "v"));
+  expect_ours("5.0");
   EXPECT_EQ(read_file_or_die(root_ / "slots/5.0/lib/deep/data"), "d");
   // The launcher starts what was installed.
   EXPECT_EQ(testing::run_process(
@@ -670,7 +840,21 @@ TEST_F(StateCommand, UsageAndRoots) {
       {{"prune", "--min-age", "9223372036854775807s"}, 1, "brindlecast-state: cannot read state.json"},
       {{"prune", "--min-age", "106751991167300d"}, 1, "brindlecast-state: cannot read state.json"},
       {{"show", "--replace"}, 2, usage("--replace belongs to init")},
-      {{"prune", "--json"}, 2, usage("--json belongs to doctor")},
+      {{"prune", "--json"}, 2, usage("--json belongs to doctor and status")},
+      {{"show", "--retry"}, 2, usage("--retry belongs to install and begin-trial")},
+      {{"show", "--public-key", "k"}, 2, usage("--public-key belongs to install and verify")},
+      {{"install", "--signature", "s", "a", "b"}, 2, usage("--signature goes with --public-key")},
+      {{"install", "--channel", "c", "a", "b"}, 2, usage("--channel belongs to init")},
+      {{"install", "--init", "--no-trial", "a", "b"},
+       2,
+       usage("--init records the first state: not with --no-trial")},
+      {{"install", "--max-bytes", "5X", "a", "b"},
+       2,
+       usage("--max-bytes \"5X\" is not a number of bytes, or of K, M, G or T")},
+      {{"install", "--max-bytes", "17179869184G", "a", "b"},
+       2,
+       usage("--max-bytes \"17179869184G\" is too large")},
+      {{"verify", "a", "1.0.0"}, 2, usage("verify needs --public-key")},
       {{"show", "--frobnicate"}, 2, usage("unknown option --frobnicate")},
       {{"show", "--install-root"}, 2, usage("--install-root needs a value")},
       {{"--version"}, 0, ""},
