@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that the README stays true, as doctests do: every fenced c and cpp
-# block compiles with -Wall -Werror and links against the client library;
-# the walkthrough (the sh blocks of its section, one session) runs in a
+# block compiles with -Wall -Werror and links against the client library
+# (those of the walkthrough become commands it runs); the walkthrough (the
+# sh blocks of its section, one session) runs in a
 # scratch directory under bash, and under interactive zsh as a Mac's
 # terminal would run it pasted (skipped with one line without zsh), and
 # prints exactly its text blocks, scratch paths aside; and a prefix
@@ -28,22 +29,31 @@ awk -v dir="$work" '
   open { print > file }
 ' "$readme"
 
+# Every block compiles; a walkthrough program, which names itself on its
+# first line (/* updater.c: ... */), becomes that command for the walkthrough.
 compiled=0
 library_dir=$build/src/client
-for block in "$work"/block-*.c "$work"/block-*.cpp; do
+mkdir "$work/bin"
+for block in "$work"/block-*.c "$work"/block-*.cpp "$work"/walk-*.c; do
   [ -f "$block" ] || continue
   case $block in
   *.c) compiler=${CC:-cc} standard=-std=c11 ;;
   *) compiler=${CXX:-c++} standard=-std=c++17 ;;
   esac
+  out=$block.out
+  case $block in
+  */walk-*) out=$work/bin/$(sed -n '1s#^/\* \([a-z_-]*\)\.c: .*#\1#p' "$block") ;;
+  esac
+  [ "$out" != "$work/bin/" ] || fail "$(basename "$block") does not name itself on its first line"
   "$compiler" $standard -Wall -Werror -I"$source_dir/include" "$block" -L"$library_dir" -lbrindlecast-client \
-    -Wl,-rpath,"$library_dir" -o "$block.out" 2>"$block.log" ||
+    -Wl,-rpath,"$library_dir" -o "$out" 2>"$block.log" ||
     fail "$(basename "$block") does not compile: $(cat "$block.log")"
   compiled=$((compiled + 1))
 done
 
-# A scratch path is whatever mktemp -d made: shown and got alike as SCRATCH.
-scrub() { sed -E 's#[^ "]*/tmp\.[A-Za-z0-9]+#SCRATCH#g'; }
+# A scratch path is whatever mktemp -d made, a time whenever it was: shown
+# and got alike as SCRATCH and TIME.
+scrub() { sed -E -e 's#[^ "]*/tmp\.[A-Za-z0-9]+#SCRATCH#g' -e 's#[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z#TIME#g'; }
 cat "$work"/walk-*.sh >"$work/walkthrough.sh" 2>/dev/null || fail "the walkthrough has no sh block"
 expected=$(cat "$work"/walk-*.text | scrub)
 walked=""
@@ -53,7 +63,7 @@ walk() {
   local name=$1 run=$work/run-$1 got
   shift
   mkdir -p "$run" && ln -s "$build" "$run/build"
-  got=$(cd "$run" && env TMPDIR="$run" "$@" <"$work/walkthrough.sh" 2>"$run.err" | scrub) ||
+  got=$(cd "$run" && env TMPDIR="$run" PATH="$work/bin:$PATH" "$@" <"$work/walkthrough.sh" 2>"$run.err" | scrub) ||
     fail "the walkthrough failed under $name: $got$(tail -n 5 "$run.err")"
   [ "$got" = "$expected" ] || {
     diff <(printf '%s\n' "$expected") <(printf '%s\n' "$got") >&2 || true
