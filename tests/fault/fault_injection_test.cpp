@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "state/store.hpp"
 #include "support/process.hpp"
@@ -214,29 +215,35 @@ TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
   }
 }
 
-// install through the fault shim: a flush of the copy or of slots/ that
-// fails leaves nothing visible in slots/ and the state as it was.
+// install through the fault shim, of a tree and of an archive: a flush of
+// the copy or of slots/ that fails leaves nothing visible in slots/ and the
+// state as it was.
 TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
   if (testing::faulty_state_command_binary().empty())
     GTEST_SKIP() << "no fault-injecting brindlecast-state here";
-  const std::pair<const char*, const char*> cases[] = {
-      {"syncfs:1:error", "brindlecast-state: cannot flush the copy: "},
+  const std::tuple<const char*, bool, const char*> cases[] = {
+      {"syncfs:1:error", false, "brindlecast-state: cannot flush the copy: "},
+      {"syncfs:1:error", true, "brindlecast-state: cannot flush the copy: "},
       // The first fsync is that of slots/ after the rename; the save's come after.
-      {"fsync:1:error", "brindlecast-state: cannot flush slots/, so nothing was installed: "},
+      {"fsync:1:error", false, "brindlecast-state: cannot flush slots/, so nothing was installed: "},
+      {"fsync:1:error", true, "brindlecast-state: cannot flush slots/, so nothing was installed: "},
   };
-  for (const auto& [fault, err] : cases) {
-    SCOPED_TRACE(fault);
+  for (const auto& [fault, archive, err] : cases) {
+    SCOPED_TRACE(std::string(fault) + (archive ? " archive" : " tree"));
     TempDir root, source, scratch;
     const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
     write_file(root / "state.json", state);
     write_file(root / "slots/a/brindlecast-client", "", 0755);
-    write_file(source / "brindlecast-client", "", 0755);
+    write_file(source / "tree/brindlecast-client", "", 0755);
+    ASSERT_EQ(testing::run_process({"tar", "-C", source / "tree", "-czf", source / "v.tar.gz", "."}).status,
+              0);
     testing::ProcessOptions options;
     options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", fault},
                                                      {"BRINDLECAST_FAULT_MARK", scratch / "injected"}};
-    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
-                                         root.path(), "install", source.path(), "b"},
-                                        options);
+    const auto r =
+        testing::run_process({testing::faulty_state_command_binary(), "--install-root", root.path(),
+                              "install", source / (archive ? "v.tar.gz" : "tree"), "b"},
+                             options);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind(err, 0), 0u) << r.err;
     EXPECT_TRUE(file_exists(scratch / "injected"));
@@ -246,6 +253,54 @@ TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
     EXPECT_EQ(slots, std::vector<std::string>{"a"});
     EXPECT_EQ(read_file_or_die(root / "state.json"), state);
   }
+}
+
+}  // namespace
+}  // namespace brindlecast
+
+namespace brindlecast {
+namespace {
+
+// A signed archive rewritten in place right after its check (the unpacking's
+// first lseek held): what is unpacked is the private copy that was checked.
+TEST(FaultInjectionState, SignedArchiveUnpacksTheBytesChecked) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  TempDir root, source, scratch;
+  write_file(root / "state.json",
+             R"({"active":"a","known_good":"a","channel":"s","versions":{"a":"1.0.0"}})");
+  write_file(root / "slots/a/brindlecast-client", "", 0755);
+  write_file(source / "good/brindlecast-client", "good", 0755);
+  write_file(source / "evil/brindlecast-client", "evil", 0755);
+  const std::string archive = source / "client.tar.gz";
+  const auto sh = [](const std::string& command) { return testing::run_process({"/bin/sh", "-c", command}); };
+  ASSERT_EQ(sh("tar -C " + source / "good -czf " + archive + " . && tar -C " + source / "evil -czf " +
+               source / "evil.tar.gz .")
+                .status,
+            0);
+  const auto keys = sh("cd " + source.path() + " && minisign -G -W -p pub -s sec && minisign -S -s sec -m " +
+                       archive + " -t version:2.0.0");
+  if (keys.status == 127) GTEST_SKIP() << "minisign is not installed";
+  ASSERT_EQ(keys.status, 0) << keys.err;
+  testing::ProcessOptions options;
+  options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "lseek:1:hold"},
+                                                   {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                   {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+  std::atomic<bool> ended{false};
+  std::thread attacker([&] {
+    while (!file_exists(scratch / "injected") && !ended)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!ended) write_file(archive, read_file_or_die(source / "evil.tar.gz"));  // the same file, new bytes
+    write_file(scratch / "resume", "");
+  });
+  const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root", root.path(),
+                                       "install", "--public-key", source / "pub", archive, "b", "2.0.0"},
+                                      options);
+  ended = true;
+  attacker.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(file_exists(scratch / "injected"));
+  EXPECT_EQ(read_file_or_die(root / "slots/b/brindlecast-client"), "good");
 }
 
 }  // namespace

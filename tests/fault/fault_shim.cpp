@@ -8,8 +8,8 @@
 //   zero   write accepts nothing
 //   pause  flock waits for a signal first, as if one came just before it blocked
 //   late   flock waits for a signal after it returned, as if one came just then
-//   hold   fsync waits until the file named by BRINDLECAST_FAULT_RESUME exists,
-//          so that the driver can change the disk at that point
+//   hold   fsync or lseek waits until the file named by BRINDLECAST_FAULT_RESUME
+//          exists, so that the driver can change the disk at that point
 // When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
 // created, so the driver knows the n-th call happened.
 #include <fcntl.h>
@@ -32,6 +32,7 @@ int __real_open(const char* path, int flags, ...);
 ssize_t __real_read(int fd, void* buf, size_t n);
 ssize_t __real_write(int fd, const void* buf, size_t n);
 int __real_fsync(int fd);
+off_t __real_lseek(int fd, off_t offset, int whence);
 int __real_syncfs(int fd);
 int __real_rename(const char* from, const char* to);
 int __real_posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
@@ -84,6 +85,12 @@ int fail(const std::string& mode, int error) {
   return -1;
 }
 
+void hold() {
+  const char* resume = std::getenv("BRINDLECAST_FAULT_RESUME");
+  const struct timespec tick = {0, 1000000};
+  while (resume != nullptr && access(resume, F_OK) != 0) nanosleep(&tick, nullptr);
+}
+
 }  // namespace
 
 extern "C" {
@@ -118,13 +125,21 @@ ssize_t __wrap_write(int fd, const void* buf, size_t n) {
 int __wrap_fsync(int fd) {
   const auto& m = inject("fsync");
   if (m == "hold") {
-    const char* resume = std::getenv("BRINDLECAST_FAULT_RESUME");
-    const struct timespec tick = {0, 1000000};
-    while (resume != nullptr && access(resume, F_OK) != 0) nanosleep(&tick, nullptr);
+    hold();
   } else if (!m.empty()) {
     return fail(m, EIO);
   }
   return __real_fsync(fd);
+}
+
+off_t __wrap_lseek(int fd, off_t offset, int whence) {
+  const auto& m = inject("lseek");
+  if (m == "hold") {
+    hold();
+  } else if (!m.empty()) {
+    return fail(m, EIO);
+  }
+  return __real_lseek(fd, offset, whence);
 }
 
 int __wrap_syncfs(int fd) {
