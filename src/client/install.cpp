@@ -158,14 +158,13 @@ Result<Done, Error> walk_tree(int root, const Walk& walk) {
 }
 
 // Makes what fd holds this process's and writable by it alone, as a copy
-// would be. A file that belongs to another user stays theirs: refused.
-Result<Done, Error> take_over(int fd, const std::string& source, const std::string& path) {
+// would be; the judging scan refused what another user owns.
+Result<Done, Error> take_over(int fd, const std::string& path) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return Err(with_context("cannot look at " + path, os_error(errno)));
   if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd, ::geteuid(), ::getegid()) != 0) {
-    const std::string what = path.empty() ? "belongs" : "holds " + utf8_lossy(path) + ", which belongs";
-    return Err(refused(ErrorKind::InvalidInput, source,
-                       what + " to another user: --move cannot make it yours; install it without --move"));
+    return Err(with_context("cannot make " + (path.empty() ? std::string("the source") : path) + " yours",
+                            os_error(errno)));
   }
   const mode_t mode = owned_mode(st.st_mode);
   if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
@@ -175,11 +174,25 @@ Result<Done, Error> take_over(int fd, const std::string& source, const std::stri
   return Done{};
 }
 
+// A move makes the tree ours, which only root may do to another's files:
+// refused before anything is changed.
+Result<Done, Error> ours_to_take(const struct stat& st, const std::string& source, const std::string& path) {
+  if (st.st_uid == ::geteuid() || ::geteuid() == 0) return Done{};
+  const std::string what = path.empty() ? "belongs" : "holds " + utf8_lossy(path) + ", which belongs";
+  return Err(refused(ErrorKind::InvalidInput, source,
+                     what + " to another user: --move cannot make it yours; install it without --move"));
+}
+
 // What the source holds, refusing what a slot cannot: a device, FIFO or
 // socket; for a move also a file with more names than this one, which
-// making it ours would change outside the slot too.
+// making it ours would change outside the slot too, and what another user
+// owns.
 Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bool moving) {
   InstallProgress totals;
+  struct stat top {};
+  if (moving && ::fstat(source_fd, &top) == 0) {
+    if (auto mine = ours_to_take(top, source, ""); !mine) return mine.forward();
+  }
   Walk walk;
   walk.enter = [&](int, const std::string&, const struct stat& st,
                    const std::string& path) -> Result<Done, Error> {
@@ -187,6 +200,9 @@ Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bo
       return Err(refused(ErrorKind::InvalidInput, source,
                          "holds " + std::string(kind_of(st.st_mode)) + ", " + utf8_lossy(path) +
                              "; a slot holds only files, directories and links"));
+    }
+    if (moving) {
+      if (auto mine = ours_to_take(st, source, path); !mine) return mine;
     }
     if (S_ISDIR(st.st_mode)) return Done{};
     ++totals.files_total;
@@ -207,7 +223,7 @@ Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bo
 
 // A source to be moved, once judged: each file and directory made ours
 // (take_over) and ordered for the flush, checked to be what was judged.
-Result<Done, Error> take_over_tree(int source_fd, const std::string& source) {
+Result<Done, Error> take_over_tree(int source_fd) {
   Walk walk;
   walk.enter = [&](int dir, const std::string& name, const struct stat& st,
                    const std::string& path) -> Result<Done, Error> {
@@ -215,10 +231,7 @@ Result<Done, Error> take_over_tree(int source_fd, const std::string& source) {
     if (S_ISLNK(st.st_mode)) {
       if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
           ::fchownat(dir, name.c_str(), ::geteuid(), ::getegid(), AT_SYMLINK_NOFOLLOW) != 0) {
-        return Err(refused(ErrorKind::InvalidInput, source,
-                           "holds " + utf8_lossy(path) +
-                               ", which belongs to another user: --move cannot make it yours; install it "
-                               "without --move"));
+        return Err(with_context("cannot make " + path + " yours", os_error(errno)));
       }
       return Done{};
     }
@@ -228,12 +241,12 @@ Result<Done, Error> take_over_tree(int source_fd, const std::string& source) {
       same = Err(Error{ErrorKind::Other, "it changed while it was read"});
     }
     if (!same) return Err(with_context("cannot flush " + path, same.error()));
-    if (auto mine = take_over(file.get(), source, path); !mine) return mine;
+    if (auto mine = take_over(file.get(), path); !mine) return mine;
     if (order_entry(file.get()) != 0) return Err(with_context("cannot flush " + path, os_error(errno)));
     return Done{};
   };
   walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
-    if (auto mine = take_over(dir, source, path); !mine) return mine;
+    if (auto mine = take_over(dir, path); !mine) return mine;
     if (order_entry(dir) != 0) {
       return Err(with_context("cannot flush " + (path.empty() ? "the source" : path), os_error(errno)));
     }
@@ -540,7 +553,7 @@ Result<Filled, Error> fill(int slots, const Source& source_dir, const std::strin
                            const std::optional<Signer>& signer, const InstallOptions& options,
                            const std::function<void(const InstallProgress&)>& progress) {
   if (options.move) {
-    if (auto mine = take_over_tree(source_dir.fd.get(), source); !mine) return mine.forward();
+    if (auto mine = take_over_tree(source_dir.fd.get()); !mine) return mine.forward();
     if (flush_file_system(source_dir.fd.get()) != 0) {
       return Err(with_context("cannot flush the source", os_error(errno)));
     }
