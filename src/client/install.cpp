@@ -543,7 +543,12 @@ Result<Done, Error> unpack(const Source& archive, const std::string& source, int
     report({p.files, 0, p.bytes, 0});
   });
   if (!unpacked) return unpacked.forward();
-  return has_client(into, source);
+  if (auto client = has_client(into, source); !client) {
+    client.error().message +=
+        " at its top; pack the version's own folder, as tar -C FOLDER -czf ARCHIVE . does";
+    return client;
+  }
+  return Done{};
 }
 
 // Fills the staging directory (or, for a move, readies the source), then
