@@ -18,10 +18,6 @@
 #include "state/slots.hpp"
 #include "state/store.hpp"
 
-// Throwaway: keeps link_proof.o in every link of the calls.
-extern "C" int bc_link_proof(const char* dir);
-[[gnu::used]] static int (*const bc_keep_link_proof)(const char*) = bc_link_proof;
-
 namespace brindlecast {
 namespace {
 

@@ -30,9 +30,6 @@
 #include "launcher/config.hpp"
 #include "state_tool/doctor.hpp"
 
-// Throwaway: links libarchive and libsodium into brindlecast-state.
-extern "C" int bc_link_proof(const char* dir);
-
 namespace {
 
 constexpr const char* kName = "brindlecast-state";
@@ -385,7 +382,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 0) return bc_link_proof(".");  // throwaway
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {
