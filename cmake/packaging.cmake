@@ -98,6 +98,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(brindlecast_cxx_runtime "libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
 set(brindlecast_same_library "libbrindlecast-client0 (= ${PROJECT_VERSION})")
+# The library, and brindlecast-state with the library's calls linked in, read
+# archives with libarchive and check signatures with libsodium: at least the
+# versions of the newest calls they make, as Debian's symbol files date them
+# (the zstd filter, libarchive 3.3.3; sodium_base642bin, libsodium 1.0.14).
+set(brindlecast_archive_sodium "libarchive13 (>= 3.3.3), libsodium23 (>= 1.0.14)")
 
 # Each package describes itself (its first line is the summary), so no
 # summary common to all of them is set.
@@ -105,7 +110,8 @@ set(CPACK_DEBIAN_LAUNCHER_PACKAGE_NAME brindlecast-launcher)
 set(CPACK_DEBIAN_LAUNCHER_PACKAGE_SECTION admin)
 # The launcher carries its C++ runtime, which refers to arc4random (C library
 # 2.36); brindlecast-state uses the shared one, as the library does.
-set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS "${brindlecast_same_library}, libc6 (>= 2.36), ${brindlecast_cxx_runtime}")
+set(CPACK_DEBIAN_LAUNCHER_PACKAGE_DEPENDS
+  "${brindlecast_same_library}, libc6 (>= 2.36), ${brindlecast_cxx_runtime}, ${brindlecast_archive_sodium}")
 set(CPACK_DEBIAN_LAUNCHER_DESCRIPTION "launcher and supervisor for the over-the-air updated brindlecast client
 brindlecast-launcher starts the right installed version of brindlecast-client,
 puts new versions on trial, commits them once the client confirms a good start
@@ -114,7 +120,7 @@ changes the install state from scripts.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libbrindlecast-client0)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), ${brindlecast_cxx_runtime}")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6 (>= 2.34), ${brindlecast_cxx_runtime}, ${brindlecast_archive_sodium}")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "client library of the brindlecast install state protocol
 The C API with which a brindlecast client confirms its start, asks for a
 relaunch and puts new versions on trial.")

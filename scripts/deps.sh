@@ -8,32 +8,36 @@
 # otherwise the exact command that installs it is printed, and `need` stops
 # the script where `want` only warns.
 
-# What every build needs.
-BRINDLECAST_BUILD_TOOLS=(cmake ninja g++ make)
+# What every build needs: libarchive reads archives and libsodium checks
+# signatures (Homebrew's libarchive is keg-only: its headers are looked for
+# in its own prefix).
+BRINDLECAST_BUILD_TOOLS=(cmake ninja g++ make archive.h sodium.h)
 # What the tests add: GoogleTest, the Clang sanitizer build and its runtime,
 # clang-format for the layout check, valgrind, groff for the man pages, the
-# power-cut test's file system tools, pkg-config for the package test, and the
-# locale sources for want_comma_locale.
+# power-cut test's file system tools, pkg-config for the package test, the
+# locale sources for want_comma_locale, and minisign, which signs what the
+# signature tests check.
 # A pattern, expanded where it is looked for (brindlecast_present).
 # shellcheck disable=SC2125
 BRINDLECAST_CLANG_RUNTIME=/usr/lib/llvm-$llvm/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a
 BRINDLECAST_TEST_TOOLS=(gtest/gtest.h gmock/gmock.h clang++ "$BRINDLECAST_CLANG_RUNTIME" "clang-format-$llvm" valgrind
-  groff xfs_io mkfs.ext4 pkg-config /usr/share/i18n/locales/de_DE)
+  groff xfs_io mkfs.ext4 pkg-config /usr/share/i18n/locales/de_DE minisign)
 # What some tests use when it can be had: runit's runsv as a real service
 # supervisor, Debian's package checker lintian, zsh (a Mac's login shell)
 # for the README's walkthrough, and shellcheck for the scripts. runit's maintainer scripts only add
 # configuration under /etc and start nothing unless runit is the init system.
 BRINDLECAST_OPTIONAL_TEST_TOOLS=(runsv lintian zsh shellcheck)
 # What scripts/cross-macos.sh and scripts/package-macos.sh use, GoogleTest's
-# sources among it; without it the cross-build is skipped.
+# sources among it, and what scripts/macos-deps.sh fetches and unpacks the
+# libraries' sources with; without it the cross-build is skipped.
 BRINDLECAST_GTEST_SOURCE=/usr/src/googletest
 BRINDLECAST_CROSS_TOOLS=(npm "llvm-lipo-$llvm" "llvm-nm-$llvm" "llvm-objdump-$llvm" "ld64.lld-$llvm"
-  "$BRINDLECAST_GTEST_SOURCE/CMakeLists.txt")
+  "$BRINDLECAST_GTEST_SOURCE/CMakeLists.txt" curl patch xz bzip2)
 
 # brindlecast_provider WHAT: sets `deb` and `formula` to the Debian package and
 # the Homebrew formula that provide WHAT. "xcode" is Apple's command-line
-# tools; "-" is what a Mac is not asked for: only Linux steps use it, or the
-# test that does skips there.
+# tools; "-" is what a Mac is not asked for: only Linux steps use it, the
+# test that does skips there, or macOS has it built in.
 brindlecast_provider() {
   case $1 in
     ninja) deb=ninja-build formula=ninja ;;
@@ -43,6 +47,8 @@ brindlecast_provider() {
     runsv) deb=runit formula=runit ;;
     gtest/*) deb=libgtest-dev formula=googletest ;;
     gmock/*) deb=libgmock-dev formula=googletest ;;
+    archive.h) deb=libarchive-dev formula=libarchive ;;
+    sodium.h) deb=libsodium-dev formula=libsodium ;;
     benchmark/*) deb=libbenchmark-dev formula=google-benchmark ;;
     rapidjson/*) deb=rapidjson-dev formula=rapidjson ;;
     groff) deb=groff-base formula=- ;;
@@ -54,20 +60,26 @@ brindlecast_provider() {
     */libclang_rt.*) deb=libclang-rt-$llvm-dev formula=- ;;
     */i18n/*) deb=locales formula=- ;;
     */googletest/*) deb=googletest formula=- ;;
-    valgrind | lintian | npm | python3) deb=$1 formula=- ;;
+    xz) deb=xz-utils formula=- ;;
+    valgrind | lintian | npm | python3 | curl | patch | bzip2) deb=$1 formula=- ;;
     *) deb=$1 formula=$1 ;;
   esac
 }
 
-# brindlecast_present WHAT: WHAT is a command (Debian keeps file system tools
-# in sbin, outside a user's PATH), a header under a prefix's include/, or an
-# absolute path, which may hold a pattern.
+# brindlecast_present WHAT FORMULA: WHAT is a command (Debian keeps file
+# system tools in sbin, outside a user's PATH), a header (NAME.h or
+# DIR/NAME.h) under a prefix's include/ or, for a keg-only formula, under
+# Homebrew's opt/FORMULA/include, or an absolute path, which may hold a
+# pattern. A Mac has no /usr/include: its compilers take the system's
+# headers from the SDK, and nothing else from there.
 brindlecast_present() {
-  local path
+  local path prefixes=(${HOMEBREW_PREFIX:+"$HOMEBREW_PREFIX"} /opt/homebrew /usr/local /opt/local)
+  [ "$os" = Darwin ] || prefixes+=(/usr)
   case $1 in
     /*) for path in $1; do [ -e "$path" ] && return 0; done ;;
-    */*) for path in ${HOMEBREW_PREFIX:-} /opt/homebrew /usr/local /opt/local /usr; do
+    */* | *.h) for path in "${prefixes[@]}"; do
       [ -f "$path/include/$1" ] && return 0
+      [ "$os" != Darwin ] || [ ! -f "$path/opt/$2/include/$1" ] || return 0
     done ;;
     *) PATH=$PATH:/usr/sbin:/sbin command -v "$1" >/dev/null && return 0 ;;
   esac
@@ -83,7 +95,7 @@ have() {
   for what in "$@"; do
     brindlecast_provider "$what"
     [ "$os" != Darwin ] || deb=$formula
-    if [ "$deb" = - ] || brindlecast_present "$what"; then continue; fi
+    if [ "$deb" = - ] || brindlecast_present "$what" "$formula"; then continue; fi
     absent="$absent $what"
     case "$missing " in *" $deb "*) ;; *) missing="$missing $deb" ;; esac
   done

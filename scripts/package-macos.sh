@@ -8,7 +8,10 @@
 # both architectures, minimum macOS 11.0, each @rpath library found inside
 # the tree through the file's own relative rpaths, and a valid ad-hoc
 # signature on each arm64 slice (Apple silicon kills a program whose pages no
-# longer match it). Nothing edits a file after it is linked: the install
+# longer match it); that the launchers need nothing but libSystem, that
+# brindlecast-state and the library carry libarchive and libsodium (they load
+# nothing but the system's libraries and the library), and that the library
+# exports only the C API. Nothing edits a file after it is linked: the install
 # copies, lipo only puts slices side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,6 +61,17 @@ done
 for file in "$package/bin/brindlecast-state" "$app"/Contents/MacOS/brindlecast-{client,state} "$slots"/*/brindlecast-client; do
   check_loads "$file" @rpath/libbrindlecast-client.0.dylib
 done
+for file in "$package/bin/brindlecast-launcher" "$app/Contents/MacOS/brindlecast-launcher"; do
+  check_libsystem "$file"
+done
+for file in "$package/bin/brindlecast-state" "$app/Contents/MacOS/brindlecast-state"; do
+  check_system_only "$file" @rpath/libbrindlecast-client.0.dylib
+done
+for file in "$package/lib/libbrindlecast-client.0.dylib" "$app/Contents/Frameworks/libbrindlecast-client.0.dylib" \
+  "$slots"/*/lib/libbrindlecast-client.0.dylib; do
+  check_system_only "$file" @rpath/libbrindlecast-client.0.dylib
+  check_client_library "$file"
+done
 python3 scripts/check-signature.py "${machos[@]}" || fault "arm64 code signatures do not hold (above)"
 python3 - "$app/Contents/Info.plist" "$version" <<'PY' || fault "$app/Contents/Info.plist is not the bundle's"
 import plistlib, sys
@@ -68,4 +82,6 @@ PY
 
 no_faults "$tarball"
 echo "== package-macos: $tarball and $app: ${#machos[@]} Mach-O files universal (arm64, x86_64)," \
-  "macOS $macos, libraries found through relative rpaths, arm64 signatures valid"
+  "macOS $macos, libraries found through relative rpaths, arm64 signatures valid;" \
+  "the launchers need only libSystem; brindlecast-state and the library load only the system's libraries and the library," \
+  "which exports only brindlecast_*"

@@ -54,17 +54,22 @@ check_format() {
 
 # The universal build holds both architectures, brindlecast-state finds the
 # library through its rpath, the launcher needs only the system's libraries,
-# and the library exports only the C API and never refers to environ.
+# the library and brindlecast-state carry libarchive and libsodium (they
+# load nothing else), and the library exports only the C API and never
+# refers to environ.
 check_universal() {
   local dir=$1 file lib=$1/src/client/libbrindlecast-client.0.dylib
   for file in "$dir/brindlecast-launcher" "$dir/brindlecast-state" "$lib" "$dir/examples/demo-client/demo-client"; do
     check_archs "$file"
   done
   check_loads "$dir/brindlecast-state" @rpath/libbrindlecast-client.0.dylib
+  check_system_only "$dir/brindlecast-state" @rpath/libbrindlecast-client.0.dylib
   check_system_only "$dir/brindlecast-launcher"
+  check_system_only "$lib" @rpath/libbrindlecast-client.0.dylib
   check_client_library "$lib"
   no_faults "$dir"
-  echo "== macos-universal: arm64 and x86_64 in every binary; brindlecast-state loads @rpath/libbrindlecast-client.0.dylib; the library exports only brindlecast_*"
+  echo "== macos-universal: arm64 and x86_64 in every binary; brindlecast-state loads @rpath/libbrindlecast-client.0.dylib" \
+    "and the library nothing but the system's libraries; the library exports only brindlecast_*"
 }
 
 # scripts/sign-macos.sh --dry-run on an Example.app prints its commands in order.
@@ -85,8 +90,15 @@ case $os in
     bash tests/docs/readme_test.sh README.md build/macos-release
     check_signing build/macos-release/Example.app
     # The tests would have to link both slices against a GoogleTest of one.
+    # libarchive and libsodium are built universal by scripts/macos-deps.sh,
+    # as Homebrew's hold one architecture too; they are named outright, so
+    # that no library an earlier configure found stays in the cache.
+    scripts/macos-deps.sh
+    deps=$brindlecast_cache/macos-deps/universal-$macos
     build macos-universal -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64" \
-      -DCMAKE_OSX_DEPLOYMENT_TARGET=$macos
+      -DCMAKE_OSX_DEPLOYMENT_TARGET=$macos -DCMAKE_PREFIX_PATH="$deps" \
+      -DBRINDLECAST_ARCHIVE_INCLUDE_DIR="$deps/include" -DBRINDLECAST_ARCHIVE_LIBRARY="$deps/lib/libarchive.a" \
+      -DBRINDLECAST_SODIUM_INCLUDE_DIR="$deps/include" -DBRINDLECAST_SODIUM_LIBRARY="$deps/lib/libsodium.a"
     check_universal build/macos-universal
     run_suite clang-sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DBRINDLECAST_SANITIZE=ON
     skipped fuzz "Apple's clang has no libFuzzer (scripts/fuzz.sh takes another clang++ in BRINDLECAST_FUZZ_CXX)"

@@ -42,6 +42,20 @@ for package in brindlecast-launcher libbrindlecast-client0 libbrindlecast-client
   dpkg-deb -x "$deb" "$work/root"
 done
 depends() { dpkg-deb -f "$work/out/${1}_${version}_$arch.deb" Depends; }
+# covers PACKAGE FILE: PACKAGE depends on each package dpkg-shlibdeps finds
+# FILE needs, at its version or a later one.
+covers() {
+  local needed entry name minimum declared
+  needed=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O --ignore-missing-info -l"$lib" "$2" 2>/dev/null) ||
+    fail "dpkg-shlibdeps cannot read $2"
+  while IFS= read -r entry; do
+    name=${entry%% *}
+    minimum=$(sed -n 's/.*(>= \(.*\))$/\1/p' <<<"$entry")
+    declared=$(depends "$1" | tr ',' '\n' | sed -n "s/^ *$name (>= \(.*\))\$/\1/p")
+    [ -n "$declared" ] && { [ -z "$minimum" ] || dpkg --compare-versions "$declared" ge "$minimum"; } ||
+      fail "$1 does not declare $entry, which ${2##*/} needs: $(depends "$1")"
+  done < <(tr ',' '\n' <<<"${needed#shlibs:Depends=}" | sed 's/^ *//; s/ *$//; /^$/d')
+}
 [[ $(depends brindlecast-launcher) == *"libbrindlecast-client0 (= $version)"* ]] ||
   fail "the launcher package does not depend on its library: $(depends brindlecast-launcher)"
 [[ $(depends libbrindlecast-client-dev) == *"libbrindlecast-client0 (= $version)"* ]] ||
@@ -96,11 +110,14 @@ if [ "$sanitized" != 1 ]; then
       *) fail "the packaged launcher loads $needed" ;;
     esac
   done
+  # Each binary's package asks for at least what dpkg-shlibdeps finds it
+  # needs: the launcher the C library only, brindlecast-state and the library
+  # libarchive and libsodium too. Our own library has no shlibs entry to read.
   if command -v dpkg-shlibdeps >/dev/null; then
     mkdir -p "$work/shlibdeps/debian" && printf 'Source: s\n\nPackage: s\nArchitecture: any\n' >"$work/shlibdeps/debian/control"
-    needed=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O "$launcher" 2>/dev/null)
-    [[ $(depends brindlecast-launcher) == *"${needed#shlibs:Depends=}"* ]] ||
-      fail "the launcher package does not declare ${needed#shlibs:Depends=}: $(depends brindlecast-launcher)"
+    covers brindlecast-launcher "$launcher"
+    covers brindlecast-launcher "$usr/bin/brindlecast-state"
+    covers libbrindlecast-client0 "$lib/libbrindlecast-client.so.$version"
   fi
 fi
 root=$work/install
