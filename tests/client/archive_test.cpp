@@ -46,7 +46,7 @@ void write_archive(const std::string& path, int format, int filter, const std::v
   const std::string zeros(1 << 20, '\0');
   const auto write_zeros = [&](std::uint64_t n) {
     for (std::uint64_t step; n > 0; n -= step)
-      archive_write_data(a, zeros.data(), step = std::min(n, zeros.size()));
+      archive_write_data(a, zeros.data(), step = std::min<std::uint64_t>(n, zeros.size()));
   };
   for (const auto& entry : entries) {
     archive_entry* e = archive_entry_new();
