@@ -132,8 +132,8 @@ class Unpacker {
   Error twice(const std::string& shown) const { return refused("names " + shown + " twice"); }
   Result<std::vector<std::string>, Error> parse(std::string_view name, bool directory,
                                                 const std::string& shown) const;
-  Result<Fd, Error> open_dir(const std::vector<std::string>& parts, std::size_t count,
-                             const std::string& shown);
+  Result<int, Error> open_dir(const std::vector<std::string>& parts, std::size_t count,
+                              const std::string& shown);
   Result<std::uint64_t, Error> data(int out, const std::string& shown);
   Result<Done, Error> directory(const std::vector<std::string>& parts, const std::string& shown, mode_t mode);
   Result<Done, Error> file(archive_entry* e, const std::vector<std::string>& parts, const std::string& shown);
@@ -157,6 +157,9 @@ class Unpacker {
   mode_t top_mode_ = kImpliedMode;
   std::uint64_t entries_ = 0, bytes_ = 0;
   UnpackProgress done_;
+  // The directory open_dir gave last: entries mostly follow each other in one.
+  std::string open_key_;
+  Fd open_;
 };
 
 std::string join(const std::vector<std::string>& parts, std::size_t count) {
@@ -190,10 +193,15 @@ Result<std::vector<std::string>, Error> Unpacker::parse(std::string_view name, b
   return parts;
 }
 
-// The directory named by the first count components of parts, open,
-// reached from the top one component at a time, the missing ones made.
-Result<Fd, Error> Unpacker::open_dir(const std::vector<std::string>& parts, std::size_t count,
-                                     const std::string& shown) {
+// The directory named by the first count components of parts, open until
+// the next call, reached from the top one component at a time, the missing
+// ones made. The one of the call before is taken again: every name on its
+// way was judged then, and no later entry can take such a name.
+Result<int, Error> Unpacker::open_dir(const std::vector<std::string>& parts, std::size_t count,
+                                      const std::string& shown) {
+  std::string key = join(parts, count);
+  if (open_.get() >= 0 && key == open_key_) return open_.get();
+  open_ = Fd();
   Fd dir(::fcntl(into_, F_DUPFD_CLOEXEC, 0));
   if (dir.get() < 0) return Err(failed(shown, errno));
   for (std::size_t i = 0; i < count; ++i) {
@@ -218,7 +226,9 @@ Result<Fd, Error> Unpacker::open_dir(const std::vector<std::string>& parts, std:
     }
     dir = std::move(next);
   }
-  return dir;
+  open_key_ = std::move(key);
+  open_ = std::move(dir);
+  return open_.get();
 }
 
 // Reads the entry's data to its end, each block counted against the limit
@@ -306,11 +316,11 @@ Result<Done, Error> Unpacker::directory(const std::vector<std::string>& parts, c
   }
   auto dir = open_dir(parts, parts.size() - 1, shown);
   if (!dir) return dir.forward();
-  if (::mkdirat(dir->get(), parts.back().c_str(), 0700) != 0) {
+  if (::mkdirat(*dir, parts.back().c_str(), 0700) != 0) {
     struct stat st {};
     if (errno != EEXIST) return Err(failed(shown, errno));
     // Another name for a directory made before: it only sets the mode.
-    if (::fstatat(dir->get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::fstatat(*dir, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
       return Err(twice(shown));
     }
   }
@@ -324,8 +334,7 @@ Result<Done, Error> Unpacker::file(archive_entry* e, const std::vector<std::stri
   if (made_.count(key) != 0) return Err(twice(shown));
   auto dir = open_dir(parts, parts.size() - 1, shown);
   if (!dir) return dir.forward();
-  Fd out(
-      ::openat(dir->get(), parts.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  Fd out(::openat(*dir, parts.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (out.get() < 0) return Err(errno == EEXIST ? twice(shown) : failed(shown, errno));
   auto end = data(out.get(), shown);
   if (!end) return end.forward();
@@ -334,7 +343,7 @@ Result<Done, Error> Unpacker::file(archive_entry* e, const std::vector<std::stri
       archive_entry_size_is_set(e) ? archive_entry_size(e) : static_cast<la_int64_t>(*end);
   if (size < 0) return Err(damaged());
   struct stat st {};
-  if (::ftruncate(out.get(), static_cast<off_t>(size)) != 0 ||
+  if ((static_cast<std::uint64_t>(size) != *end && ::ftruncate(out.get(), static_cast<off_t>(size)) != 0) ||
       ::fchmod(out.get(), static_cast<mode_t>(archive_entry_perm(e) & 0755)) != 0 ||
       order_entry(out.get()) != 0 || ::fstat(out.get(), &st) != 0) {
     return Err(failed(shown, errno));
@@ -358,7 +367,7 @@ Result<Done, Error> Unpacker::symlink(archive_entry* e, const std::vector<std::s
   if (made_.count(key) != 0) return Err(twice(shown));
   auto dir = open_dir(parts, parts.size() - 1, shown);
   if (!dir) return dir.forward();
-  if (::symlinkat(target.c_str(), dir->get(), parts.back().c_str()) != 0) {
+  if (::symlinkat(target.c_str(), *dir, parts.back().c_str()) != 0) {
     return Err(errno == EEXIST ? twice(shown) : failed(shown, errno));
   }
   return made(key, Made{Made::Link});
@@ -378,15 +387,18 @@ Result<Done, Error> Unpacker::hard_link(const std::string& target, const std::ve
   if (auto drained = data(-1, shown); !drained) return drained.forward();
   const std::string key = join(parts, parts.size());
   if (made_.count(key) != 0) return Err(twice(shown));
-  auto from_dir = open_dir(to, to.size() - 1, shown);
-  if (!from_dir) return from_dir.forward();
+  auto from = open_dir(to, to.size() - 1, shown);
+  // Its own descriptor: the next open_dir takes the one it gave.
+  const Fd from_dir(from ? ::fcntl(*from, F_DUPFD_CLOEXEC, 0) : -1);
+  if (!from) return from.forward();
+  if (from_dir.get() < 0) return Err(failed(shown, errno));
   auto dir = open_dir(parts, parts.size() - 1, shown);
   if (!dir) return dir.forward();
-  if (::linkat(from_dir->get(), to.back().c_str(), dir->get(), parts.back().c_str(), 0) != 0) {
+  if (::linkat(from_dir.get(), to.back().c_str(), *dir, parts.back().c_str(), 0) != 0) {
     return Err(errno == EEXIST ? twice(shown) : failed(shown, errno));
   }
   struct stat st {};
-  if (::fstatat(dir->get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(*dir, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return Err(failed(shown, errno));
   }
   if (identity(st) != id) {
@@ -405,7 +417,7 @@ Result<Done, Error> Unpacker::finish() {
     const auto parts = owned(split(it->first));
     auto dir = open_dir(parts, parts.size(), shown);
     if (!dir) return dir.forward();
-    if (::fchmod(dir->get(), it->second.mode) != 0 || order_entry(dir->get()) != 0) {
+    if (::fchmod(*dir, it->second.mode) != 0 || order_entry(*dir) != 0) {
       return Err(failed(shown, errno));
     }
   }
