@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the benchmarks of bench/ and prints the table of docs/performance.md.
-# Takes about eight minutes. "Ours" is the launcher as built by default (the
+# Takes about eleven minutes. "Ours" is the launcher as built by default (the
 # C++ runtime linked in, the C library shared), measured against C programs
 # linked the same way, since the shared C library alone costs any program
 # its loading; the rows "the fully static option" measure it as
