@@ -59,8 +59,9 @@ Result<Done, StoreError> sync_directory(const std::string& state_path, const Sto
   if (fd >= 0) ops.close(fd);
   if (failed == 0) return Done{};
   const std::string name = state_path.substr(state_path.rfind('/') + 1);
-  return Err(Error{ErrorKind::NotDurable,
-                   "the new " + name + " is in place but may not survive a power cut: " + os_error_text(failed)});
+  return Err(
+      Error{ErrorKind::NotDurable,
+            "the new " + name + " is in place but may not survive a power cut: " + os_error_text(failed)});
 }
 
 struct Temp {
