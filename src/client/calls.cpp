@@ -96,8 +96,15 @@ Error with_context(std::string_view context, Error error) {
   return error;
 }
 
-Result<LockedState, Error> read_locked(const std::string& install_root) {
+Result<RootLock, Error> lock_root(const std::string& install_root) {
   auto lock = lock_install_root(install_root, kHelperThreadWait);
+  if (lock || lock.error().kind == ErrorKind::Busy) return lock;
+  return Err(with_context("cannot open the install root " + utf8_lossy(install_root) + " to lock it",
+                          std::move(lock).error()));
+}
+
+Result<LockedState, Error> read_locked(const std::string& install_root) {
+  auto lock = lock_root(install_root);
   if (!lock) return lock.forward();
   auto state = read_client_state(install_root);
   if (!state) return state.forward();
@@ -471,7 +478,7 @@ Result<std::string, Error> keep_broken_state(const std::string& install_root) {
 Result<Done, Error> init_state(const std::string& install_root, const std::string& slot,
                                const std::optional<std::string>& version, const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid;
-  auto lock = lock_install_root(install_root, kHelperThreadWait);
+  auto lock = lock_root(install_root);
   if (!lock) return lock.forward();
   return create_initial_state(install_root, slot, version, channel, *lock);
 }
@@ -493,7 +500,7 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel) {
   if (auto valid = check_first_state(slot, version, channel); !valid) return valid.forward();
-  auto lock = lock_install_root(install_root, kHelperThreadWait);
+  auto lock = lock_root(install_root);
   if (!lock) return lock.forward();
   if (auto usable = check_slot_client(install_root, slot); !usable) return usable.forward();
   auto old = load_state(state_path(install_root));

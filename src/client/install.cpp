@@ -638,7 +638,7 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
 
   // Under the writers' lock, the rename and the record are one step for
   // every other writer, and no prune judges the slot between them.
-  auto lock = lock_install_root(install_root, kHelperThreadWait);
+  auto lock = lock_root(install_root);
   std::optional<InstallState> state;
   TrialLog log;
   Result<Done, Error> ready = Done{};

@@ -16,6 +16,10 @@ namespace brindlecast {
 // The store's messages name no file; the caller's context is put before.
 Error with_context(std::string_view context, Error error);
 
+// The writers' lock, waited for on a helper thread; a root that cannot be
+// opened is an error that names it.
+Result<RootLock, Error> lock_root(const std::string& install_root);
+
 // The state, read with the install root's lock held; the lock goes with it.
 struct LockedState {
   RootLock lock;

@@ -88,7 +88,15 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
   // No other writer between the load and the save; released before the
   // client starts.
   auto lock = lock_install_root(std::string(install_root), wait);
-  if (!lock) return lock.forward();
+  if (!lock) {
+    // A root that has vanished is a missing state.json, for which the client
+    // beside the launcher may stand in.
+    if (lock.error().kind != ErrorKind::NotFound) return lock.forward();
+    auto next = decide(install_root, lock.forward(), sibling_client,
+                       [](const InstallState&) -> Result<Done, StoreError> { return Done{}; });
+    if (!next) return next.forward();
+    return std::move(next->executable);
+  }
   // The shared name only under a lock that is held: without one, another
   // launcher may be writing it at the same moment. Leftovers of killed
   // library saves are left to the library's next save, which sweeps them:

@@ -9,6 +9,12 @@
 #include "common/file.hpp"
 
 namespace brindlecast {
+namespace {
+
+// What flock says on a file system that has no locks, and only then.
+bool no_locks(int e) { return e == ENOLCK || e == ENOTSUP || e == EOPNOTSUPP; }
+
+}  // namespace
 
 RootLock::RootLock(RootLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
@@ -27,11 +33,14 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   // directories too.
   const std::string dir = install_root.empty() ? "." : install_root;
   const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return RootLock::not_held();
+  // A root that cannot be opened is no root without locks: going on without
+  // the lock would write what every other writer may overwrite.
+  if (fd < 0) return Err(os_error(errno));
   RootLock lock(fd);
   // Free, as it nearly always is: no timer, no thread.
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
-  if (errno != EWOULDBLOCK && errno != EINTR) return RootLock::not_held();  // no locks here: go on without
+  if (no_locks(errno)) return RootLock::not_held();
+  if (errno != EWOULDBLOCK && errno != EINTR) return Err(os_error(errno));
   const auto end = wait.block(fd, wait);
   if (end && *end == LockWaitEnd::Taken) return lock;
   if (end && *end == LockWaitEnd::TimedOut) {
@@ -42,8 +51,7 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   }
   if (end)
     return Err(Error{ErrorKind::Stopped, "a stop signal ended the wait for the lock on the install root"});
-  if (end.error() == ENOLCK || end.error() == ENOTSUP || end.error() == EOPNOTSUPP)
-    return RootLock::not_held();
+  if (no_locks(end.error())) return RootLock::not_held();
   return Err(os_error(end.error()));
 }
 

@@ -5,12 +5,12 @@
 //
 // The lock lives on a read-only, close-on-exec descriptor of the root, so it
 // never reaches a client, and is let go explicitly when the RootLock ends, so
-// a child forked meanwhile does not keep it. A root that
-// cannot be opened or locked (missing, not a directory, a file system without
-// locks) gives a RootLock that is not held(): the caller goes on without the
-// lock, and meets the real problem, with its usual message, when it reads
-// state.json. Only a lock that another writer keeps past the wait is an
-// error (Busy).
+// a child forked meanwhile does not keep it. Only a file system without
+// locks (flock's ENOLCK, ENOTSUP) gives a RootLock that is not held(): the
+// caller goes on without the lock. A root that cannot be opened (missing:
+// NotFound, as a missing state.json would be; not a directory; not readable,
+// as a root of mode 0300 is not) or locked is an error with the system's
+// message, and so is a lock that another writer keeps past the wait (Busy).
 //
 // A waiter blocks in flock, so the system wakes it when the holder lets go
 // and it takes its turn among the other waiters; a poller only gets the lock

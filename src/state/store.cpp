@@ -83,21 +83,34 @@ Result<Temp, StoreError> open_own_temp(const std::string& state_path, mode_t mod
   return Err(os_error(EEXIST));
 }
 
+// A regular file open for writing at path, or -1 with errno set; whatever
+// else lies there is closed again (ENXIO).
+int open_regular(const std::string& path, mode_t mode, const StoreOps& ops) {
+  // Without blocking: a FIFO planted there must not hold the writers' lock.
+  const int fd = retry_eintr([&] {
+    return ops.open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, mode);
+  });
+  struct stat st {};
+  if (fd < 0 || (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) return fd;
+  ops.close(fd);
+  errno = ENXIO;
+  return -1;
+}
+
 Result<Temp, StoreError> open_shared_temp(const std::string& state_path, mode_t mode, const StoreOps& ops) {
   std::string path = state_path + ".tmp";
-  const auto open = [&] {
-    return retry_eintr(
-        [&] { return ops.open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode); });
-  };
-  int fd = open();
-  // A leftover of another user's (a writer killed as root before it handed
-  // the file over) would fail every later save; where this writer may change
-  // the directory, it takes the name back.
-  if (fd < 0 && errno == EACCES) {
-    if (::unlink(path.c_str()) == 0) {
-      fd = open();
-    } else {
-      errno = EACCES;
+  int fd = open_regular(path, mode, ops);
+  // Whatever else lies at the name (a link, a FIFO, a directory, a leftover
+  // of another user's that a writer killed as root left) would fail every
+  // later save: under the lock, which only this writer holds, the name is
+  // taken back, where this writer may change the directory. A directory that
+  // holds anything is no leftover of a save: it stays, and the save fails.
+  if (fd < 0 && errno != ENOENT && errno != EROFS && errno != ENOSPC && errno != EDQUOT) {
+    const int first = errno;
+    if (::unlink(path.c_str()) == 0 || ((errno == EISDIR || errno == EPERM) && ::rmdir(path.c_str()) == 0)) {
+      fd = open_regular(path, mode, ops);
+    } else if (errno != ENOTEMPTY && errno != EEXIST) {
+      errno = first;
     }
   }
   if (fd < 0) return Err(os_error(errno));

@@ -17,9 +17,11 @@
 // all (EINVAL, ENOTSUP) is no failure. After a failure the launcher's
 // state.json.tmp may remain, partly written, and the next save truncates it;
 // a file of a save's own is removed. The store keeps nothing between calls,
-// creates no directory, and deletes a file in one case only: a leftover
-// state.json.tmp it may not open (EACCES, left by another user) in a root it
-// may change is removed and created afresh. sweep_temp_files removes the
+// creates no directory, and deletes in one case only: whatever lies at
+// state.json.tmp that is not a regular file it can open (a link, a FIFO, an
+// empty directory, a leftover of another user's) is removed, in a root it
+// may change, and the file created afresh; it is opened without blocking,
+// so nothing planted there can hold a save, and with it the lock. sweep_temp_files removes the
 // leftovers of killed saves, for a writer that holds the lock. It takes no
 // lock itself: writers hold the install root's lock (root_lock.hpp) around
 // their whole read-modify-write. Running out of memory throws std::bad_alloc,

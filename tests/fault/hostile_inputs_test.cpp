@@ -6,8 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "common/file.hpp"
 #include "state/store.hpp"
@@ -166,17 +171,49 @@ TEST_F(HostileInputs, WriterThatKeepsTheLockEndsTheLaunchAfterAWhile) {
   EXPECT_FALSE(testing::file_exists(root_ / "client.log"));
 }
 
-TEST_F(HostileInputs, SaveRefusesALinkAtTheTemporaryName) {
-  const std::string doc = "{" + kRecord + "}";
-  write_file(root_ / "state.json", doc);
-  write_file(root_ / "victim", "precious");
-  ASSERT_EQ(::symlink((root_ / "victim").c_str(), (root_ / "state.json.tmp").c_str()), 0);
-  const auto r = launch();
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "brindlecast-launcher: " + std::string(std::strerror(ELOOP)) + " (os error " +
-                       std::to_string(ELOOP) + ")\n");
-  EXPECT_EQ(read_file_or_die(root_ / "victim"), "precious");
-  EXPECT_EQ(read_file_or_die(root_ / "state.json"), doc);
+// Whatever lies at state.json.tmp when a save is due is taken back under the
+// lock (a link never followed, a FIFO never waited on), but a directory that
+// holds something, which no save left: that fails the start, the state kept.
+TEST_F(HostileInputs, WhatLiesAtTheTemporaryNameNeverHoldsTheSave) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& tmp)> plant;
+    std::string err;  // "" for a save and a start
+  };
+  const std::string victim = root_ / "victim";
+  const std::vector<Case> cases = {
+      {"a link", [&](const std::string& tmp) { ASSERT_EQ(::symlink(victim.c_str(), tmp.c_str()), 0); }, ""},
+      {"a FIFO", [](const std::string& tmp) { ASSERT_EQ(::mkfifo(tmp.c_str(), 0644), 0); }, ""},
+      {"an empty directory", [](const std::string& tmp) { testing::make_dirs(tmp); }, ""},
+      {"a directory with a file", [](const std::string& tmp) { write_file(tmp + "/x", ""); },
+       std::string(std::strerror(ENOTEMPTY)) + " (os error " + std::to_string(ENOTEMPTY) + ")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string doc = "{" + kRecord + "}";
+    write_file(root_ / "state.json", doc);
+    write_file(victim, "precious");
+    std::filesystem::remove_all(root_ / "state.json.tmp");
+    c.plant(root_ / "state.json.tmp");
+    // Should the save wait on the FIFO after all, a reader lets it go, and
+    // the row fails rather than the whole run.
+    std::atomic<bool> ended{false}, waited{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 500 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (ended) return;
+      waited = true;
+      const int fd = ::open((root_ / "state.json.tmp").c_str(), O_RDONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    });
+    const auto r = run({"--install-method", "systemd"});
+    ended = true;
+    watchdog.join();
+    EXPECT_FALSE(waited) << "the save waited on what lay at state.json.tmp";
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 1) << r.err;
+    EXPECT_EQ(r.err, c.err.empty() ? "" : "brindlecast-launcher: " + c.err + "\n");
+    EXPECT_EQ(read_file_or_die(victim), "precious");
+    EXPECT_EQ(load_state(root_ / "state.json")->failed_starts, c.err.empty() ? 1u : 0u);
+  }
 }
 
 TEST_F(HostileInputs, SaveKeepsPermissionsAndOwner) {
