@@ -928,6 +928,27 @@ TEST_F(StateCommand, UsageAndRoots) {
   EXPECT_EQ(shown.out, show()) << shown.err;
   EXPECT_EQ(run({"init", "9.9", "--launcher", bin / "brindlecast-launcher"}, {{"HOME", home.path()}}).err,
             error("slot \"9.9\" holds no brindlecast-client file in the install root " + root_.path()));
+
+  // A root its user may write but not read (0300) cannot be locked: an
+  // error, never a save without the lock.
+  if (::geteuid() != 0 || testing::run_process({"/bin/sh", "-c", "command -v setpriv"}).status != 0) {
+    std::printf("skipped the 0300 root: needs root and setpriv\n");
+    return;
+  }
+  TempDir shut;
+  const std::string state = R"({"active":"1.0","known_good":"1.0","channel":"stable"})";
+  write_file(shut / "r/state.json", state);
+  ASSERT_EQ(::chmod(shut.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chown((shut / "r").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chown((shut / "r/state.json").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod((shut / "r").c_str(), 0300), 0);
+  const auto r = testing::run_process({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                       testing::state_command_binary(), "--install-root", shut / "r",
+                                       "request-relaunch"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, error("cannot open the install root " + shut / "r" +
+                         " to lock it: " + std::strerror(EACCES) + " (os error 13)"));
+  EXPECT_EQ(read_file_or_die(shut / "r/state.json"), state);
 }
 
 }  // namespace
