@@ -28,6 +28,7 @@
 
 #include <cerrno>
 #include <limits>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -88,7 +89,10 @@ const char* kind_of(mode_t mode) {
 // Depth first over the tree open as root, never following a link: enter is
 // called with each entry (its directory's descriptor, its name, its lstat and
 // its path under the root) before a directory's own entries; leave with each
-// directory, the root last, once its entries are done.
+// directory, the root last, once its entries are done. However deep the
+// tree, one directory is open at a time: each one's names are read whole
+// when it is entered, and the way back up goes through "..", which must be
+// the very directory left.
 struct Walk {
   std::function<Result<Done, Error>(int dir, const std::string& name, const struct stat& st,
                                     const std::string& path)>
@@ -96,63 +100,74 @@ struct Walk {
   std::function<Result<Done, Error>(int dir, const std::string& path)> leave;
 };
 
+// The names in the directory open as fd, without "." and "..".
+Result<std::vector<std::string>, Error> read_names(int fd, const std::string& path) {
+  const auto failed = [&](int e) {
+    return Err(with_context(path.empty() ? "cannot read the source" : "cannot read " + path, os_error(e)));
+  };
+  DIR* dir = ::fdopendir(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (dir == nullptr) return failed(errno);
+  ::rewinddir(dir);  // a copy of a descriptor shares its offset, which an earlier walk left at the end
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  const int e = errno;
+  ::closedir(dir);
+  if (e != 0) return failed(e);
+  return names;
+}
+
 Result<Done, Error> walk_tree(int root, const Walk& walk) {
   struct Frame {
-    DIR* dir;
+    std::vector<std::string> names;
+    std::size_t next = 0;
     std::string path;
+    Identity id;
   };
+  const auto changed = [](const std::string& path) {
+    return Err(with_context("cannot read " + (path.empty() ? std::string("the source") : path),
+                            Error{ErrorKind::Other, "it changed while it was read"}));
+  };
+  Fd dir(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+  auto id = dir.get() < 0 ? Err(os_error(errno)) : identity_of(dir.get());
+  if (!id) return id.forward();
+  auto names = read_names(dir.get(), "");
+  if (!names) return names.forward();
   std::vector<Frame> frames;
-  const auto close_all = [&] {
-    for (auto& frame : frames) ::closedir(frame.dir);
-  };
-  const auto open_frame = [&](int fd, std::string path) -> Result<Done, Error> {
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (dir == nullptr) {
-      const int e = errno;
-      if (fd >= 0) ::close(fd);
-      return Err(with_context(path.empty() ? "cannot read the source" : "cannot read " + path, os_error(e)));
-    }
-    ::rewinddir(dir);  // a copy of a descriptor shares its offset, which an earlier walk left at the end
-    frames.push_back({dir, std::move(path)});
-    return Done{};
-  };
-  if (auto opened = open_frame(::dup(root), ""); !opened) return opened;
+  frames.push_back(Frame{std::move(names).value(), 0, "", *id});
   while (!frames.empty()) {
     Frame& top = frames.back();
-    const int fd = ::dirfd(top.dir);
-    errno = 0;
-    const dirent* entry = ::readdir(top.dir);
-    if (entry == nullptr) {
-      Result<Done, Error> left = errno != 0 ? Err(os_error(errno)) : walk.leave(fd, top.path);
-      ::closedir(top.dir);
+    if (top.next == top.names.size()) {
+      if (auto left = walk.leave(dir.get(), top.path); !left) return left;
       frames.pop_back();
-      if (!left) {
-        close_all();
-        return left;
-      }
+      if (frames.empty()) break;
+      Fd up(::openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      auto same = up.get() < 0 ? Err(os_error(errno)) : identity_of(up.get());
+      if (!same || *same != frames.back().id) return changed(frames.back().path);
+      dir = std::move(up);
       continue;
     }
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
+    const std::string name = top.names[top.next++];
     const std::string path = top.path.empty() ? name : top.path + "/" + name;
     struct stat st {};
-    Result<Done, Error> step = Done{};
-    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      step = Err(with_context("cannot look at " + path, os_error(errno)));
-    } else {
-      step = walk.enter(fd, name, st, path);
+    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return Err(with_context("cannot look at " + path, os_error(errno)));
     }
-    if (step && S_ISDIR(st.st_mode)) {
-      const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      auto same = child < 0 ? Err(os_error(errno)) : identity_of(child);
-      if (same && *same != identity(st)) same = Err(Error{ErrorKind::Other, "it changed while it was read"});
-      step = same ? open_frame(child, path) : Err(with_context("cannot read " + path, same.error()));
-      if (!same && child >= 0) ::close(child);
-    }
-    if (!step) {
-      close_all();
-      return step;
-    }
+    if (auto step = walk.enter(dir.get(), name, st, path); !step) return step;
+    if (!S_ISDIR(st.st_mode)) continue;
+    Fd child(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    auto same = child.get() < 0 ? Err(os_error(errno)) : identity_of(child.get());
+    if (!same) return Err(with_context("cannot read " + path, same.error()));
+    if (*same != identity(st)) return changed(path);
+    auto child_names = read_names(child.get(), path);
+    if (!child_names) return child_names.forward();
+    frames.push_back(Frame{std::move(child_names).value(), 0, path, *same});
+    dir = std::move(child);
   }
   return Done{};
 }
@@ -183,12 +198,30 @@ Result<Done, Error> ours_to_take(const struct stat& st, const std::string& sourc
                      what + " to another user: --move cannot make it yours; install it without --move"));
 }
 
+// A regular file as the scan judged it: the copy takes it only while it is
+// still so, from the open of it to the end of its copy.
+struct Judged {
+  off_t size;
+  FileTimes times;
+  bool operator==(const Judged& other) const {
+    return size == other.size && times.changed == other.times.changed &&
+           times.modified == other.times.modified;
+  }
+};
+Judged judged(const struct stat& st) { return Judged{st.st_size, file_times(st)}; }
+
+struct Scanned {
+  InstallProgress totals;
+  std::map<Identity, Judged> files;  // by identity: a hard link is judged once
+};
+
 // What the source holds, refusing what a slot cannot: a device, FIFO or
 // socket; for a move also a file with more names than this one, which
 // making it ours would change outside the slot too, and what another user
 // owns.
-Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bool moving) {
-  InstallProgress totals;
+Result<Scanned, Error> scan(int source_fd, const std::string& source, bool moving) {
+  Scanned scanned;
+  InstallProgress& totals = scanned.totals;
   struct stat top {};
   if (moving && ::fstat(source_fd, &top) == 0) {
     if (auto mine = ours_to_take(top, source, ""); !mine) return mine.forward();
@@ -208,6 +241,7 @@ Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bo
     ++totals.files_total;
     if (!S_ISREG(st.st_mode)) return Done{};
     totals.bytes_total += static_cast<std::uint64_t>(st.st_size);
+    scanned.files.emplace(identity(st), judged(st));
     if (moving && st.st_nlink > 1) {
       return Err(refused(ErrorKind::InvalidInput, source,
                          "holds " + utf8_lossy(path) +
@@ -218,7 +252,7 @@ Result<InstallProgress, Error> scan(int source_fd, const std::string& source, bo
   };
   walk.leave = [](int, const std::string&) -> Result<Done, Error> { return Done{}; };
   if (auto walked = walk_tree(source_fd, walk); !walked) return walked.forward();
-  return totals;
+  return scanned;
 }
 
 // A source to be moved, once judged: each file and directory made ours
@@ -255,38 +289,61 @@ Result<Done, Error> take_over_tree(int source_fd) {
   return walk_tree(source_fd, walk);
 }
 
-// Copies the tree open as source_fd into the empty directory open as to.
-Result<Done, Error> copy_tree(int source_fd, int to, InstallProgress& done,
+// Copies the tree open as source_fd into the empty directory open as to,
+// taking each file only if it is what the scan judged, from its open to the
+// end of its copy. One directory of the copy is open at a time: the way
+// back up goes through "..", checked to be the directory it came from.
+Result<Done, Error> copy_tree(int source_fd, int to, const Scanned& scanned, const std::string& source,
                               const std::function<void(const InstallProgress&)>& progress) {
-  std::vector<Fd> targets;  // the directory being filled, innermost last; to is the first
-  const auto target = [&] { return targets.empty() ? to : targets.back().get(); };
+  InstallProgress done = scanned.totals;
+  done.files_done = done.bytes_done = 0;
+  Fd target(::fcntl(to, F_DUPFD_CLOEXEC, 0));
+  std::vector<Identity> above;  // of the directories above target
+  const auto changed = [&] {
+    return Err(refused(ErrorKind::InvalidInput, source, "changed while it was copied; install it again"));
+  };
   Walk walk;
   walk.enter = [&](int dir, const std::string& name, const struct stat& st,
                    const std::string& path) -> Result<Done, Error> {
     const auto failed = [&](int e) { return Err(with_context("cannot copy " + path, os_error(e))); };
     if (S_ISDIR(st.st_mode)) {
       // Writable by us alone while it is filled; its own mode comes last.
-      if (::mkdirat(target(), name.c_str(), 0700) != 0) return failed(errno);
-      Fd made(::openat(target(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (made.get() < 0) return failed(errno);
-      targets.push_back(std::move(made));
+      if (::mkdirat(target.get(), name.c_str(), 0700) != 0) return failed(errno);
+      Fd made(::openat(target.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      auto mine = made.get() < 0 ? Err(os_error(errno)) : identity_of(target.get());
+      if (!mine) return Err(with_context("cannot copy " + path, mine.error()));
+      above.push_back(*mine);
+      target = std::move(made);
       return Done{};
     }
     if (S_ISLNK(st.st_mode)) {
       std::string link(static_cast<std::size_t>(st.st_size) + 1, '\0');
       const ssize_t n = ::readlinkat(dir, name.c_str(), link.data(), link.size());
       if (n < 0) return failed(errno);
-      if (static_cast<std::size_t>(n) >= link.size()) return failed(EAGAIN);  // it grew meanwhile
+      if (static_cast<std::size_t>(n) >= link.size()) return changed();  // it grew meanwhile
       link.resize(static_cast<std::size_t>(n));
-      if (::symlinkat(link.c_str(), target(), name.c_str()) != 0) return failed(errno);
+      if (::symlinkat(link.c_str(), target.get(), name.c_str()) != 0) return failed(errno);
     } else {
-      // Non-blocking: a FIFO swapped in since the scan must not hang the copy.
+      // What the scan did not judge a regular file (a device or FIFO swapped
+      // in since) is refused before its open, which must not block either.
+      const auto judgement = scanned.files.find(identity(st));
+      if (!S_ISREG(st.st_mode) || judgement == scanned.files.end()) return changed();
       Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      if (file.get() < 0) return failed(errno);
-      auto same = identity_of(file.get());
-      if (!same || *same != identity(st)) return failed(same ? EAGAIN : errno);
-      if (copy_file_into(file.get(), target(), name.c_str(), owned_mode(st.st_mode)) != 0)
-        return failed(errno);
+      struct stat now {};
+      if (file.get() < 0 || ::fstat(file.get(), &now) != 0) return failed(errno);
+      const auto still = [&] {
+        return S_ISREG(now.st_mode) && identity(now) == judgement->first && judged(now) == judgement->second;
+      };
+      if (!still()) return changed();
+      const int copied =
+          copy_file_into(file.get(), target.get(), name.c_str(), owned_mode(st.st_mode), now.st_size);
+      const int e = errno;
+      // A file written to or cut short while it was copied: its times say so.
+      if (::fstat(file.get(), &now) != 0 || !still()) {
+        (void)::unlinkat(target.get(), name.c_str(), 0);
+        return changed();
+      }
+      if (copied != 0) return failed(e);
       done.bytes_done += static_cast<std::uint64_t>(st.st_size);
     }
     ++done.files_done;
@@ -294,12 +351,21 @@ Result<Done, Error> copy_tree(int source_fd, int to, InstallProgress& done,
     return Done{};
   };
   walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
+    const auto failed = [&](int e) {
+      return Err(with_context("cannot copy " + (path.empty() ? "the source" : path), os_error(e)));
+    };
     struct stat st {};
-    if (::fstat(dir, &st) != 0 || ::fchmod(target(), owned_mode(st.st_mode)) != 0 ||
-        order_entry(target()) != 0) {
-      return Err(with_context("cannot copy " + (path.empty() ? "the source" : path), os_error(errno)));
+    if (::fstat(dir, &st) != 0 || ::fchmod(target.get(), owned_mode(st.st_mode)) != 0 ||
+        order_entry(target.get()) != 0) {
+      return failed(errno);
     }
-    if (!targets.empty()) targets.pop_back();
+    if (above.empty()) return Done{};
+    Fd up(::openat(target.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto back = up.get() < 0 ? Err(os_error(errno)) : identity_of(up.get());
+    if (back && *back != above.back()) back = Err(Error{ErrorKind::Other, "it changed while it was filled"});
+    if (!back) return Err(with_context("cannot copy into the staging directory", back.error()));
+    above.pop_back();
+    target = std::move(up);
     return Done{};
   };
   return walk_tree(source_fd, walk);
@@ -387,7 +453,7 @@ Result<Source, Error> open_source(const std::string& install_root, const std::st
         refused(ErrorKind::InvalidInput, source, "is a symbolic link; --move renames a directory itself"));
   }
   const auto real_source = real_path(source);
-  const auto real_root = real_path(install_root);
+  const auto real_root = real_path(install_root.empty() ? "." : install_root);
   if (!real_source || !real_root) {
     return Err(with_context(real_root ? "cannot resolve the source" : "cannot resolve the install root",
                             os_error(errno)));
@@ -554,7 +620,7 @@ Result<Done, Error> unpack(const Source& archive, const std::string& source, int
 // Fills the staging directory (or, for a move, readies the source), then
 // flushes what it wrote.
 Result<Filled, Error> fill(int slots, const Source& source_dir, const std::string& source,
-                           const InstallProgress& found, const std::optional<std::string>& version,
+                           const Scanned& found, const std::optional<std::string>& version,
                            const std::optional<Signer>& signer, const InstallOptions& options,
                            const std::function<void(const InstallProgress&)>& progress) {
   if (options.move) {
@@ -573,9 +639,7 @@ Result<Filled, Error> fill(int slots, const Source& source_dir, const std::strin
   if (source_dir.archive()) {
     done = unpack(source_dir, source, filled.fd, version, signer, options, progress);
   } else {
-    InstallProgress copied = found;
-    copied.files_done = copied.bytes_done = 0;
-    done = copy_tree(source_dir.fd.get(), filled.fd, copied, progress);
+    done = copy_tree(source_dir.fd.get(), filled.fd, found, source, progress);
   }
   if (done && flush_file_system(filled.fd) != 0) {
     done = Err(with_context("cannot flush the copy", os_error(errno)));
@@ -606,11 +670,11 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   struct stat st {};
   if (::lstat(join_path(slots_path(install_root), slot).c_str(), &st) == 0) return Err(slot_exists(slot));
   if (auto ready = check_record(install_root, slot, version, options); !ready) return ready;
-  InstallProgress found;
+  Scanned found;
   if (!source_fd->archive()) {
     auto scanned = scan(source_fd->fd.get(), source, options.move);
     if (!scanned) return scanned.forward();
-    found = *scanned;
+    found = std::move(scanned).value();
   }
   if (options.move) {
     struct stat slots_st {};

@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -45,18 +46,60 @@ std::chrono::nanoseconds nanoseconds(const timespec& ts) {
 }
 
 #ifndef __APPLE__
-// The portable copy, for where the kernel will not copy between the two files.
-int copy_by_reading(int from, int to) {
-  std::vector<char> buffer(1 << 17);
-  for (;;) {
-    const ssize_t n = retry_eintr([&] { return ::read(from, buffer.data(), buffer.size()); });
+// Copies bytes [at, end) of from to the same offsets of to: in the kernel
+// (a shared extent where the file system has them) until it refuses the
+// pair of files, then by reading. A source that ends before end has
+// changed: EIO.
+int copy_range(int from, int to, off_t at, off_t end, bool& in_kernel) {
+  std::vector<char> buffer;
+  while (at < end) {
+    const auto want = static_cast<std::size_t>(end - at);
+    ssize_t n = -1;
+    if (in_kernel) {
+      off_t in = at, out = at;
+      n = retry_eintr([&] { return ::copy_file_range(from, &in, to, &out, want, 0); });
+      if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        in_kernel = false;
+        continue;
+      }
+    } else {
+      buffer.resize(std::min<std::size_t>(want, 1 << 17));
+      n = retry_eintr([&] { return ::pread(from, buffer.data(), buffer.size(), at); });
+      for (ssize_t done = 0; n > 0 && done < n;) {
+        const ssize_t w =
+            retry_eintr([&] { return ::pwrite(to, buffer.data() + done, n - done, at + done); });
+        if (w <= 0) return w == 0 ? (errno = EIO, -1) : -1;
+        done += w;
+      }
+    }
     if (n < 0) return -1;
-    if (n == 0) return 0;
-    if (!write_all(to, std::string_view(buffer.data(), static_cast<std::size_t>(n)))) {
-      if (errno == 0) errno = EIO;
+    if (n == 0) {
+      errno = EIO;
       return -1;
     }
+    at += n;
   }
+  return 0;
+}
+
+// Copies the first size bytes of from by their data extents, so that holes
+// stay holes; where the file system cannot tell them (EINVAL), all of it.
+int copy_extents(int from, int to, off_t size) {
+  bool in_kernel = true;
+  for (off_t at = 0; at < size;) {
+    off_t data = ::lseek(from, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // nothing but a hole to the end
+    off_t hole = data < 0 ? -1 : ::lseek(from, data, SEEK_HOLE);
+    if (data < 0 || hole < 0) {
+      if (errno != EINVAL) return -1;
+      data = at;
+      hole = size;
+    }
+    if (data >= size) break;
+    if (copy_range(from, to, data, std::min(hole, size), in_kernel) != 0) return -1;
+    at = hole;
+  }
+  return ::ftruncate(to, size);
 }
 #endif
 
@@ -142,9 +185,11 @@ FileTimes file_times(const struct stat& st) {
   return {nanoseconds(st.st_ctimespec), nanoseconds(st.st_mtimespec)};
 }
 
-int copy_file_into(int from, int to_dir, const char* name, mode_t mode) {
-  // An APFS clone costs the same for any size, and shares the blocks until
-  // either side changes. Run as root it would keep the source's owner.
+int copy_file_into(int from, int to_dir, const char* name, mode_t mode, off_t) {
+  // An APFS clone costs the same for any size, shares the blocks until
+  // either side changes, and keeps holes. Run as root it would keep the
+  // source's owner. The fallback is for file systems without clones, such
+  // as HFS+, which has no holes to keep.
   if (::fclonefileat(from, to_dir, name, CLONE_NOOWNERCOPY) == 0) {
     const int to = ::openat(to_dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (to >= 0) return finish_copy(to, to_dir, name, mode, true);
@@ -249,23 +294,10 @@ int rename_no_replace_at(int from_dir, const char* from, int to_dir, const char*
 
 FileTimes file_times(const struct stat& st) { return {nanoseconds(st.st_ctim), nanoseconds(st.st_mtim)}; }
 
-int copy_file_into(int from, int to_dir, const char* name, mode_t mode) {
+int copy_file_into(int from, int to_dir, const char* name, mode_t mode, off_t size) {
   const int to = ::openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (to < 0) return -1;
-  // In the kernel, and a shared extent (reflink) where the file system has them.
-  bool first = true;
-  for (;;) {
-    const ssize_t n = retry_eintr([&] { return ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0); });
-    if (n > 0) {
-      first = false;
-      continue;
-    }
-    if (n == 0) return finish_copy(to, to_dir, name, mode, true);
-    if (first && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-      return finish_copy(to, to_dir, name, mode, copy_by_reading(from, to) == 0);
-    }
-    return finish_copy(to, to_dir, name, mode, false);
-  }
+  return finish_copy(to, to_dir, name, mode, copy_extents(from, to, size) == 0);
 }
 
 int order_entry(int) { return 0; }

@@ -57,13 +57,15 @@ std::chrono::nanoseconds realtime_now();
 // repeats; empty when the system gives none.
 std::string random_token();
 
-// Copies the regular file open as from into a new file name in the directory
-// to_dir (which must not exist yet), with mode's permission bits, by the
-// system's fastest way: a clone where the file system has one, else a copy
-// in the kernel. On macOS extended attributes come along. The new file's data
+// Copies the regular file open as from, of size bytes, into a new file name
+// in the directory to_dir (which must not exist yet), with mode's
+// permission bits, by the system's fastest way: a clone where the file
+// system has one, else a copy in the kernel of its data extents, so holes
+// stay holes. On macOS extended attributes come along. The new file's data
 // is ordered before anything written after it (see order_entry): 0, or -1
-// with errno set.
-int copy_file_into(int from, int to_dir, const char* name, mode_t mode);
+// with errno set (EIO for a source that ended early); the caller tells a
+// source that changed from its times.
+int copy_file_into(int from, int to_dir, const char* name, mode_t mode, off_t size);
 
 // Orders a new file's data, or a new directory's entries, before later
 // writes where the system keeps that order per file (macOS's barrier); a

@@ -2,12 +2,15 @@
 // the client: for each kind of call and each n, the n-th call fails.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -301,6 +304,90 @@ TEST(FaultInjectionState, SignedArchiveUnpacksTheBytesChecked) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(file_exists(scratch / "injected"));
   EXPECT_EQ(read_file_or_die(root / "slots/b/brindlecast-client"), "good");
+}
+
+}  // namespace
+}  // namespace brindlecast
+
+namespace brindlecast {
+namespace {
+
+// What the copy takes is what the scan judged: a file swapped for a FIFO or
+// a device, or cut short, between the scan and the copy (the staging
+// directory's flock held) or during its copy (its first SEEK_DATA held), is
+// refused, with nothing left in slots/ and the state as it was.
+TEST(FaultInjectionState, InstallCopiesOnlyWhatItJudged) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  struct Case {
+    const char* name;
+    const char* fault;
+    std::function<void(const std::string& source)> change;
+    bool refused = true;
+  };
+  const std::vector<Case> cases = {
+      {"nothing changes", "flock:1:hold", [](const std::string&) {}, false},
+      {"a FIFO swapped in", "flock:1:hold",
+       [](const std::string& source) {
+         ASSERT_EQ(::unlink((source + "/lib/b").c_str()), 0);
+         ASSERT_EQ(::mkfifo((source + "/lib/b").c_str(), 0644), 0);
+       }},
+      {"a device swapped in", "flock:1:hold",
+       [](const std::string& source) {
+         ASSERT_EQ(::unlink((source + "/lib/b").c_str()), 0);
+         if (::mknod((source + "/lib/b").c_str(), S_IFCHR | 0644, makedev(1, 5)) != 0) {
+           ASSERT_EQ(::mkfifo((source + "/lib/b").c_str(), 0644), 0);  // not root: a FIFO again
+         }
+       }},
+      {"a file cut short before its copy", "flock:1:hold",
+       [](const std::string& source) {
+         ASSERT_EQ(::truncate((source + "/brindlecast-client").c_str(), 7), 0);
+       }},
+      {"a file cut short during its copy", "lseek:1:hold",
+       [](const std::string& source) {
+         ASSERT_EQ(::truncate((source + "/brindlecast-client").c_str(), 7), 0);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root, source, scratch;
+    const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
+    write_file(root / "state.json", state);
+    write_file(root / "slots/a/brindlecast-client", "", 0755);
+    write_file(source / "brindlecast-client", std::string(1 << 20, 'x'), 0755);
+    write_file(source / "lib/b", "b");
+    testing::ProcessOptions options;
+    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", c.fault},
+                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+    std::atomic<bool> ended{false};
+    std::thread changer([&] {
+      while (!file_exists(scratch / "injected") && !ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (!ended) c.change(source.path());
+      write_file(scratch / "resume", "");
+    });
+    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
+                                         root.path(), "install", "--no-trial", source.path(), "b"},
+                                        options);
+    ended = true;
+    changer.join();
+    EXPECT_TRUE(file_exists(scratch / "injected"));
+    std::vector<std::string> slots;
+    for (const auto& entry : std::filesystem::directory_iterator(root / "slots"))
+      slots.push_back(entry.path().filename());
+    std::sort(slots.begin(), slots.end());
+    if (c.refused) {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "brindlecast-state: source \"" + source.path() +
+                           "\" changed while it was copied; install it again\n");
+      EXPECT_EQ(slots, std::vector<std::string>{"a"});
+    } else {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(slots, (std::vector<std::string>{"a", "b"}));
+    }
+    EXPECT_EQ(read_file_or_die(root / "state.json"), state);
+  }
 }
 
 }  // namespace

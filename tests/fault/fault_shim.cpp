@@ -8,8 +8,9 @@
 //   zero   write accepts nothing
 //   pause  flock waits for a signal first, as if one came just before it blocked
 //   late   flock waits for a signal after it returned, as if one came just then
-//   hold   fsync or lseek waits until the file named by BRINDLECAST_FAULT_RESUME
-//          exists, so that the driver can change the disk at that point
+//   hold   fsync, lseek or flock waits until the file named by
+//          BRINDLECAST_FAULT_RESUME exists, so that the driver can change the
+//          disk at that point
 // When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
 // created, so the driver knows the n-th call happened.
 #include <fcntl.h>
@@ -171,7 +172,8 @@ int __wrap_poll(struct pollfd* fds, nfds_t n, int timeout) {
 int __wrap_flock(int fd, int operation) {
   const auto& m = inject("flock");  // nothing to destroy if a handler jumps out of pause
   if (m == "pause") pause();
-  if (!m.empty() && m != "pause" && m != "late") return fail(m, ENOLCK);
+  if (m == "hold") hold();
+  if (!m.empty() && m != "pause" && m != "late" && m != "hold") return fail(m, ENOLCK);
   const int r = __real_flock(fd, operation);
   if (m == "late") pause();
   return r;

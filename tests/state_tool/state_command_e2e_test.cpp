@@ -841,6 +841,51 @@ TEST(Prune, CountsAgeToTheNanosecond) {
   EXPECT_TRUE(file_exists(root / "slots/b/brindlecast-client"));
 }
 
+// install of what a tree can hold at its extremes: holes stay holes, a tree
+// 5,000 levels deep goes in under a limit of 256 descriptors, and the root
+// "" is the current directory, as for every other command.
+TEST(Install, HolesDepthAndTheEmptyRoot) {
+  TempDir root, src;
+  write_file(root / "state.json", R"({"active":"a","known_good":"a","channel":"s"})");
+  write_file(root / "slots/a/brindlecast-client", "", 0755);
+  write_file(src / "v/brindlecast-client", "#!/bin/sh\n", 0755);
+  const int sparse = ::open((src / "v/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(sparse, 0);
+  ASSERT_EQ(::pwrite(sparse, "hello", 5, 512 << 20), 5);
+  ASSERT_EQ(::ftruncate(sparse, off_t{1} << 30), 0);
+  ::close(sparse);
+  int dir = ::open((src / "v").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < 5000 && dir >= 0; ++depth) {
+    const int deeper = ::mkdirat(dir, "d", 0755) == 0 ? ::openat(dir, "d", O_RDONLY | O_DIRECTORY) : -1;
+    ::close(dir);
+    dir = deeper;
+  }
+  ASSERT_GE(dir, 0);
+  ASSERT_EQ(::close(::openat(dir, "bottom", O_WRONLY | O_CREAT, 0644)), 0);
+  ::close(dir);
+  testing::ProcessOptions options;
+  options.cwd = root.path();
+  const auto r = testing::run_process(
+      {"/bin/sh", "-c", "ulimit -n 256 && exec \"$@\"", "sh", testing::state_command_binary(),
+       "--install-root", "", "install", "--no-trial", src / "v", "b"},
+      options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::stat((root / "slots/b/sparse").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, off_t{1} << 30);
+  EXPECT_LT(st.st_blocks, 2048) << "the holes were filled";
+  // Longer than a path may be: walked down by descriptors.
+  int walked = ::open((root / "slots/b").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < 5000 && walked >= 0; ++depth) {
+    const int deeper = ::openat(walked, "d", O_RDONLY | O_DIRECTORY);
+    ::close(walked);
+    walked = deeper;
+  }
+  ASSERT_GE(walked, 0);
+  EXPECT_EQ(::faccessat(walked, "bottom", F_OK, 0), 0);
+  ::close(walked);
+}
+
 TEST_F(StateCommand, UsageAndRoots) {
   const auto usage = [](const std::string& problem) {
     return "brindlecast-state: " + problem + "\n\nUsage: ";
