@@ -34,23 +34,6 @@ constexpr std::size_t kMaxNameBytes = 255;
 constexpr mode_t kImpliedMode = 0755;
 constexpr std::size_t kReadBlock = 64 * 1024;
 
-// A name from the archive as messages show it: what is not UTF-8 made
-// lossy, control bytes as \xHH.
-std::string shown_name(std::string_view bytes) {
-  std::string out;
-  for (const char c : utf8_lossy(bytes)) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b != 0x7f) {
-      out += c;
-      continue;
-    }
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "\\x%02x", b);
-    out += hex;
-  }
-  return out;
-}
-
 // Legal on both systems, but a name that hides in a terminal is no client's.
 bool has_control_byte(std::string_view bytes) {
   return std::any_of(bytes.begin(), bytes.end(), [](char c) {
@@ -114,7 +97,7 @@ class Unpacker {
  public:
   Unpacker(archive* a, const std::string& shown, int into, const UnpackLimits& limits,
            const std::function<void(const UnpackProgress&)>& progress)
-      : a_(a), source_(shown_name(shown)), into_(into), limits_(limits), progress_(progress) {}
+      : a_(a), source_(shown_text(shown)), into_(into), limits_(limits), progress_(progress) {}
 
   Error refused(const std::string& why) const {
     return Error{ErrorKind::InvalidInput, "source \"" + source_ + "\" " + why};
@@ -268,7 +251,7 @@ Result<Done, Error> Unpacker::entry(archive_entry* e) {
   }
   const char* raw = text(archive_entry_pathname_utf8(e), archive_entry_pathname(e));
   const std::string name = raw != nullptr ? raw : "";
-  const std::string shown = shown_name(name);
+  const std::string shown = shown_text(name);
   const char* link = text(archive_entry_hardlink_utf8(e), archive_entry_hardlink(e));
   const auto type = archive_entry_filetype(e);
   auto parts = parse(name, link == nullptr && type == AE_IFDIR, shown);
@@ -355,7 +338,7 @@ Result<Done, Error> Unpacker::symlink(archive_entry* e, const std::vector<std::s
                                       const std::string& shown) {
   const char* raw = text(archive_entry_symlink_utf8(e), archive_entry_symlink(e));
   const std::string target = raw != nullptr ? raw : "";
-  const std::string arrow = shown + " -> " + shown_name(target);
+  const std::string arrow = shown + " -> " + shown_text(target);
   if (target.empty() || !is_valid_utf8(target) || has_control_byte(target)) {
     return Err(refused("holds a link to a name that is not a valid file name: " + arrow));
   }
@@ -377,7 +360,7 @@ Result<Done, Error> Unpacker::symlink(archive_entry* e, const std::vector<std::s
 // never a copy, never anything the archive did not make.
 Result<Done, Error> Unpacker::hard_link(const std::string& target, const std::vector<std::string>& parts,
                                         const std::string& shown) {
-  const std::string arrow = shown + " -> " + shown_name(target);
+  const std::string arrow = shown + " -> " + shown_text(target);
   const auto it = made_.find(std::string(strip_dots(target)));
   if (it == made_.end() || it->second.kind != Made::File) {
     return Err(refused("holds a hard link to what it did not unpack before as a file: " + arrow));
@@ -413,7 +396,7 @@ Result<Done, Error> Unpacker::hard_link(const std::string& target, const std::ve
 Result<Done, Error> Unpacker::finish() {
   for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
     if (it->second.kind != Made::Directory) continue;
-    const std::string shown = shown_name(it->first);
+    const std::string shown = shown_text(it->first);
     const auto parts = owned(split(it->first));
     auto dir = open_dir(parts, parts.size(), shown);
     if (!dir) return dir.forward();
@@ -448,7 +431,7 @@ Result<UnpackProgress, Error> unpack_archive(int fd, const std::string& shown, i
       return Err(Error{ErrorKind::Other, "cannot read archives: " + message_of(a)});
   }
   if (::lseek(fd, 0, SEEK_SET) != 0) {
-    return Err(with_context("cannot read source \"" + shown_name(shown) + "\"", os_error(errno)));
+    return Err(with_context("cannot read source \"" + shown_text(shown) + "\"", os_error(errno)));
   }
   const Error other = unpacker.refused(
       "is not an archive install reads (tar, plain or with gzip, bzip2, xz or zstd, or zip)");

@@ -690,14 +690,24 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   (void)finish_leftovers(slots_fd, nullptr);
   auto filled = fill(slots_fd, *source_fd, source, found, version, *signer, options, progress);
   if (!filled) return filled.forward();
-  // Gives the tree back where it came from: the staging directory removed,
-  // a moved source renamed back.
-  const auto undo = [&](const std::string& at) {
+  // Gives the tree back where it came from, and error with it: the staging
+  // directory removed, a moved source renamed back. One that cannot go back
+  // is kept under a name no tool removes, and the error says where it lies.
+  const auto undo = [&](const std::string& at, Error error) {
     if (filled->staging) {
       discard(slots_fd, at, filled->fd);
-    } else {
-      (void)rename_no_replace_at(slots_fd, at.c_str(), AT_FDCWD, source.c_str());
+      return error;
     }
+    if (rename_no_replace_at(slots_fd, at.c_str(), AT_FDCWD, source.c_str()) == 0) return error;
+    const std::string why = os_error_text(errno);
+    std::string lies = at;
+    if (const std::string kept = ".brindlecast-kept-" + random_token();
+        ::renameat(slots_fd, at.c_str(), slots_fd, kept.c_str()) == 0) {
+      lies = kept;
+    }
+    error.message += "; the source could not be given back (" + why + "): it now lies at " +
+                     join_path(slots_path(install_root), lies);
+    return error;
   };
 
   // Under the writers' lock, the rename and the record are one step for
@@ -717,12 +727,12 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
     ready = read ? check_new_trial(*state, log, slot, version, options.trial_options) : read.forward();
   }
   if (!ready) {
-    if (filled->staging) undo(filled->from);
+    if (filled->staging) discard(slots_fd, filled->from, filled->fd);
     return ready;
   }
   if (rename_no_replace_at(filled->from_dir, filled->from.c_str(), slots_fd, slot.c_str()) != 0) {
     const int e = errno;
-    if (filled->staging) undo(filled->from);
+    if (filled->staging) discard(slots_fd, filled->from, filled->fd);
     if (e == EEXIST || e == ENOTEMPTY) return Err(slot_exists(slot));
     if (e == EXDEV) return Err(elsewhere(source));
     return Err(with_context("cannot rename the new slot into place", os_error(e)));
@@ -732,12 +742,11 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   struct stat placed {};
   if (!mine || ::fstatat(slots_fd, slot.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
       identity(placed) != *mine) {
-    undo(slot);
-    return Err(refused(ErrorKind::Other, source, "changed while it was installed; nothing was installed"));
+    return Err(undo(
+        slot, refused(ErrorKind::Other, source, "changed while it was installed; nothing was installed")));
   }
   if (const int failed = flush_directory(slots_fd, sync_file); failed != 0) {
-    undo(slot);
-    return Err(with_context("cannot flush slots/, so nothing was installed", os_error(failed)));
+    return Err(undo(slot, with_context("cannot flush slots/, so nothing was installed", os_error(failed))));
   }
   Result<Done, Error> recorded = Done{};
   if (options.init) {
@@ -748,7 +757,9 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
                     : told.forward();
   }
   // A save that is in place but not flushed names the slot: it stays.
-  if (!recorded && recorded.error().kind != ErrorKind::NotDurable) undo(slot);
+  if (!recorded && recorded.error().kind != ErrorKind::NotDurable) {
+    return Err(undo(slot, std::move(recorded).error()));
+  }
   return recorded;
 }
 

@@ -42,7 +42,10 @@ struct InstallProgress {
 // and group and is writable by it alone. On failure nothing is left visible
 // in slots/, and a moved source is given back; the one exception is a save
 // whose flush failed (NotDurable), after which the slot that state.json
-// names stays. progress is called after each file.
+// names stays. A moved source that cannot be given back (its name was taken
+// meanwhile) is kept as slots/.brindlecast-kept-<random>, which no tool
+// removes, and the error ends by saying where it lies. progress is called
+// after each file.
 Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
                                  const std::string& slot, const std::optional<std::string>& version,
                                  const InstallOptions& options,

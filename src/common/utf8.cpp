@@ -68,4 +68,20 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+std::string shown_text(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : utf8_lossy(bytes)) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xf];
+    }
+  }
+  return out;
+}
+
 }  // namespace brindlecast

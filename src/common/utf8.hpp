@@ -17,4 +17,9 @@ std::size_t valid_utf8_prefix(std::string_view bytes);
 // replaced by one U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
+// A text as one line shows it: utf8_lossy, with each control byte (below
+// 0x20, and 0x7f) written as \xHH, so that a name can neither split a line
+// nor reach a terminal raw.
+std::string shown_text(std::string_view bytes);
+
 }  // namespace brindlecast

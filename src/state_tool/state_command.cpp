@@ -30,6 +30,7 @@
 #include "client/calls.hpp"
 #include "client/signature.hpp"
 #include "common/install_root.hpp"
+#include "common/utf8.hpp"
 #include "common/version.hpp"
 #include "json/writer.hpp"
 #include "launcher/config.hpp"
@@ -126,12 +127,12 @@ int print(std::FILE* stream, const std::string& text) {
 }
 
 int fail(const std::string& message) {
-  print(stderr, std::string(kName) + ": " + message + "\n");
+  print(stderr, std::string(kName) + ": " + brindlecast::shown_text(message) + "\n");
   return 1;
 }
 
 int usage_error(const std::string& message) {
-  print(stderr, std::string(kName) + ": " + message + "\n\n" + usage());
+  print(stderr, std::string(kName) + ": " + brindlecast::shown_text(message) + "\n\n" + usage());
   return 2;
 }
 
@@ -251,14 +252,19 @@ std::optional<std::string> parse_min_age(const std::string& text, std::int64_t& 
 
 int prune(const std::string& root, bool dry_run, std::int64_t min_age, std::string min_age_text) {
   brindlecast_prune_reports reports{};
-  reports.removed = [](const char* slot, void*) { std::printf("%s\n", slot); };
+  reports.removed = [](const char* slot, void*) {
+    std::printf("%s\n", brindlecast::shown_text(slot).c_str());
+  };
   reports.kept_young = [](const char* slot, std::int64_t age, int future, void* text) {
     const std::string why =
         future ? "its mtime lies in the future, and its ctime says it changed " : "it changed ";
-    print(stderr, std::string(kName) + ": kept slots/" + slot + ": " + why + age_text(age) +
-                      " ago, within --min-age " + *static_cast<const std::string*>(text) + "\n");
+    print(stderr, std::string(kName) + ": kept slots/" + brindlecast::shown_text(slot) + ": " + why +
+                      age_text(age) + " ago, within --min-age " + *static_cast<const std::string*>(text) +
+                      "\n");
   };
-  reports.notice = [](const char* line, void*) { print(stderr, std::string(kName) + ": " + line + "\n"); };
+  reports.notice = [](const char* line, void*) {
+    print(stderr, std::string(kName) + ": " + brindlecast::shown_text(line) + "\n");
+  };
   reports.context = &min_age_text;
   const brindlecast_status status =
       brindlecast_prune_reporting(root.c_str(), dry_run ? 1 : 0, min_age, &reports);
@@ -311,7 +317,7 @@ struct Notices {
       self.committed = line;
       return;
     }
-    print(stderr, std::string(kName) + ": " + line + "\n");
+    print(stderr, std::string(kName) + ": " + brindlecast::shown_text(line) + "\n");
   }
 };
 
@@ -384,7 +390,8 @@ int install(const std::string& root, const Arguments& args, std::uint64_t max_by
     if (!notices.committed.empty()) line += "; " + notices.committed;
     line += "; on trial: the next start runs it";
   }
-  return print(stdout, line + "\n") == 0 ? 0 : fail("cannot write to standard output");
+  return print(stdout, brindlecast::shown_text(line) + "\n") == 0 ? 0
+                                                                  : fail("cannot write to standard output");
 }
 
 int begin_trial(const std::string& root, const Arguments& args) {
@@ -472,7 +479,7 @@ int status(const std::string& root, bool json) {
   std::string out;
   brindlecast_trial t{};
   for (std::size_t i = 0; brindlecast_trials_at(trials, i, &t); ++i)
-    out += (json ? trial_json(t) : trial_line(t)) + "\n";
+    out += (json ? trial_json(t) : brindlecast::shown_text(trial_line(t))) + "\n";
   brindlecast_trials_free(trials);
   if (out.empty() && !json) out = "no trials recorded\n";
   return print(stdout, out) == 0 ? 0 : fail("cannot write to standard output");
@@ -494,7 +501,8 @@ int verify(const Arguments& args) {
   auto verified = brindlecast::verify_file(fd, archive, *key, *signature, args.words[2]);
   ::close(fd);
   if (!verified) return fail(verified.error().message);
-  return print(stdout, archive + ": signature holds, for version " + args.words[2] + "\n") == 0
+  return print(stdout, brindlecast::shown_text(archive + ": signature holds, for version " + args.words[2]) +
+                           "\n") == 0
              ? 0
              : fail("cannot write to standard output");
 }

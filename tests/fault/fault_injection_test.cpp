@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -385,6 +387,66 @@ TEST(FaultInjectionState, InstallCopiesOnlyWhatItJudged) {
     } else {
       EXPECT_EQ(r.status, 0) << r.err;
       EXPECT_EQ(slots, (std::vector<std::string>{"a", "b"}));
+    }
+    EXPECT_EQ(read_file_or_die(root / "state.json"), state);
+  }
+}
+
+}  // namespace
+}  // namespace brindlecast
+
+namespace brindlecast {
+namespace {
+
+// A --move whose record fails after its rename (the save's rename fails)
+// gives the source back; where its name was taken meanwhile (while the
+// flush of slots/ was held), the tree is kept under a name no tool removes,
+// and the error says where.
+TEST(FaultInjectionState, MoveGivesTheSourceBackOrSaysWhereItLies) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  const std::string save_failed =
+      "brindlecast-state: cannot save state.json: " + std::string(std::strerror(EIO)) + " (os error " +
+      std::to_string(EIO) + ")";
+  for (const bool taken : {false, true}) {
+    SCOPED_TRACE(taken ? "the source's name taken" : "the source's name free");
+    TempDir root, src, scratch;
+    const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
+    write_file(root / "state.json", state);
+    write_file(root / "slots/a/brindlecast-client", "", 0755);
+    write_file(src / "v/brindlecast-client", "moved", 0755);
+    testing::ProcessOptions options;
+    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "fsync:1:hold,rename:1:error"},
+                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+    std::atomic<bool> ended{false};
+    std::thread taker([&] {
+      while (!file_exists(scratch / "injected") && !ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (!ended && taken) testing::make_dirs(src / "v");
+      write_file(scratch / "resume", "");
+    });
+    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
+                                         root.path(), "install", "--move", src / "v", "b"},
+                                        options);
+    ended = true;
+    taker.join();
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> slots;
+    for (const auto& entry : std::filesystem::directory_iterator(root / "slots"))
+      slots.push_back(entry.path().filename());
+    std::sort(slots.begin(), slots.end());
+    if (taken) {
+      ASSERT_EQ(slots.size(), 2u);
+      EXPECT_EQ(slots[0].rfind(".brindlecast-kept-", 0), 0u);
+      EXPECT_EQ(r.err, save_failed + "; the source could not be given back (" + std::strerror(EEXIST) +
+                           " (os error " + std::to_string(EEXIST) + ")): it now lies at " + root / "slots/" +
+                           slots[0] + "\n");
+      EXPECT_EQ(read_file_or_die(root / "slots/" + slots[0] + "/brindlecast-client"), "moved");
+    } else {
+      EXPECT_EQ(r.err, save_failed + "\n");
+      EXPECT_EQ(slots, std::vector<std::string>{"a"});
+      EXPECT_EQ(read_file_or_die(src / "v/brindlecast-client"), "moved");
     }
     EXPECT_EQ(read_file_or_die(root / "state.json"), state);
   }

@@ -1,6 +1,7 @@
 // Linked into a test build of the launcher with -Wl,--wrap for each call
 // below: makes the n-th call of one kind fail, so a driver can walk every
 // point of failure of a launch. Configured by BRINDLECAST_FAULT="call:n:mode"
+// (several, of different calls, separated by commas)
 // with mode one of
 //   error  the call fails with EIO (ECHILD for waitpid, ENOLCK for flock, EINVAL for poll)
 //   eintr  the call fails with EINTR, as if a signal arrived
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern "C" {
 int __real_open(const char* path, int flags, ...);
@@ -52,28 +54,35 @@ struct Fault {
   long seen = 0;
 };
 
-Fault& fault() {
-  static Fault f = [] {
-    Fault parsed;
-    if (const char* setting = std::getenv("BRINDLECAST_FAULT")) {
-      const std::string s(setting);
+// BRINDLECAST_FAULT holds one fault, or several separated by commas, each
+// of another call.
+std::vector<Fault>& faults() {
+  static std::vector<Fault> all = [] {
+    std::vector<Fault> parsed;
+    const char* setting = std::getenv("BRINDLECAST_FAULT");
+    for (std::string rest = setting ? setting : ""; !rest.empty();) {
+      const auto comma = rest.find(',');
+      const std::string s = rest.substr(0, comma);
+      rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
       const auto a = s.find(':'), b = s.rfind(':');
-      if (a != std::string::npos && b != a) {
-        parsed.call = s.substr(0, a);
-        parsed.n = std::strtol(s.substr(a + 1, b - a - 1).c_str(), nullptr, 10);
-        parsed.mode = s.substr(b + 1);
-      }
+      if (a == std::string::npos || b == a) continue;
+      parsed.push_back(Fault{s.substr(0, a), std::strtol(s.substr(a + 1, b - a - 1).c_str(), nullptr, 10),
+                             s.substr(b + 1), 0});
     }
     return parsed;
   }();
-  return f;
+  return all;
 }
 
 // The injection for this call, or nothing ("") when it should run as usual.
 const std::string& inject(const char* call) {
   static const std::string none;
-  Fault& f = fault();
-  if (f.call != call || ++f.seen != f.n) return none;
+  Fault* found = nullptr;
+  for (auto& f : faults()) {
+    if (f.call == call) found = &f;
+  }
+  if (found == nullptr || ++found->seen != found->n) return none;
+  Fault& f = *found;
   if (const char* mark = std::getenv("BRINDLECAST_FAULT_MARK")) {
     const int fd = __real_open(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) close(fd);

@@ -844,6 +844,26 @@ TEST(Prune, CountsAgeToTheNanosecond) {
 // install of what a tree can hold at its extremes: holes stay holes, a tree
 // 5,000 levels deep goes in under a limit of 256 descriptors, and the root
 // "" is the current directory, as for every other command.
+// A slot name may hold a newline or an escape byte: every line that shows
+// it keeps to one line and never hands the terminal a raw control byte.
+TEST_F(StateCommand, ControlBytesInNamesStayOnTheirLine) {
+  TempDir src;
+  write_file(src / "v/brindlecast-client", "#!/bin/sh\n", 0755);
+  write_file(root_ / "state.json",
+             R"({"active":"1.0","known_good":"1.0","channel":"s","versions":{"1.0":"1.0.0"}})");
+  const std::string slot = "x\ny\x1b[31m";
+  const auto installed = run({"install", src / "v", slot, "2.0.0"});
+  EXPECT_EQ(installed.out,
+            "installed slots/x\\x0ay\\x1b[31m (version 2.0.0); on trial: the next start runs it\n");
+  const auto status = run({"status"});
+  EXPECT_EQ(std::regex_replace(status.out, std::regex("begun [0-9T:-]*Z"), "begun T"),
+            "x\\x0ay\\x1b[31m (version 2.0.0), begun T: on trial, 0 unconfirmed starts so far\n");
+  const auto refused = run({"install", src / "v", slot, "2.0.0"});
+  EXPECT_EQ(refused.err,
+            error("slots/x\\x0ay\\x1b[31m already exists; install never replaces a slot: install "
+                  "under another name, or let prune remove it once nothing names it"));
+}
+
 TEST(Install, HolesDepthAndTheEmptyRoot) {
   TempDir root, src;
   write_file(root / "state.json", R"({"active":"a","known_good":"a","channel":"s"})");
