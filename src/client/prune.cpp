@@ -102,12 +102,18 @@ std::set<Identity> reachable(const std::string& install_root, const InstallState
 // How long ago st's file changed, by the later of its ctime (which no program
 // can set back) and its mtime (which a file system may keep better), and
 // whether the mtime lies in the future: then it says nothing (an archive
-// from a machine whose clock ran ahead) and the ctime alone counts.
+// from a machine whose clock ran ahead) and the ctime alone counts. The
+// age saturates, as the times do.
 std::pair<std::chrono::nanoseconds, bool> age(const struct stat& st, std::chrono::nanoseconds now) {
   const FileTimes times = file_times(st);
   const bool future = times.modified > now;
   const auto changed = future ? times.changed : std::max(times.changed, times.modified);
-  return {std::max(now - changed, std::chrono::nanoseconds(0)), future};
+  constexpr auto kZero = std::chrono::nanoseconds(0);
+  if (changed >= now) return {kZero, future};
+  if (changed < kZero && now > std::chrono::nanoseconds::max() + changed) {
+    return {std::chrono::nanoseconds::max(), future};
+  }
+  return {now - changed, future};
 }
 
 // The first mount point at or below dir, both resolved absolute paths.

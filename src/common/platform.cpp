@@ -41,7 +41,11 @@ int link_then_unlink(const char* from, const char* to) {
   return 0;
 }
 
+// Saturated at the ends of the range, which a file's time may pass.
 std::chrono::nanoseconds nanoseconds(const timespec& ts) {
+  constexpr auto kMost = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max());
+  if (ts.tv_sec >= kMost.count()) return std::chrono::nanoseconds::max();
+  if (ts.tv_sec <= -kMost.count()) return std::chrono::nanoseconds::min();
   return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 

@@ -43,7 +43,9 @@ int rename_no_replace(const char* from, const char* to);
 int rename_no_replace_at(int from_dir, const char* from, int to_dir, const char* to);
 
 // The times of a file's last change of status (ctime) and of its data
-// (mtime), with their nanoseconds, since the epoch.
+// (mtime), with their nanoseconds, since the epoch. In nanoseconds the range
+// is the years 1678 to 2262: a time beyond it (a file system may hold one)
+// saturates to the nearer end, as do the clocks below.
 struct FileTimes {
   std::chrono::nanoseconds changed;
   std::chrono::nanoseconds modified;
