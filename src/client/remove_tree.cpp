@@ -27,6 +27,12 @@ Result<DIR*, Error> dir_stream(int fd) {
 
 const char* const kForeign = "another file system is mounted inside it; that part was left as it is";
 
+// Why a directory of another user stays: only that user or root can empty it.
+Error not_ours(const struct stat& st) {
+  return Error{ErrorKind::PermissionDenied, "a directory there belongs to user " + std::to_string(st.st_uid) +
+                                                ", and only that user or root can empty it"};
+}
+
 Result<Done, Error> unlink_at(int dir, const std::string& name, int flags) {
   if (::unlinkat(dir, name.c_str(), flags) == 0 || errno == ENOENT) return Done{};
   return Err(os_error(errno));
@@ -132,8 +138,27 @@ Result<Done, Error> Remover::empty_once(DIR* dir, bool& found) {
     // A directory swapped in for a file fails the unlink (EISDIR; EPERM on macOS) and is hidden instead.
     if (!directory && (::unlinkat(fd, child.c_str(), 0) == 0 || errno == ENOENT)) continue;
     if (!directory && errno != EISDIR && errno != EPERM) return Err(os_error(errno));
-    if (auto moved = hide(fd, child); !moved) return moved.forward();
+    auto moved = hide(fd, child);
+    // Moving a directory to another parent rewrites its "..", which takes
+    // its own write permission. No other remover enters it: dir is locked.
+    if (!moved && directory && moved.error().kind == ErrorKind::PermissionDenied) {
+      Fd sub(::openat(fd, child.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      struct stat st {};
+      if (sub.get() < 0 || ::fstat(sub.get(), &st) != 0) return Err(os_error(errno));
+      if (st.st_uid != ::geteuid()) return Err(not_ours(st));
+      if (auto opened = open_up(sub.get(), st); !opened) return opened;
+      moved = hide(fd, child);
+    }
+    if (!moved) return moved.forward();
   }
+}
+
+Result<Done, Error> Remover::open_up(int fd, const struct stat& st) const {
+  constexpr mode_t kNeeded = S_IWUSR | S_IXUSR;
+  if (st.st_uid != ::geteuid() || (st.st_mode & kNeeded) == kNeeded) return Done{};
+  if (st.st_dev != device_ || !same_mount(fd, slots_)) return Err(Error{ErrorKind::Other, kForeign});
+  if (::fchmod(fd, (st.st_mode & 07777) | kNeeded) != 0) return Err(os_error(errno));
+  return Done{};
 }
 
 Result<bool, Error> Remover::clear(const std::string& name) {
@@ -149,7 +174,8 @@ Result<bool, Error> Remover::clear(const std::string& name) {
   struct stat opened {};
   const Take taken = take(fd, name, opened);
   if (taken == Take::Taken) {
-    if (opened.st_dev != device_) result = Err(Error{ErrorKind::Other, kForeign});
+    result = opened.st_dev != device_ || !same_mount(fd, slots_) ? Err(Error{ErrorKind::Other, kForeign})
+                                                                 : open_up(fd, opened);
     // Until the directory can go: a directory changed while it is read
     // (on macOS, by this very deletion) may skip entries.
     for (bool found = false; result; ::rewinddir(*stream)) {
@@ -157,6 +183,9 @@ Result<bool, Error> Remover::clear(const std::string& name) {
       if (!result || ::unlinkat(slots_, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) break;
       if (errno != ENOTEMPTY && errno != EEXIST) result = Err(os_error(errno));
       if (result && !found) result = Err(os_error(ENOTEMPTY));
+    }
+    if (!result && result.error().kind == ErrorKind::PermissionDenied && opened.st_uid != ::geteuid()) {
+      result = Err(not_ours(opened));
     }
   }
   // Explicitly: a child forked meanwhile shares the lock.

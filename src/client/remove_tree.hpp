@@ -11,7 +11,11 @@
 // may finish it: a prune killed midway leaves hidden directories without a
 // lock, which the next prune finishes; one that is being emptied is locked,
 // and left to its prune. An install's staging directory is locked while it
-// is filled, and a killed install's is finished the same way.
+// is filled, and a killed install's is finished the same way. A directory of
+// ours without our write or search permission (a read-only version) gets
+// them first, on the descriptor that was opened without following a link
+// and checked to lie on slots/'s mount; another user's is left, and said to
+// be.
 //
 // Tests: the Prune and Install rows of tests/state_tool/state_command_e2e_test.cpp.
 #pragma once
@@ -102,6 +106,10 @@ class Remover {
   // One pass over dir: unlinks its files and links and hides its
   // sub-directories; found tells whether it met anything.
   Result<Done, Error> empty_once(DIR* dir, bool& found);
+  // Gives the directory open as fd (st its status), which this remover is
+  // to empty or move, its owner's write and search permission, when it is
+  // ours and lacks them.
+  Result<Done, Error> open_up(int fd, const struct stat& st) const;
   // Removes slots/<name>: a file or a link at once; a directory, under its
   // lock, once emptied. One that another process has locked: false.
   Result<bool, Error> clear(const std::string& name);

@@ -189,6 +189,13 @@ FileTimes file_times(const struct stat& st) {
   return {nanoseconds(st.st_ctimespec), nanoseconds(st.st_mtimespec)};
 }
 
+// Each mount has a device of its own.
+bool same_mount(int a, int b) {
+  struct stat x {};
+  struct stat y {};
+  return ::fstat(a, &x) == 0 && ::fstat(b, &y) == 0 && x.st_dev == y.st_dev;
+}
+
 int copy_file_into(int from, int to_dir, const char* name, mode_t mode, off_t) {
   // An APFS clone costs the same for any size, shares the blocks until
   // either side changes, and keeps holes. Run as root it would keep the
@@ -297,6 +304,18 @@ int rename_no_replace_at(int from_dir, const char* from, int to_dir, const char*
 }
 
 FileTimes file_times(const struct stat& st) { return {nanoseconds(st.st_ctim), nanoseconds(st.st_mtim)}; }
+
+bool same_mount(int a, int b) {
+  struct statx x {};
+  struct statx y {};
+  if (::statx(a, "", AT_EMPTY_PATH, STATX_MNT_ID, &x) == 0 &&
+      ::statx(b, "", AT_EMPTY_PATH, STATX_MNT_ID, &y) == 0 && (x.stx_mask & y.stx_mask & STATX_MNT_ID) != 0) {
+    return x.stx_mnt_id == y.stx_mnt_id;
+  }
+  struct stat u {};
+  struct stat v {};
+  return ::fstat(a, &u) == 0 && ::fstat(b, &v) == 0 && u.st_dev == v.st_dev;
+}
 
 int copy_file_into(int from, int to_dir, const char* name, mode_t mode, off_t size) {
   const int to = ::openat(to_dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);

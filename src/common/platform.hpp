@@ -55,6 +55,11 @@ FileTimes file_times(const struct stat& st);
 // The real-time clock, with nanoseconds, since the epoch.
 std::chrono::nanoseconds realtime_now();
 
+// Whether the files open as a and b lie on one mount: by the mount's own ID
+// where the system has one (Linux 5.8 and later, which tells the bind mounts
+// of one file system apart), else by their device.
+bool same_mount(int a, int b);
+
 // 16 hex digits from the system's random source, for names no other process
 // repeats; empty when the system gives none.
 std::string random_token();
