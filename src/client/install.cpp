@@ -686,8 +686,10 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   auto slots = open_slots(install_root);
   if (!slots) return slots.forward();
   const int slots_fd = slots->get();
-  // What killed installs and prunes left; one that fails to go is the next one's.
-  (void)finish_leftovers(slots_fd, nullptr);
+  // What killed installs and prunes left. What stays (held, or not ours to
+  // remove) is no failure of this install, and install_slot has no line
+  // for it: the reports are dropped, and the next sweep tries again.
+  (void)finish_leftovers(slots_fd, {});
   auto filled = fill(slots_fd, *source_fd, source, found, version, *signer, options, progress);
   if (!filled) return filled.forward();
   // Gives the tree back where it came from, and error with it: the staging

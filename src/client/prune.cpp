@@ -274,6 +274,16 @@ std::vector<std::string> leftovers(const Remover& remover) {
   return found;
 }
 
+// Removes the leftovers listed, once slots/ is flushed, going on past each
+// that it leaves.
+void sweep(Remover& remover, const std::vector<std::string>& left, const LeftoverReports& reports) {
+  for (const auto& name : left) {
+    auto gone = remover.remove_tree(name);
+    if (!gone && reports.failed) reports.failed(name, gone.error());
+    if (gone && !*gone && reports.held) reports.held(name);
+  }
+}
+
 // Deletes what is hidden, and the leftovers: once slots/ is flushed, since
 // nothing inside a hidden slot may be deleted before its rename is on disk,
 // or a power cut could bring it back, partly deleted, under its own name.
@@ -296,15 +306,15 @@ void delete_hidden(Remover& remover, const std::vector<std::pair<std::string, st
                          "; what is left is hidden in slots/, for a later prune");
     }
   }
-  for (const auto& name : left) {
-    auto gone = remover.remove_tree(name);
-    if (!gone) {
-      problems.push_back("cannot finish slots/" + name +
-                         ", left by an earlier prune or install: " + gone.error().message);
-    } else if (!*gone && reports.notice) {
-      reports.notice("left slots/" + name + ": another process holds it");
-    }
-  }
+  // A leftover that stays is no failure of this prune: another user's, say, waits for that user or root.
+  const auto tell = [&](const std::string& line) {
+    if (reports.notice) reports.notice(line);
+  };
+  sweep(remover, left,
+        {[&](const std::string& name) { tell("left slots/" + name + ": another process holds it"); },
+         [&](const std::string& name, const Error& why) {
+           tell("cannot finish slots/" + name + ", left by an earlier prune or install: " + why.message);
+         }});
 }
 
 }  // namespace
@@ -350,7 +360,7 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
   return outcome(verdict.problems);
 }
 
-Result<Done, Error> finish_leftovers(int slots, const std::function<void(const std::string& name)>& held) {
+Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports) {
   auto opened = with_device(::dup(slots));
   if (!opened) return opened.forward();
   Remover remover(opened->first, opened->second);
@@ -359,11 +369,7 @@ Result<Done, Error> finish_leftovers(int slots, const std::function<void(const s
   if (const int failed = flush_directory(remover.slots(), sync_file); failed != 0) {
     return Err(with_context("cannot flush slots/", os_error(failed)));
   }
-  for (const auto& name : left) {
-    auto gone = remover.remove_tree(name);
-    if (!gone) return gone.forward();
-    if (!*gone && held) held(name);
-  }
+  sweep(remover, left, reports);
   return Done{};
 }
 

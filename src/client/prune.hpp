@@ -45,16 +45,26 @@ struct PruneReports {
 // decided alike. The lock is held only to decide, drop the removed slots'
 // versions entries and move them to hidden names; a name that no longer
 // leads to what was judged (a new install took it meanwhile) is given back
-// and told to notice. The deletion runs after the lock is gone. A slot
-// holding another file system is left whole and reported; refuses to act
-// when state.json cannot be read.
+// and told to notice. The deletion runs after the lock is gone, and with it
+// the sweep of leftovers (as finish_leftovers), which tells notice of each
+// it leaves. A slot holding another file system is left whole and
+// reported; refuses to act when state.json cannot be read.
 Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
                                 std::chrono::nanoseconds min_age, const PruneReports& reports);
 
+// What a sweep of leftovers left, by name in slots/: held, one that another
+// process holds (it is that one's to finish); failed, one that could not be
+// removed (say, one of another user), and why.
+struct LeftoverReports {
+  std::function<void(const std::string& name)> held;
+  std::function<void(const std::string& name, const Error& why)> failed;
+};
+
 // Removes the leftovers in slots/ (open as slots) of killed prunes and
 // installs, once one flush of slots/ has made the renames that hid them
-// durable; each that another process holds is left and told to held.
-Result<Done, Error> finish_leftovers(int slots, const std::function<void(const std::string& name)>& held);
+// durable. It goes on past each that it leaves, and tells it to reports;
+// it fails only when slots/ cannot be flushed, and then removes nothing.
+Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports);
 
 // Removes slots/<name>, a hidden name, with all it holds, unless another
 // process holds its lock (then false).
