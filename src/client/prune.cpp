@@ -127,7 +127,8 @@ std::optional<std::string> mount_within(const std::vector<std::string>& mounts, 
 }
 
 // The slots to remove, in byte order, with the identity each was judged by;
-// those left for their age; and the messages for those left whole.
+// those left for their age; the messages for those left whole; and the
+// lines for notice, told once the lock is released.
 struct Young {
   std::string name;
   std::chrono::nanoseconds age;
@@ -146,6 +147,7 @@ struct Verdict {
   std::vector<Doomed> doomed;
   std::vector<Young> young;
   std::vector<std::string> problems;
+  std::vector<std::string> notices;
 };
 
 // The one decision, shared by a prune and its dry run.
@@ -236,8 +238,7 @@ Result<std::pair<int, dev_t>, Error> with_device(int fd) {
 Result<std::vector<std::pair<std::string, std::string>>, Error> hide_doomed(const std::string& install_root,
                                                                             const LockedState& locked,
                                                                             Remover& remover,
-                                                                            Verdict& verdict,
-                                                                            const PruneReports& reports) {
+                                                                            Verdict& verdict) {
   // Saved before anything moves: a prune killed after the save leaves only
   // unnamed slots, which the next one removes.
   InstallState updated = locked.state;
@@ -254,7 +255,7 @@ Result<std::vector<std::pair<std::string, std::string>>, Error> hide_doomed(cons
       continue;  // gone meanwhile
     } else if (!remover.is(*moved, judged) ||
                (held.get() < 0 && link_target(join_path(slots_path(install_root), *moved), 0) != target)) {
-      if (reports.notice) reports.notice(remover.give_back(*moved, name));
+      verdict.notices.push_back(remover.give_back(*moved, name));
     } else {
       hidden.emplace_back(name, std::move(moved).value());
     }
@@ -340,11 +341,14 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
     if (!judged) return judged.forward();
     verdict = std::move(judged).value();
     if (!dry_run) {
-      auto moved = hide_doomed(install_root, *locked, *remover, verdict, reports);
+      auto moved = hide_doomed(install_root, *locked, *remover, verdict);
       if (!moved) return moved.forward();
       hidden = std::move(moved).value();
     }
   }  // the lock is released here: the deletion may take long, and starts the launcher makes wait for nothing
+  for (const auto& line : verdict.notices) {
+    if (reports.notice) reports.notice(line);
+  }
   for (const auto& young : verdict.young) {
     if (reports.young) reports.young(young.name, young.age, young.mtime_in_future);
   }

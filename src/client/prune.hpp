@@ -24,10 +24,11 @@ inline constexpr std::string_view kInstallStagingPrefix = ".brindlecast-install-
 // staging directory: never a slot, and doomed once no process holds its lock.
 bool is_leftover_name(std::string_view name);
 
-// What a prune tells as it goes. removed: a slot is gone (or, in a dry run,
-// would go). young: a slot left for its age, and whether its mtime lies in
-// the future (then its ctime alone counted). notice: one line about
-// something left that is no failure.
+// What a prune tells. removed: a slot is gone (or, in a dry run, would go).
+// young: a slot left for its age, and whether its mtime lies in the future
+// (then its ctime alone counted). notice: one line about something left
+// that is no failure. Each is called only once the writers' lock is
+// released, so that it may call the library itself.
 struct PruneReports {
   std::function<void(const std::string& slot)> removed;
   std::function<void(const std::string& slot, std::chrono::nanoseconds age, bool mtime_in_future)> young;
