@@ -74,7 +74,10 @@ brindlecast_status guarded(const char* install_root, const char* missing, Call c
     const auto given = install_root ? std::optional<std::string>(install_root) : std::nullopt;
     const auto root = brindlecast::find_install_root(given, std::nullopt, false).root;
     if (!root) return fail(BRINDLECAST_ERR_INVALID_ARGUMENT, kNoRoot);
-    return call(*root);
+    const brindlecast_status status = call(*root);
+    // A callback may have made a call of its own that failed meanwhile.
+    if (status == BRINDLECAST_OK) last_error.clear();
+    return status;
   } catch (const std::bad_alloc&) {
     return fail(BRINDLECAST_ERR_OTHER, "out of memory");
   } catch (...) {
