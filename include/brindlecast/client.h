@@ -59,7 +59,8 @@ typedef enum brindlecast_status {
 } brindlecast_status;
 
 /* The message of the last failed call on this thread (one line), or "" when
- * the last call succeeded. Valid until the next call on this thread. */
+ * the last call succeeded (even when a callback it called made a call of its
+ * own that failed). Valid until the next call on this thread. */
 BRINDLECAST_API const char* brindlecast_last_error(void);
 
 /* A decoded copy of state.json; it does not follow later changes of the file. */
@@ -196,10 +197,13 @@ BRINDLECAST_API brindlecast_status brindlecast_abort_trial(const char* install_r
  * cut never brings a partly deleted slot back. The deletion needs no more
  * memory, stack or descriptors for a deeper tree, and a prune finishes what
  * an earlier one killed midway left, leaving only what another prune is
- * deleting at that moment. removed (if not NULL) is called with each slot
- * name, in byte order, once all of it is gone; with dry_run non-zero nothing
- * changes and removed is called with each name that would be, decided as a
- * prune decides. Refused when state.json cannot be read. */
+ * deleting at that moment. A directory of the caller's own that lacks its
+ * owner's write or search permission (a read-only version) is given them
+ * before it is emptied; one of another user is left (root removes any).
+ * removed (if not NULL) is called with each slot name, in byte order, once
+ * all of it is gone; with dry_run non-zero nothing changes and removed is
+ * called with each name that would be, decided as a prune decides. Refused
+ * when state.json cannot be read. */
 BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
                                                      void (*removed)(const char* slot, void* context),
                                                      void* context);
@@ -217,12 +221,14 @@ BRINDLECAST_API brindlecast_status brindlecast_prune_older_than(
     void (*removed)(const char* slot, void* context),
     void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context);
 
-/* What brindlecast_prune_reporting tells as it goes; any member may be NULL.
+/* What brindlecast_prune_reporting tells; any member may be NULL.
  * removed: as for brindlecast_prune. kept_young: a slot left for its age, in
  * seconds, and mtime_in_future non-zero when its mtime lies in the future, so
  * that its ctime alone counted. notice: one line about something left that is
  * no failure: a slot that a new install took while prune decided (put back),
- * or a leftover of a prune or an install that another process holds. */
+ * or a leftover of a prune or an install that another process holds or that
+ * cannot be removed (one of another user, say). Each is called only after
+ * the writers' lock is released, so any of them may call this library. */
 typedef struct brindlecast_prune_reports {
   void (*removed)(const char* slot, void* context);
   void (*kept_young)(const char* slot, int64_t age_seconds, int mtime_in_future, void* context);
@@ -232,7 +238,8 @@ typedef struct brindlecast_prune_reports {
 
 /* brindlecast_prune_older_than with every report; reports may be NULL. Ages
  * are compared to the nanosecond: a slot that changed 40 ms ago is young for
- * a minimum age of 1 second. An mtime later than now is ignored. */
+ * a minimum age of 1 second. An mtime later than now is ignored; a time past
+ * the year 2262 counts as that year's. */
 BRINDLECAST_API brindlecast_status brindlecast_prune_reporting(const char* install_root, int dry_run,
                                                                int64_t min_age_seconds,
                                                                const brindlecast_prune_reports* reports);
