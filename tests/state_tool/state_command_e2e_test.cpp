@@ -691,9 +691,16 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
     std::string out, err;
     std::vector<std::string> left;  // in slots/ afterwards
     bool launch_meanwhile = false;
-    std::vector<std::string> options = {"--min-age", "0"};
+    std::vector<std::string> command = {"prune", "--min-age", "0"};  // %s is the root
     const char* locked = nullptr;  // a hidden directory another prune is deleting
   };
+  // Read-only directories, a killed install's among them, as their owner
+  // sees them; and a leftover of another user.
+  const char* read_only =
+      "mkdir -p old/d/e .brindlecast-install-0/d .brindlecast-install-1/d/e ../src && : >old/d/e/f && "
+      ": >../src/brindlecast-client && chmod 555 old/d/e old/d old .brindlecast-install-1/d/e "
+      ".brindlecast-install-1/d && chown -R 65534:65534 .. && chown -R 0:0 .brindlecast-install-0";
+  const std::vector<std::string> nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   // clang-format off
   const std::vector<Case> cases = {
       {"a link to a named slot", R"("active":"current","known_good":"a")", "mkdir b && ln -s b current", 0, {},
@@ -709,14 +716,15 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
        "mkdir -p bundle/Contents/MacOS && ln -s bundle/Contents/MacOS b", 0, {}, 0, "old\n", "",
        {"a", "b", "bundle"}},
       {"an install in progress", R"("active":"a","known_good":"a")", ":", 0, {}, 0, "",
-       "brindlecast-state: kept slots/old: it changed Ns ago, within --min-age 1h\n", {"a", "old"}, false, {}},
+       "brindlecast-state: kept slots/old: it changed Ns ago, within --min-age 1h\n", {"a", "old"}, false, {"prune"}},
       // tar keeps the archive's mtimes; the ctime tells the unpacking.
       {"an unpacked slot with an old mtime", R"("active":"a","known_good":"a")", "mkdir old/d && touch -t 200101010000 old",
        0, {}, 0, "", "brindlecast-state: kept slots/old: it changed Ns ago, within --min-age 1h\n", {"a", "old"}, false,
-       {}},
-      {"an mtime in the future", R"("active":"a","known_good":"a")", "touch -t 210001010000 old", 0, {}, 0, "",
+       {"prune"}},
+      // Past 2262, the end of an age in nanoseconds.
+      {"an mtime in the future", R"("active":"a","known_good":"a")", "touch -t 230001010000 old", 0, {}, 0, "",
        "brindlecast-state: kept slots/old: its mtime lies in the future, and its ctime says it changed Ns ago, "
-       "within --min-age 1h\n", {"a", "old"}, false, {}},
+       "within --min-age 1h\n", {"a", "old"}, false, {"prune"}},
       // The same PID as the killed prune's, and its count: its names are no longer ours.
       {"a killed prune's leftover, by process 1", R"("active":"a","known_good":"a")",
        "mkdir -p .brindlecast-prune-1-0-0/d && : >.brindlecast-prune-1-0-0/d/f", 0, {"unshare", "-p", "-f"}, 0,
@@ -726,7 +734,7 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
        "mkdir -p .brindlecast-prune-1-0-0/d .brindlecast-prune-1-0-1 .brindlecast-install-0/d && "
        ": >.brindlecast-prune-1-0-0/d/f && : >.brindlecast-install-0/d/f", 0, {}, 0,
        "old\n", "brindlecast-state: left slots/.brindlecast-prune-1-0-1: another process holds it\n",
-       {".brindlecast-prune-1-0-1", "a"}, false, {"--min-age", "0"}, ".brindlecast-prune-1-0-1"},
+       {".brindlecast-prune-1-0-1", "a"}, false, {"prune", "--min-age", "0"}, ".brindlecast-prune-1-0-1"},
       {"a mount point in a slot", R"("active":"a","known_good":"a")", "mkdir old/data", 0,
        {"unshare", "-m", "sh", "-c", R"(mount --bind "$1" "$2" && shift 2 && exec "$@")", "sh", outside.path(),
         "%s/slots/old/data"},
@@ -735,16 +743,22 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
       // A stack far smaller than the tree is deep: no recursion survives it.
       {"a deep tree", R"("active":"a","known_good":"a")", ":", 1000,
        {"sh", "-c", R"(ulimit -s 64 && exec "$@")", "sh"}, 0, "old\n", "", {"a"}},
+      {"read-only directories, by prune", R"("active":"a","known_good":"a")", read_only, 0, nobody, 0, "old\n",
+       "brindlecast-state: cannot finish slots/.brindlecast-install-0, left by an earlier prune or install: a "
+       "directory there belongs to user 0, and only that user or root can empty it\n", {".brindlecast-install-0", "a"}},
+      {"read-only directories, by the next install", R"("active":"a","known_good":"a")", read_only, 0, nobody, 0, "",
+       "", {".brindlecast-install-0", "a", "new", "old"}, false, {"install", "--no-trial", "--quiet", "%s/src", "new"}},
       {"a launcher start meanwhile", R"("active":"a","known_good":"a")",
        "i=0; while [ $i -lt 5000 ]; do : > old/f$i; i=$((i + 1)); done", 0, {}, 0, "old\n", "", {"a"}, true},
   };
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.wrapper.empty() && c.wrapper[0] == "unshare" &&
+    if (!c.wrapper.empty() && (c.wrapper[0] == "unshare" || c.wrapper[0] == "setpriv") &&
         (::geteuid() != 0 ||
-         testing::run_process({"/bin/sh", "-c", "unshare " + c.wrapper[1] + " true"}).status != 0)) {
-      std::printf("skipped \"%s\": needs root and unshare %s\n", c.name, c.wrapper[1].c_str());
+         testing::run_process({"/bin/sh", "-c", c.wrapper[0] + " " + c.wrapper[1] + " true"}).status != 0)) {
+      std::printf("skipped \"%s\": needs root and %s %s\n", c.name, c.wrapper[0].c_str(),
+                  c.wrapper[1].c_str());
       continue;
     }
     TempDir root;
@@ -770,8 +784,8 @@ TEST(Prune, RemovesOnlyWhatNothingCanStartAndNothingOutside) {
 
     std::vector<std::string> argv;
     for (const auto& w : c.wrapper) argv.push_back(put_root(w));
-    argv.insert(argv.end(), {testing::state_command_binary(), "--install-root", root.path(), "prune"});
-    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    argv.insert(argv.end(), {testing::state_command_binary(), "--install-root", root.path()});
+    for (const auto& word : c.command) argv.push_back(put_root(word));
     const int locked =
         c.locked ? ::open((root / ("slots/" + std::string(c.locked))).c_str(), O_RDONLY | O_DIRECTORY) : -1;
     if (c.locked) {
