@@ -373,36 +373,27 @@ TEST_F(ClientApi, LastErrorBelongsToTheCallingThreadAndClearsOnSuccess) {
 
 // prune reports once the writers' lock is released: each report may call
 // the library at once, and a nested call that failed is no error of prune's.
-struct Nested {
-  const char* root;
-  std::vector<std::string> seen;
-  static void call(const std::string& what, void* context) {
-    auto* n = static_cast<Nested*>(context);
-    const bool wrote = brindlecast_set_relaunch_intent(n->root) == BRINDLECAST_OK;
-    EXPECT_EQ(brindlecast_begin_trial(n->root, "", nullptr), BRINDLECAST_ERR_INVALID_ARGUMENT);
-    n->seen.push_back(what + (wrote ? "" : ": the nested write failed"));
-  }
-};
-
 TEST_F(ClientApi, PruneReportsMayCallTheLibrary) {
   install_slot("old");
   testing::make_dirs(root_ / "slots/.brindlecast-prune-1-0-0");
   const int held = ::open((root_ / "slots/.brindlecast-prune-1-0-0").c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(held, LOCK_SH), 0);  // another prune's: a notice
-  Nested nested{root(), {}};
-  brindlecast_prune_reports reports{};
-  reports.removed = [](const char* slot, void* c) { Nested::call(std::string("removed ") + slot, c); };
-  reports.kept_young = [](const char* slot, int64_t, int, void* c) {
-    Nested::call(std::string("young ") + slot, c);
+  static std::vector<std::string> seen;
+  static const auto call = [](std::string what, void* root) {
+    if (brindlecast_set_relaunch_intent(static_cast<char*>(root)) != BRINDLECAST_OK) what += ": not written";
+    brindlecast_begin_trial(static_cast<char*>(root), "", nullptr);  // refused
+    seen.push_back(what);
   };
-  reports.notice = [](const char* line, void* c) { Nested::call(line, c); };
-  reports.context = &nested;
+  const brindlecast_prune_reports reports{
+      [](const char* slot, void* root) { call(std::string("removed ") + slot, root); },
+      [](const char* slot, int64_t, int, void* root) { call(std::string("young ") + slot, root); },
+      [](const char* line, void* root) { call(line, root); }, const_cast<char*>(root())};
   for (const int64_t min_age : {3600, 0}) {
     EXPECT_EQ(brindlecast_prune_reporting(root(), 0, min_age, &reports), BRINDLECAST_OK);
     EXPECT_STREQ(brindlecast_last_error(), "");
   }
   const std::string left = "left slots/.brindlecast-prune-1-0-0: another process holds it";
-  EXPECT_EQ(nested.seen, (std::vector<std::string>{"young old", left, "removed old", left}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"young old", left, "removed old", left}));
   ::close(held);
 }
 
