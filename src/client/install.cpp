@@ -686,10 +686,15 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   auto slots = open_slots(install_root);
   if (!slots) return slots.forward();
   const int slots_fd = slots->get();
-  // What killed installs and prunes left. What stays (held, or not ours to
-  // remove) is no failure of this install, and install_slot has no line
-  // for it: the reports are dropped, and the next sweep tries again.
-  (void)finish_leftovers(slots_fd, {});
+  // What killed installs and prunes left. What stays is no failure of this
+  // install: one held is another install's, at work; one that cannot go is
+  // told, and the next sweep tries again.
+  (void)finish_leftovers(slots_fd, {{}, [&](const std::string& name, const Error& why) {
+                                      if (options.trial_options.notice) {
+                                        options.trial_options.notice(NoticeKind::Other,
+                                                                     unfinished(name, why));
+                                      }
+                                    }});
   auto filled = fill(slots_fd, *source_fd, source, found, version, *signer, options, progress);
   if (!filled) return filled.forward();
   // Gives the tree back where it came from, and error with it: the staging

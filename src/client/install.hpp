@@ -44,8 +44,9 @@ struct InstallProgress {
 // whose flush failed (NotDurable), after which the slot that state.json
 // names stays. A moved source that cannot be given back (its name was taken
 // meanwhile) is kept as slots/.brindlecast-kept-<random>, which no tool
-// removes, and the error ends by saying where it lies. progress is called
-// after each file.
+// removes, and the error ends by saying where it lies. A leftover of a
+// killed install or prune that cannot be removed first is told to the
+// notice of trial_options, and stays. progress is called after each file.
 Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
                                  const std::string& slot, const std::optional<std::string>& version,
                                  const InstallOptions& options,

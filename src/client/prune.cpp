@@ -313,9 +313,7 @@ void delete_hidden(Remover& remover, const std::vector<std::pair<std::string, st
   };
   sweep(remover, left,
         {[&](const std::string& name) { tell("left slots/" + name + ": another process holds it"); },
-         [&](const std::string& name, const Error& why) {
-           tell("cannot finish slots/" + name + ", left by an earlier prune or install: " + why.message);
-         }});
+         [&](const std::string& name, const Error& why) { tell(unfinished(name, why)); }});
 }
 
 }  // namespace
@@ -362,6 +360,10 @@ Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
   const auto left = leftovers(*remover);
   delete_hidden(*remover, hidden, left, reports, verdict.problems);
   return outcome(verdict.problems);
+}
+
+std::string unfinished(const std::string& name, const Error& why) {
+  return "cannot finish slots/" + name + ", left by an earlier prune or install: " + why.message;
 }
 
 Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports) {

@@ -67,6 +67,9 @@ struct LeftoverReports {
 // it fails only when slots/ cannot be flushed, and then removes nothing.
 Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports);
 
+// The line that tells of a leftover the sweep could not remove.
+std::string unfinished(const std::string& name, const Error& why);
+
 // Removes slots/<name>, a hidden name, with all it holds, unless another
 // process holds its lock (then false).
 Result<bool, Error> remove_hidden_tree(int slots, const std::string& name);
