@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/file.hpp"
@@ -20,14 +23,18 @@
 #include <sys/mount.h>
 #include <sys/param.h>
 #include <sys/random.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <vector>
 #else
+#include <dirent.h>
 #include <sys/auxv.h>
+#include <sys/utsname.h>
 
 #include <climits>
+#include <cstdlib>
 #endif
 
 namespace brindlecast {
@@ -117,6 +124,31 @@ int finish_copy(int to, int to_dir, const char* name, mode_t mode, bool copied) 
   ::unlinkat(to_dir, name, 0);
   errno = e;
   return -1;
+}
+
+ExecRule refused(int error, std::string why) { return {ExecRule::Kind::Refused, "", error, std::move(why)}; }
+
+// n bytes of fd from offset, fewer where the file ends first.
+std::string read_at(int fd, std::uint64_t offset, std::size_t n) {
+  std::string out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r =
+        retry_eintr([&] { return ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got)); });
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  out.resize(got);
+  return out;
+}
+
+// A number at offset in bytes, in this machine's byte order, as the kernel
+// reads a header's fields; 0 past the end.
+template <class T>
+T field(std::string_view bytes, std::size_t offset) {
+  T value{};
+  if (offset + sizeof value <= bytes.size()) std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
 }
 
 }  // namespace
@@ -220,14 +252,176 @@ int order_entry(int fd) { return barrier_sync_file(fd); }
 
 int flush_file_system(int) { return 0; }
 
-bool is_native_executable(std::string_view head) {
-  // Mach-O, 32 and 64 bits in either byte order, and the universal binary.
-  for (const std::string_view magic :
-       {"\xfe\xed\xfa\xce", "\xce\xfa\xed\xfe", "\xfe\xed\xfa\xcf", "\xcf\xfa\xed\xfe", "\xca\xfe\xba\xbe"}) {
-    if (head.substr(0, magic.size()) == magic) return true;
+namespace {
+
+// XNU's image activators, tried in this order by exec_activate_image
+// (execsw): exec_mach_imgact, exec_fat_imgact, exec_shell_imgact.
+constexpr std::uint32_t kMhMagic = 0xfeedface, kMhMagic64 = 0xfeedfacf;
+constexpr std::uint32_t kMhCigam = 0xcefaedfe, kMhCigam64 = 0xcffaedfe;
+constexpr std::uint32_t kFatMagic = 0xcafebabe, kFatMagic64 = 0xcafebabf;
+constexpr std::uint32_t kMhExecute = 2, kLcLoadDylinker = 0xe;
+constexpr std::int32_t kCpuAbi64 = 0x01000000, kCpuX86 = 7, kCpuArm = 12;
+constexpr std::int32_t kCpuX86_64 = kCpuX86 | kCpuAbi64, kCpuArm64 = kCpuArm | kCpuAbi64;
+
+std::string cpu_name(std::int32_t cpu) {
+  static constexpr std::pair<std::int32_t, const char*> kNames[] = {
+      {kCpuX86, "i386"}, {kCpuX86_64, "x86_64"}, {kCpuArm, "arm"}, {kCpuArm64, "arm64"}, {18, "ppc"}};
+  for (const auto& [number, name] : kNames) {
+    if (number == cpu) return name;
   }
-  return false;
+  return "CPU type " + std::to_string(cpu);
 }
+
+// This Mac's CPU, and whether Rosetta runs x86_64 programs on it.
+struct Cpus {
+  std::int32_t native;
+  bool rosetta;
+};
+
+Cpus this_mac() {
+#if defined(__aarch64__) || defined(__arm64__)
+  const bool arm = true;
+#else
+  // An x86_64 build translated by Rosetta is on Apple silicon all the same.
+  int translated = 0;
+  std::size_t size = sizeof translated;
+  const bool arm =
+      ::sysctlbyname("sysctl.proc_translated", &translated, &size, nullptr, 0) == 0 && translated == 1;
+#endif
+  if (!arm) return {kCpuX86_64, false};
+  struct stat st {};
+  return {kCpuArm64, ::stat("/Library/Apple/usr/libexec/oah/libRosettaRuntime", &st) == 0};
+}
+
+bool runs_cpu(std::int32_t cpu, const Cpus& mac) {
+  return cpu == mac.native || (mac.rosetta && cpu == kCpuX86_64);
+}
+
+// The fat header and its slices are big-endian whatever the machine.
+std::uint64_t big_endian(std::string_view bytes, std::size_t offset, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size && offset + i < bytes.size(); ++i) {
+    value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+  }
+  return value;
+}
+
+// exec_mach_imgact on the thin Mach-O whose header is header, at base in
+// the file: its byte order, its type (a loader's is not a program's), its
+// CPU (grade_binary: EBADARCH), then the loader it names (load_dylinker).
+ExecRule thin_rule(int fd, std::string_view header, std::uint64_t base, bool loader) {
+  const auto magic = field<std::uint32_t>(header, 0);
+  if (magic == kMhCigam || magic == kMhCigam64) {
+    return refused(EBADARCH, "is a Mach-O file in the other byte order");
+  }
+  const auto type = field<std::uint32_t>(header, 12);
+  if (!loader && type != kMhExecute) {
+    return refused(ENOEXEC, "is a Mach-O file that is no program (file type " + std::to_string(type) + ")");
+  }
+  const auto cpu = field<std::int32_t>(header, 4);
+  if (const Cpus mac = this_mac(); !runs_cpu(cpu, mac)) {
+    return refused(EBADARCH, "is a Mach-O file for " + cpu_name(cpu) + ", and this Mac is " +
+                                 cpu_name(mac.native) +
+                                 (mac.native == kCpuArm64 && cpu == kCpuX86_64 ? " without Rosetta" : ""));
+  }
+  if (loader) return {ExecRule::Kind::Program, "", 0, ""};
+  const std::size_t size = magic == kMhMagic64 ? 32 : 28;
+  const std::string commands =
+      read_at(fd, base + size, std::min<std::uint32_t>(field<std::uint32_t>(header, 20), 1 << 20));
+  std::size_t at = 0;
+  for (std::uint32_t i = field<std::uint32_t>(header, 16); i > 0 && at + 12 <= commands.size(); --i) {
+    const auto command = field<std::uint32_t>(commands, at);
+    const auto length = field<std::uint32_t>(commands, at + 4);
+    if (length < 8 || at + length > commands.size()) break;
+    const auto name = field<std::uint32_t>(commands, at + 8);
+    if (command == kLcLoadDylinker && name < length) {
+      return {ExecRule::Kind::Program, commands.substr(at + name, length - name).c_str(), 0, ""};
+    }
+    at += length;
+  }
+  return {ExecRule::Kind::Program, "", 0, ""};
+}
+
+// A Mach-O or universal file as XNU takes it; nothing for any other file.
+// Of a universal file exec_fat_imgact takes the slice fatfile_getbestarch
+// picks, this Mac's own before one Rosetta runs; with none, EBADARCH ("Bad
+// CPU type in executable").
+std::optional<ExecRule> mach_rule(int fd, std::string_view head, bool loader) {
+  const auto magic = field<std::uint32_t>(head, 0);
+  if (magic == kMhMagic || magic == kMhMagic64 || magic == kMhCigam || magic == kMhCigam64) {
+    return thin_rule(fd, head, 0, loader);
+  }
+  const auto fat = big_endian(head, 0, 4);
+  if (fat != kFatMagic && fat != kFatMagic64) return std::nullopt;
+  const std::size_t entry = fat == kFatMagic64 ? 32 : 20;
+  const Cpus mac = this_mac();
+  std::optional<std::pair<std::uint64_t, std::int32_t>> best;  // offset, CPU
+  for (std::uint64_t i = 0; i < big_endian(head, 4, 4) && 8 + (i + 1) * entry <= head.size(); ++i) {
+    const std::size_t at = 8 + i * entry;
+    const auto cpu = static_cast<std::int32_t>(big_endian(head, at, 4));
+    const std::uint64_t offset = big_endian(head, at + 8, entry == 32 ? 8 : 4);
+    if (runs_cpu(cpu, mac) && (!best || cpu == mac.native)) best = std::pair(offset, cpu);
+  }
+  if (!best) return refused(EBADARCH, "is a universal file with no slice for " + cpu_name(mac.native));
+  const std::string slice = read_at(fd, best->first, 32);
+  const auto slice_magic = field<std::uint32_t>(slice, 0);
+  if (slice_magic != kMhMagic && slice_magic != kMhMagic64) {
+    return refused(ENOEXEC,
+                   "is a universal file whose " + cpu_name(best->second) + " slice is no Mach-O file");
+  }
+  if (field<std::int32_t>(slice, 4) != best->second) {
+    return refused(EBADARCH,
+                   "is a universal file whose " + cpu_name(best->second) + " slice is for another CPU");
+  }
+  return thin_rule(fd, slice, best->first, loader);
+}
+
+// exec_shell_imgact on the IMG_SHSIZE (512) bytes it looks at: the line
+// ends at a newline or a '#', and must end within them; the interpreter's
+// name runs to the first blank. It takes a script only once per exec
+// (IMGPF_INTERPRET), so a script's interpreter may not be a script.
+ExecRule script_rule(std::string_view head, int depth) {
+  if (depth > 0)
+    return refused(ENOEXEC, "is itself a script, and the kernel takes no script as an interpreter");
+  std::string line(head.substr(0, 512));
+  line.resize(512, '\0');
+  const auto eol = [](char c) { return c == '#' || c == '\n'; };
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t at = 2;
+  while (at < line.size() && blank(line[at])) ++at;
+  if (at == line.size() || eol(line[at]))
+    return refused(ENOEXEC, "is a script whose #! line names no interpreter");
+  const std::size_t start = at;
+  while (at < line.size() && !eol(line[at])) ++at;
+  if (at == line.size()) {
+    return refused(ENOEXEC,
+                   "is a script whose #! line does not end within the 512 bytes the kernel reads of it "
+                   "(IMG_SHSIZE)");
+  }
+  while (eol(line[at]) || blank(line[at])) --at;
+  std::size_t stop = start;
+  while (stop <= at && !blank(line[stop])) ++stop;
+  return {ExecRule::Kind::Interpreter, line.substr(start, stop - start).c_str(), 0, ""};
+}
+
+}  // namespace
+
+ExecRule exec_rule(int fd, std::string_view head, std::string_view, int depth) {
+  if (auto rule = mach_rule(fd, head, false)) return *rule;
+  if (head.substr(0, 2) == "#!") return script_rule(head, depth);
+  return refused(ENOEXEC, "is a script without a #! line");
+}
+
+std::optional<ExecRule> loader_refusal(int fd, std::string_view head) {
+  auto rule = mach_rule(fd, head, true);
+  if (!rule) return refused(EBADMACHO, "is no Mach-O file");
+  if (rule->kind == ExecRule::Kind::Refused) return rule;
+  return std::nullopt;
+}
+
+// Apple's posix_spawnp, derived from its execvP, runs a file that
+// posix_spawn refuses with ENOEXEC through _PATH_BSHELL.
+bool spawn_falls_back_to_sh() { return true; }
 
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};
@@ -326,7 +520,211 @@ int copy_file_into(int from, int to_dir, const char* name, mode_t mode, off_t si
 int order_entry(int) { return 0; }
 
 int flush_file_system(int fd) { return ::syncfs(fd); }
-bool is_native_executable(std::string_view head) { return head.substr(0, 4) == "\177ELF"; }
+namespace {
+
+// What exec_binprm reads of a file before any format looks at it
+// (prepare_binprm): BINPRM_BUF_SIZE bytes, 256 since Linux 5.1, zero-filled
+// past the end of a shorter file.
+constexpr std::size_t kBinprmBufSize = 256;
+
+// exec_binprm gives up when a file would hand over to a sixth interpreter
+// in a row ("depth > 5": ELOOP).
+constexpr int kMostInterpreters = 5;
+
+// The ELF machines this kernel runs, by its own name for the machine
+// (uname): its own, and the 32-bit one of its compat layer (ia32 emulation,
+// AArch32), which Debian's kernels build in. Nothing where the name is not
+// known here: then no machine is refused.
+struct ElfMachine {
+  char elf_class;  // EI_CLASS: 1 for 32 bits, 2 for 64
+  std::uint16_t machine;
+};
+
+std::vector<ElfMachine> machines_run_here(const std::string& name) {
+  if (name == "x86_64") return {{2, 62}, {1, 3}};
+  if (name == "aarch64") return {{2, 183}, {1, 40}};
+  if (name.size() == 4 && name[0] == 'i' && name.substr(2) == "86") return {{1, 3}};
+  if (name.rfind("arm", 0) == 0) return {{1, 40}};
+  if (name == "riscv64") return {{2, 243}};
+  if (name == "ppc64le" || name == "ppc64") return {{2, 21}};
+  if (name == "s390x") return {{2, 22}};
+  if (name == "loongarch64") return {{2, 258}};
+  return {};
+}
+
+std::string elf_machine_name(std::uint16_t machine) {
+  static constexpr std::pair<std::uint16_t, const char*> kNames[] = {
+      {3, "i386"},    {8, "mips"},      {21, "ppc64"},  {22, "s390"},      {40, "arm"},
+      {62, "x86_64"}, {183, "aarch64"}, {243, "riscv"}, {258, "loongarch"}};
+  for (const auto& [number, name] : kNames) {
+    if (number == machine) return name;
+  }
+  return "machine " + std::to_string(machine);
+}
+
+// What binfmt_elf's arch check (elf_check_arch, or compat_elf_check_arch)
+// refuses in an ELF header: nothing when it passes.
+std::optional<std::string> foreign_elf(std::string_view header) {
+  utsname u{};
+  const std::string machine = ::uname(&u) == 0 ? u.machine : "";
+  const auto runs = machines_run_here(machine);
+  const auto e_machine = field<std::uint16_t>(header, 18);
+  for (const auto& m : runs) {
+    if (m.elf_class == header[4] && m.machine == e_machine) return std::nullopt;
+  }
+  if (runs.empty()) return std::nullopt;
+  return std::string(header[4] == 1 ? "a 32-bit ELF for " : "an ELF for ") + elf_machine_name(e_machine) +
+         ", and this machine is " + machine;
+}
+
+// load_elf_binary: a program (ET_EXEC, ET_DYN) for a machine the kernel
+// runs, with program headers it can read (load_elf_phdrs), and the loader
+// its PT_INTERP names, which must end in a NUL.
+ExecRule elf_rule(int fd, std::string_view header) {
+  const auto type = field<std::uint16_t>(header, 16);
+  if (type != 2 && type != 3) {
+    return refused(ENOEXEC, "is an ELF file that is no program (e_type " + std::to_string(type) + ")");
+  }
+  if (const auto foreign = foreign_elf(header)) return refused(ENOEXEC, "is " + *foreign);
+  const bool wide = header[4] == 2;
+  const std::uint64_t table = wide ? field<std::uint64_t>(header, 32) : field<std::uint32_t>(header, 28);
+  const std::size_t entry = field<std::uint16_t>(header, wide ? 54 : 42);
+  const std::size_t size = entry * field<std::uint16_t>(header, wide ? 56 : 44);
+  if (entry != (wide ? 56u : 32u) || size == 0 || size > 65536 ||
+      size > static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))) {
+    return refused(ENOEXEC, "is an ELF program whose program headers the kernel does not read");
+  }
+  const std::string headers = read_at(fd, table, size);
+  if (headers.size() != size) return refused(ENOEXEC, "is an ELF program cut short in its program headers");
+  for (std::size_t at = 0; at < size; at += entry) {
+    if (field<std::uint32_t>(headers, at) != 3) continue;  // PT_INTERP
+    const std::uint64_t offset =
+        wide ? field<std::uint64_t>(headers, at + 8) : field<std::uint32_t>(headers, at + 4);
+    const std::uint64_t length =
+        wide ? field<std::uint64_t>(headers, at + 32) : field<std::uint32_t>(headers, at + 16);
+    if (length > PATH_MAX || length < 2) {
+      return refused(ENOEXEC, "is an ELF program whose loader's name (PT_INTERP) is " +
+                                  std::to_string(length) + " bytes long");
+    }
+    const std::string name = read_at(fd, offset, static_cast<std::size_t>(length));
+    if (name.size() != length) return refused(EIO, "is an ELF program cut short in its loader's name");
+    if (name.back() != '\0') {
+      return refused(ENOEXEC, "is an ELF program whose loader's name (PT_INTERP) does not end in a NUL");
+    }
+    return {ExecRule::Kind::Program, name.c_str(), 0, ""};
+  }
+  return {ExecRule::Kind::Program, "", 0, ""};
+}
+
+// binfmt_script's load_script (since Linux 5.1) on the BINPRM_BUF_SIZE
+// bytes: the line ends at a newline; without one in them, the interpreter's
+// name must end (a blank or a NUL) within them, or the kernel takes it as cut
+// short and refuses it; a line that names no interpreter is refused too.
+ExecRule script_rule(std::string_view buf) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t end = buf.find('\n');
+  if (end == std::string_view::npos) {
+    const std::size_t name = buf.find_first_not_of(" \t", 2);
+    if (name == std::string_view::npos)
+      return refused(ENOEXEC, "is a script whose #! line names no interpreter");
+    if (buf.find_first_of(std::string_view(" \t\0", 3), name) == std::string_view::npos) {
+      return refused(ENOEXEC,
+                     "is a script whose #! line does not end its interpreter's name within the 256 bytes the "
+                     "kernel reads of it (BINPRM_BUF_SIZE)");
+    }
+    end = buf.size() - 1;
+  }
+  while (blank(buf[end - 1])) --end;
+  std::size_t name = 2;
+  while (name < end && blank(buf[name])) ++name;
+  if (name >= end) return refused(ENOEXEC, "is a script whose #! line names no interpreter");
+  std::size_t stop = name;
+  while (stop < end && !blank(buf[stop]) && buf[stop] != '\0') ++stop;
+  return {ExecRule::Kind::Interpreter, std::string(buf.substr(name, stop - name)), 0, ""};
+}
+
+// binfmt_misc, which the kernel asks before every other format: the first
+// enabled entry whose magic (under its mask, at its offset) or whose
+// extension matches hands the file to its interpreter, or with flag F to the
+// interpreter it opened when it was registered.
+std::optional<ExecRule> misc_rule(std::string_view buf, std::string_view path) {
+  const std::string dir = "/proc/sys/fs/binfmt_misc";
+  const auto status = read_file(dir + "/status");
+  if (!status || status->rfind("enabled", 0) != 0) return std::nullopt;
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
+    ::closedir(d);
+  }
+  const auto unhex = [](const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+      out += static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+    }
+    return out;
+  };
+  const std::size_t dot = path.rfind('.');
+  for (const auto& name : names) {
+    if (name == "status" || name == "register" || name[0] == '.') continue;
+    const auto entry = read_file(dir + "/" + name);
+    if (!entry || entry->rfind("enabled\n", 0) != 0) continue;
+    std::string interpreter, flags, magic, mask, extension;
+    std::size_t offset = 0;
+    std::size_t start = 0;
+    for (std::size_t end; (end = entry->find('\n', start)) != std::string::npos; start = end + 1) {
+      const std::string line = entry->substr(start, end - start);
+      const std::size_t space = line.find(' ');
+      const std::string key = line.substr(0, space),
+                        value = space == std::string::npos ? "" : line.substr(space + 1);
+      if (key == "interpreter") interpreter = value;
+      if (key == "flags:") flags = value;
+      if (key == "offset") offset = std::strtoul(value.c_str(), nullptr, 10);
+      if (key == "magic") magic = unhex(value);
+      if (key == "mask") mask = unhex(value);
+      if (key == "extension") extension = value;
+    }
+    bool match = !extension.empty() ? dot != std::string_view::npos && path.substr(dot) == extension
+                                    : !magic.empty() && offset + magic.size() <= buf.size();
+    for (std::size_t i = 0; match && extension.empty() && i < magic.size(); ++i) {
+      const char keep = i < mask.size() ? mask[i] : '\xff';
+      match = ((buf[offset + i] ^ magic[i]) & keep) == 0;
+    }
+    if (!match) continue;
+    if (flags.find('F') != std::string::npos) return ExecRule{ExecRule::Kind::Program, "", 0, ""};
+    return ExecRule{ExecRule::Kind::Interpreter, interpreter, 0, ""};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+ExecRule exec_rule(int fd, std::string_view head, std::string_view path, int depth) {
+  if (depth > kMostInterpreters) {
+    return refused(ELOOP, "is a " + std::to_string(depth) +
+                              "th interpreter in a row, and the kernel follows at most " +
+                              std::to_string(kMostInterpreters));
+  }
+  std::string buf(head.substr(0, kBinprmBufSize));
+  buf.resize(kBinprmBufSize, '\0');
+  if (auto misc = misc_rule(buf, path)) return *misc;
+  if (buf.compare(0, 2, "#!") == 0) return script_rule(buf);
+  if (buf.compare(0, 4, "\177ELF") == 0) return elf_rule(fd, buf);
+  return refused(ENOEXEC, "is a script without a #! line");
+}
+
+std::optional<ExecRule> loader_refusal(int, std::string_view head) {
+  // load_elf_binary wants an ELF for this machine as the interpreter it
+  // loads, or fails with ELIBBAD.
+  std::string header(head.substr(0, 64));
+  header.resize(64, '\0');
+  if (header.compare(0, 4, "\177ELF") != 0) return refused(ELIBBAD, "is no ELF file");
+  if (const auto foreign = foreign_elf(header)) return refused(ELIBBAD, "is " + *foreign);
+  return std::nullopt;
+}
+
+// glibc's posix_spawnp tries no shell since glibc 2.15 (only the older
+// compat symbol passes SPAWN_XFLAGS_TRY_SHELL); Debian 12 has 2.36.
+bool spawn_falls_back_to_sh() { return false; }
 
 std::chrono::nanoseconds monotonic_now() {
   timespec ts{};

@@ -85,9 +85,39 @@ int order_entry(int fd);
 // that follows the rename. 0, or -1 with errno set.
 int flush_file_system(int fd);
 
-// Whether head, a file's first bytes, begins a program in this system's own
-// format (ELF on Linux, Mach-O on macOS), which exec runs without a #! line.
-bool is_native_executable(std::string_view head);
+// What this system's kernel makes of a file that exec is asked to run, as far
+// as the file's bytes and name decide: the kernel has already found it a
+// regular file with execute permission (the caller's to judge, as
+// open_exec and exec_check_permissions do). Each rule names the kernel's own.
+struct ExecRule {
+  enum class Kind {
+    Program,      // it loads the file itself; next: the loader the file names, "" for none
+    Interpreter,  // it runs next instead, with the file's path among the arguments
+    Refused,      // exec fails with error
+  };
+  Kind kind = Kind::Refused;
+  std::string next;
+  int error = 0;
+  std::string why;  // Refused: what the kernel found, as words that follow "it": "is a ..."
+};
+
+// How many of a file's first bytes exec_rule looks at: more than either kernel
+// reads of a #! line, and the whole of an ELF's or Mach-O's header.
+inline constexpr std::size_t kExecHeadSize = 4096;
+
+// The rule for the file open as fd, whose first bytes are head (fewer for a
+// shorter file) and whose path is path; depth: how many interpreters the
+// kernel has taken on the way to it (0 for the file exec was called with).
+ExecRule exec_rule(int fd, std::string_view head, std::string_view path, int depth);
+
+// Why the kernel would not take the file open as fd (head: its first bytes)
+// as a program's loader (ELF's PT_INTERP, Mach-O's LC_LOAD_DYLINKER): a
+// Refused rule, or nothing when it would.
+std::optional<ExecRule> loader_refusal(int fd, std::string_view head);
+
+// Whether posix_spawnp, like execvp on both systems, hands a file that exec
+// refuses with ENOEXEC to /bin/sh as a script.
+bool spawn_falls_back_to_sh();
 
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();

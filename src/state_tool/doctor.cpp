@@ -28,6 +28,7 @@
 #include "state/bundle.hpp"
 #include "state/policy.hpp"
 #include "state/slots.hpp"
+#include "state_tool/runnable.hpp"
 
 namespace brindlecast {
 namespace {
@@ -42,13 +43,8 @@ struct Finding {
   std::optional<InstallState> state;
 };
 
-// Paths and texts are byte strings; the report shows them as UTF-8, and a
-// NUL, which would end a line for many readers, as \0.
-std::string shown(std::string_view text) {
-  std::string out;
-  for (const char c : utf8_lossy(text)) out += c == '\0' ? std::string("\\0") : std::string(1, c);
-  return out;
-}
+// Paths and texts are byte strings; the report shows them as UTF-8.
+std::string shown(std::string_view text) { return utf8_lossy(text); }
 
 // text as one word of a shell command line.
 std::string shell_word(const std::string& text) {
@@ -66,64 +62,97 @@ std::string user_name(uid_t uid) {
   return pw && pw->pw_name ? std::string(pw->pw_name) : "uid " + std::to_string(uid);
 }
 
-// Why a save of state.json in root, as the launcher makes it (a new file
-// renamed over the old one), would fail for this process; nothing when it
+// Whether the install root opens for reading, and holds locks: where the
+// launcher takes the writers' lock.
+struct RootLockCheck {
+  int open_error = 0;  // 0: it opens
+  int lock_error = 0;  // 0: the lock is free; EWOULDBLOCK: another writer holds it
+  bool held() const { return open_error == 0 && (lock_error == 0 || lock_error == EWOULDBLOCK); }
+};
+
+// Tries the writers' lock without waiting, and lets go at once.
+RootLockCheck try_lock(const std::string& root) {
+  const std::string dir = root.empty() ? "." : root;
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return {errno, 0};
+  const int locked = retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+  const int error = locked == 0 ? 0 : errno;
+  if (locked == 0) (void)::flock(fd, LOCK_UN);
+  ::close(fd);
+  return {0, error};
+}
+
+// Whether the directory at path holds anything; true where it cannot be read.
+bool holds_anything(const std::string& path) {
+  DIR* d = ::opendir(path.c_str());
+  if (!d) return true;
+  bool any = false;
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") any = true;
+  }
+  ::closedir(d);
+  return any;
+}
+
+// Why the launcher's save of state.json in root (bytes long, written through
+// state.json.tmp where it holds the lock) would fail for this process, as
+// store.cpp makes it: a new file renamed over the old one. Nothing when it
 // would not.
-std::optional<std::string> save_problem(const std::string& root) {
+std::optional<std::string> save_problem(const std::string& root, std::size_t bytes, bool shared_temp) {
   const std::string dir = root.empty() ? "." : root;
   struct statvfs fs {};
-  if (::statvfs(dir.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+  const bool sized = ::statvfs(dir.c_str(), &fs) == 0;
+  if (sized && (fs.f_flag & ST_RDONLY) != 0) {
     return "the install root's file system is read-only (" + os_error_text(EROFS) + ")";
   }
   if (::access(dir.c_str(), W_OK | X_OK) != 0) {
     return user_name(::geteuid()) + " may not write the install root (" + os_error_text(errno) + ")";
   }
   // In a sticky directory only the owner of a file, or of the directory, may
-  // replace it.
+  // replace or remove it.
   struct stat d {};
-  struct stat f {};
   const uid_t me = ::geteuid();
-  if (me != 0 && ::stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && d.st_uid != me &&
-      ::lstat(state_path(root).c_str(), &f) == 0 && f.st_uid != me) {
+  const bool sticky = me != 0 && ::stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && d.st_uid != me;
+  const auto foreign = [&](const std::string& path, struct stat& st) {
+    return sticky && ::lstat(path.c_str(), &st) == 0 && st.st_uid != me;
+  };
+  struct stat f {};
+  if (foreign(state_path(root), f)) {
     return "the install root is sticky and state.json belongs to " + user_name(f.st_uid) + " (" +
            os_error_text(EPERM) + ")";
   }
-  return std::nullopt;
-}
-
-// How the road's exec of a usable file ends, judged by its first bytes as the
-// system judges them: execvp (the hand-over road) runs a file without a #!
-// line through /bin/sh, posix_spawnp (the supervision road) does not.
-struct StartJudgement {
-  std::optional<std::string> problem;  // why it fails
-  std::string note;                    // how it runs, where that is worth a word
-};
-
-StartJudgement judge_start(const std::string& path, bool hands_over) {
-  std::string head(512, '\0');
-  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
-  const ssize_t n = fd < 0 ? -1 : retry_eintr([&] { return ::read(fd, head.data(), head.size()); });
-  if (fd >= 0) ::close(fd);
-  // Unreadable, it may still run (an executable that only its kernel reads).
-  if (n < 0) return {};
-  head.resize(static_cast<std::size_t>(n));
-  if (head.rfind("#!", 0) == 0) {
-    const std::size_t from = head.find_first_not_of(" \t", 2);
-    const std::size_t to = from == std::string::npos ? from : head.find_first_of(" \t\n", from);
-    const std::string interpreter = from == std::string::npos ? "" : head.substr(from, to - from);
-    struct stat st {};
-    if (!interpreter.empty() && ::stat(interpreter.c_str(), &st) != 0 &&
-        (errno == ENOENT || errno == ENOTDIR)) {
-      return {"fails: its interpreter " + shown(interpreter) + " does not exist", ""};
+  // The launcher's own state.json.tmp: a file it may write is truncated;
+  // anything else that lies there (a link, a FIFO, a file of another user's,
+  // an empty directory) it removes and makes anew, and a directory with
+  // files in it it cannot remove.
+  const std::string temp = state_path(root) + ".tmp";
+  bool new_file = true;
+  std::uint64_t freed = 0;  // 512-byte blocks
+  struct stat t {};
+  if (shared_temp && ::lstat(temp.c_str(), &t) == 0) {
+    if (S_ISDIR(t.st_mode) && holds_anything(temp)) {
+      return "state.json.tmp is a directory with files in it, which the launcher does not remove";
     }
-    return {};
+    if (foreign(temp, t)) {
+      return "the install root is sticky and state.json.tmp belongs to " + user_name(t.st_uid) + " (" +
+             os_error_text(EPERM) + ")";
+    }
+    new_file = !S_ISREG(t.st_mode) || ::access(temp.c_str(), W_OK) != 0;
+    if (S_ISREG(t.st_mode)) freed = static_cast<std::uint64_t>(t.st_blocks);
   }
-  if (is_native_executable(head)) return {};
-  if (hands_over)
-    return {std::nullopt, "a script without a #! line, which the hand-over road runs through /bin/sh"};
-  return {"fails: it is a script without a #! line, which the supervision road cannot start (" +
-              os_error_text(ENOEXEC) + "); only the hand-over road runs it, through /bin/sh",
-          ""};
+  // Room for the new document: the blocks free for this user (root may use
+  // those the file system keeps back), and an inode for a new file.
+  if (sized && fs.f_frsize > 0) {
+    const std::uint64_t free_blocks = (me == 0 ? fs.f_bfree : fs.f_bavail) + freed * 512 / fs.f_frsize;
+    if (free_blocks < (bytes + fs.f_frsize - 1) / fs.f_frsize) {
+      return "the install root's file system has no room left for it (" + os_error_text(ENOSPC) + ")";
+    }
+    if (new_file && fs.f_files > 0 && (me == 0 ? fs.f_ffree : fs.f_favail) == 0) {
+      return "the install root's file system has no inode left for it (" + os_error_text(ENOSPC) + ")";
+    }
+  }
+  return std::nullopt;
 }
 
 Value optional_value(const std::optional<std::string>& text) {
@@ -131,7 +160,9 @@ Value optional_value(const std::optional<std::string>& text) {
 }
 
 std::string line_of(const Finding& f, bool json) {
-  if (!json) return f.name + ": " + f.text + "\n";
+  // Control bytes a name may carry (a newline, an escape) as \xHH: each finding stays one line, and
+  // none reaches the terminal raw. The JSON writer escapes its own.
+  if (!json) return shown_text(f.name + ": " + f.text) + "\n";
   json::JsonWriter w(json::Layout::Compact);
   w.begin_object();
   w.key("finding");
@@ -346,19 +377,31 @@ class Doctor {
       add("next start", false, "fails: " + what + ": " + next.error().message).members = {{"runs", false}};
       return false;
     }
-    // As the launcher goes: the save before the start, then the start.
+    // As the launcher goes: the writers' lock, which it takes unless a newer
+    // client beside it starts at once (a root it cannot open for reading is
+    // an error for every writer), the save before the start, then the start.
     std::optional<std::string> problem;
     std::string note;
-    const std::optional<std::string> unsaved =
-        next->effect == LaunchEffect::None ? std::nullopt : save_problem(root);
-    if (unsaved) {
-      problem = "fails: the start must save state.json, and " + *unsaved;
+    const RootLockCheck lock = try_lock(root);
+    std::optional<std::string> blocked;
+    if (!(before && !next->slot) && lock.open_error != 0 && lock.open_error != ENOENT) {
+      blocked =
+          "fails: the install root cannot be opened for reading, so the writers' lock cannot be taken (" +
+          os_error_text(lock.open_error) + ")";
+    } else if (next->effect != LaunchEffect::None && after) {
+      const std::size_t bytes = write_install_state(*after, json::Layout::Pretty).size();
+      if (const auto why = save_problem(root, bytes, lock.held())) {
+        blocked = "fails: the start must save state.json, and " + *why;
+      }
+    }
+    if (blocked) {
+      problem = blocked;
     } else if (const auto unusable_file = unusable(next->executable)) {
       problem = *unusable_file + ", so it fails";
+    } else if (auto verdict = judge_start(next->executable, hands_over); verdict.runs) {
+      note = std::move(verdict.text);
     } else {
-      auto judged = judge_start(next->executable, hands_over);
-      problem = std::move(judged.problem);
-      note = std::move(judged.note);
+      problem = std::move(verdict.text);
     }
     std::string what;
     if (!next->slot) {
@@ -380,7 +423,7 @@ class Doctor {
     std::string text = what + ": " + shown(next->executable) + (note.empty() ? "" : ": " + note);
     if (problem) text += ": " + *problem;
     // A trial that fails, or has failed before, need not wait for the rollback.
-    if (after && after->pending && !unsaved && (problem || before->failed_starts > 0)) {
+    if (after && after->pending && !blocked && (problem || before->failed_starts > 0)) {
       text += "; " + command("abort-trial") + " runs known_good " + shown(after->known_good) + " instead";
     }
     auto& f = add("next start", !problem, std::move(text));
@@ -517,9 +560,38 @@ class Doctor {
     }
   }
 
+  // Who finishes a leftover directory: the remover gives each directory
+  // this user owns its owner's write and search permission before it empties
+  // it, so this user finishes one whose directories are all its own, and
+  // root any. who: "prune", "prune or install"; does: "finishes", "removes".
+  static std::string finisher(const std::string& path, const std::string& who, const std::string& does) {
+    const uid_t me = ::geteuid();
+    std::vector<std::string> dirs;
+    directories_below(path, dirs);
+    std::vector<uid_t> owners;
+    for (const auto& dir : dirs) {
+      struct stat st {};
+      if (::lstat(dir.c_str(), &st) == 0 &&
+          std::find(owners.begin(), owners.end(), st.st_uid) == owners.end())
+        owners.push_back(st.st_uid);
+    }
+    if (me == 0 || std::all_of(owners.begin(), owners.end(), [&](uid_t u) { return u == me; })) {
+      return "the next " + who + " " + does + " it";
+    }
+    if (owners.size() == 1) {
+      return "only a " + who + " run by " + user_name(owners[0]) + " or by root " + does + " it, as " +
+             user_name(owners[0]) + " owns its directories";
+    }
+    std::string names;
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+      names += (i == 0 ? "" : i + 1 == owners.size() ? " and " : ", ") + user_name(owners[i]);
+    }
+    return "only a " + who + " run by root " + does + " it, as " + names + " own its directories";
+  }
+
   void report_leftovers(const std::string& root) {
     bool any = false;
-    const auto leftover = [&](const std::string& path, const char* what) {
+    const auto leftover = [&](const std::string& path, const std::string& what) {
       any = true;
       add("leftover", false, shown(path) + ": " + what).members = {{"path", shown(path)}};
     };
@@ -530,38 +602,32 @@ class Doctor {
     }
     const std::string slots = slots_path(root);
     for (const auto& name : names_in(slots)) {
+      const std::string path = join_path(slots, name);
       if (name.rfind(kPruneHiddenPrefix, 0) == 0) {
-        leftover(join_path(slots, name),
-                 "a prune is deleting it, or was killed doing so; the next prune finishes it");
+        leftover(path,
+                 "a prune is deleting it, or was killed doing so; " + finisher(path, "prune", "finishes"));
       } else if (name.rfind(kInstallStagingPrefix, 0) == 0) {
-        leftover(join_path(slots, name),
-                 "an install is filling it, or was killed doing so; the next prune or install removes it");
+        leftover(path, "an install is filling it, or was killed doing so; " +
+                           finisher(path, "prune or install", "removes"));
       }
     }
     if (!any) add("leftovers", true, "none");
   }
 
-  // Tries the writers' lock without waiting, and lets go at once.
   void report_locks(const std::string& root) {
-    const std::string dir = root.empty() ? "." : root;
-    const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (fd < 0) {
-      add("locks", false, "cannot tell: " + shown(dir) + ": " + os_error_text(errno)).members = {
-          {"locks", nullptr}};
-      return;
-    }
-    const int locked = retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
-    const int error = locked == 0 ? 0 : errno;
-    if (locked == 0) (void)::flock(fd, LOCK_UN);
-    ::close(fd);
-    if (error == 0 || error == EWOULDBLOCK) {
+    const RootLockCheck lock = try_lock(root);
+    if (lock.open_error != 0) {
+      add("locks", false,
+          "cannot tell: " + shown(root.empty() ? "." : root) + ": " + os_error_text(lock.open_error))
+          .members = {{"locks", nullptr}};
+    } else if (lock.held()) {
       add("locks", true,
-          error == 0 ? "the file system holds them"
-                     : "the file system holds them; another writer holds the lock now")
+          lock.lock_error == 0 ? "the file system holds them"
+                               : "the file system holds them; another writer holds the lock now")
           .members = {{"locks", true}};
     } else {
       add("locks", false,
-          "none on this file system (" + os_error_text(error) +
+          "none on this file system (" + os_error_text(lock.lock_error) +
               "): writers go on without, and changes made at the same time may be lost")
           .members = {{"locks", false}};
     }

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
@@ -94,8 +96,17 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.limit_ms);
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int polled =
+        poll(fds, 2, options.limit_ms == 0 ? -1 : std::max<int>(0, static_cast<int>(left.count())));
+    if (polled == 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (polled < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -111,6 +122,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         --open_count;
       }
     }
+  }
+  for (const auto& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
   }
   int wstatus = 0;
   while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {

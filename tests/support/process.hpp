@@ -21,6 +21,7 @@ struct ProcessOptions {
   std::string cwd;              // empty: inherit
   std::string input;            // written to standard input, which is then closed
   bool ignore_sigchld = false;  // start the program with SIGCHLD ignored
+  int limit_ms = 0;             // killed (SIGKILL) once this has passed; 0: no limit
 };
 
 // argv[0] is the program path.
