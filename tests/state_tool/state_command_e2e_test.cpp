@@ -12,12 +12,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/version.hpp"
@@ -445,6 +447,50 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
 // file, says what it drops, and refuses to replace one that decodes. Each
 // later --replace keeps its own broken file beside the earlier ones, also
 // within one second.
+// Every writer waits its 5 s for a lock another holds, all of them at once,
+// then fails with nothing changed: not one goes on without the lock, and
+// none gives up at once.
+TEST_F(StateCommand, EveryWriterWaitsForTheLockAndChangesNothing) {
+  const std::string state = R"({"active":"2.0","known_good":"1.0","channel":"stable","pending":"2.0",)"
+                            R"("failed_starts":0,"versions":{"1.0":"1.0.0","2.0":"2.0.0"}})";
+  write_file(root_ / "state.json", state);
+  write_file(outside_ / "src/brindlecast-client", "#!/bin/sh\n", 0755);
+  const std::vector<std::vector<std::string>> writers = {{"install", outside_ / "src", "3.0"},
+                                                         {"install", "--move", outside_ / "src", "3.0"},
+                                                         {"begin-trial", "0.9"},
+                                                         {"abort-trial"},
+                                                         {"confirm", client("2.0")},
+                                                         {"request-relaunch"},
+                                                         {"prune", "--min-age", "0"},
+                                                         {"init", "--replace", "1.0"}};
+  const auto before = tree(root_.path()), outside = tree(outside_.path());
+  const int held = ::open(root_.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::vector<testing::ProcessResult> results(writers.size());
+  std::vector<std::chrono::steady_clock::duration> took(writers.size());
+  std::vector<std::thread> running;
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    running.emplace_back([&, i] {
+      const auto start = std::chrono::steady_clock::now();
+      results[i] = run(writers[i]);
+      took[i] = std::chrono::steady_clock::now() - start;
+    });
+  }
+  for (auto& t : running) t.join();
+  ::close(held);
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    SCOPED_TRACE(writers[i][0] + " " + writers[i][1]);
+    EXPECT_EQ(results[i].status, 1);
+    EXPECT_NE(results[i].err.find("another writer has held the lock on the install root for more than 5 s"),
+              std::string::npos)
+        << results[i].err;
+    EXPECT_GE(took[i], std::chrono::milliseconds(4900));
+  }
+  EXPECT_EQ(tree(root_.path()), before);
+  EXPECT_EQ(tree(outside_.path()), outside);
+  EXPECT_EQ(read_file_or_die(root_ / "state.json"), state);
+}
+
 TEST_F(StateCommand, InitReplaceKeepsTheBrokenFile) {
   const auto slots = tree(root_ / "slots");
   std::vector<std::pair<std::string, std::string>> kept;  // path, bytes
