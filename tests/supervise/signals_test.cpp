@@ -93,6 +93,11 @@ TEST_F(Signals, SignalBeforeOrDuringTheSleepEndsItAtOnce) {
     sender.join();
     EXPECT_LT(Clock::now() - start, milliseconds(1500)) << (during ? "during" : "before");
     EXPECT_EQ(take_signal(), SIGUSR1);
+    // Once taken, it ends no later sleep: a back-off after a passed-on
+    // signal still waits its time.
+    const auto next = Clock::now();
+    sleep_unless_signalled(milliseconds(200));
+    EXPECT_GE(Clock::now() - next, milliseconds(200)) << (during ? "during" : "before");
   }
 }
 
@@ -102,6 +107,9 @@ TEST_F(Signals, LockWaitPutsBackEveryAction) {
     // Each action once set through the C library, which adds flags of its own
     // (SA_RESTORER) to what it sets: "before" then reads as a put-back would.
     Dispositions().put_back();
+    // An action no wait sets, whatever an earlier test left: one the wait
+    // does not put back shows.
+    signal(SIGALRM, SIG_IGN);
     const Dispositions before;
     const auto end = block_until_alarm(waiter_, {milliseconds(20), block_until_alarm, stop_pending});
     EXPECT_TRUE(end && *end == (held ? LockWaitEnd::TimedOut : LockWaitEnd::Taken));
