@@ -260,6 +260,44 @@ TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
   }
 }
 
+// An install held at the flush of its filled staging directory, with a
+// prune and a second install beside it: neither sweeps the tree being
+// filled, and all three succeed.
+TEST(FaultInjectionState, AHeldInstallKeepsItsTreeFromPruneAndTheNextInstall) {
+  if (testing::faulty_state_command_binary().empty())
+    GTEST_SKIP() << "no fault-injecting brindlecast-state here";
+  TempDir root, source, scratch;
+  write_file(root / "state.json", R"({"active":"a","known_good":"a","channel":"s"})");
+  write_file(root / "slots/a/brindlecast-client", "", 0755);
+  for (const char* v : {"b", "c"}) write_file(source / (std::string(v) + "/brindlecast-client"), v, 0755);
+  const auto install = [&](const std::string& binary, const char* slot, const testing::ProcessOptions& o) {
+    return testing::run_process(
+        {binary, "--install-root", root.path(), "install", "--no-trial", source / slot, slot}, o);
+  };
+  testing::ProcessOptions options;
+  options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "syncfs:1:hold"},
+                                                   {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                   {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+  std::atomic<bool> ended{false};
+  testing::ProcessResult prune, second;
+  std::thread beside([&] {
+    while (!file_exists(scratch / "injected") && !ended)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    prune = testing::run_process(
+        {testing::state_command_binary(), "--install-root", root.path(), "prune", "--min-age", "0"});
+    second = install(testing::state_command_binary(), "c", {});
+    write_file(scratch / "resume", "");
+  });
+  const auto first = install(testing::faulty_state_command_binary(), "b", options);
+  ended = true;
+  beside.join();
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(prune.status, 0) << prune.err;
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(read_file_or_die(root / "slots/b/brindlecast-client"), "b");
+  EXPECT_EQ(read_file_or_die(root / "slots/c/brindlecast-client"), "c");
+}
+
 }  // namespace
 }  // namespace brindlecast
 

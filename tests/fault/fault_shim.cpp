@@ -9,7 +9,7 @@
 //   zero   write accepts nothing
 //   pause  flock waits for a signal first, as if one came just before it blocked
 //   late   flock waits for a signal after it returned, as if one came just then
-//   hold   fsync, lseek or flock waits until the file named by
+//   hold   fsync, lseek, syncfs or flock waits until the file named by
 //          BRINDLECAST_FAULT_RESUME exists, so that the driver can change the
 //          disk at that point
 // When the fault is injected the file named by BRINDLECAST_FAULT_MARK is
@@ -153,7 +153,12 @@ off_t __wrap_lseek(int fd, off_t offset, int whence) {
 }
 
 int __wrap_syncfs(int fd) {
-  if (const auto m = inject("syncfs"); !m.empty()) return fail(m, EIO);
+  const auto& m = inject("syncfs");
+  if (m == "hold") {
+    hold();
+  } else if (!m.empty()) {
+    return fail(m, EIO);
+  }
   return __real_syncfs(fd);
 }
 
