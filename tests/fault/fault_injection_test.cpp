@@ -362,29 +362,39 @@ TEST(FaultInjectionState, InstallCopiesOnlyWhatItJudged) {
   struct Case {
     const char* name;
     const char* fault;
-    std::function<void(const std::string& source)> change;
+    std::function<void(const std::string& source, const std::string& root)> change;
     bool refused = true;
   };
   const std::vector<Case> cases = {
-      {"nothing changes", "flock:1:hold", [](const std::string&) {}, false},
+      {"nothing changes", "flock:1:hold", [](const std::string&, const std::string&) {}, false},
       {"a FIFO swapped in", "flock:1:hold",
-       [](const std::string& source) {
+       [](const std::string& source, const std::string&) {
          ASSERT_EQ(::unlink((source + "/lib/b").c_str()), 0);
          ASSERT_EQ(::mkfifo((source + "/lib/b").c_str(), 0644), 0);
        }},
       {"a device swapped in", "flock:1:hold",
-       [](const std::string& source) {
+       [](const std::string& source, const std::string&) {
          ASSERT_EQ(::unlink((source + "/lib/b").c_str()), 0);
          if (::mknod((source + "/lib/b").c_str(), S_IFCHR | 0644, makedev(1, 5)) != 0) {
            ASSERT_EQ(::mkfifo((source + "/lib/b").c_str(), 0644), 0);  // not root: a FIFO again
          }
        }},
       {"a file cut short before its copy", "flock:1:hold",
-       [](const std::string& source) {
+       [](const std::string& source, const std::string&) {
          ASSERT_EQ(::truncate((source + "/brindlecast-client").c_str(), 7), 0);
        }},
+      // A prune that takes the staging directory, not locked yet, for a
+      // killed install's: the install makes another.
+      {"a prune sweeps the staging directory", "flock:1:hold",
+       [](const std::string&, const std::string& root) {
+         EXPECT_EQ(testing::run_process(
+                       {testing::state_command_binary(), "--install-root", root, "prune", "--min-age", "0"})
+                       .status,
+                   0);
+       },
+       false},
       {"a file cut short during its copy", "lseek:1:hold",
-       [](const std::string& source) {
+       [](const std::string& source, const std::string&) {
          ASSERT_EQ(::truncate((source + "/brindlecast-client").c_str(), 7), 0);
        }},
   };
@@ -404,7 +414,7 @@ TEST(FaultInjectionState, InstallCopiesOnlyWhatItJudged) {
     std::thread changer([&] {
       while (!file_exists(scratch / "injected") && !ended)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (!ended) c.change(source.path());
+      if (!ended) c.change(source.path(), root.path());
       write_file(scratch / "resume", "");
     });
     const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
