@@ -260,42 +260,67 @@ TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
   }
 }
 
-// An install held at the flush of its filled staging directory, with a
-// prune and a second install beside it: neither sweeps the tree being
-// filled, and all three succeed.
-TEST(FaultInjectionState, AHeldInstallKeepsItsTreeFromPruneAndTheNextInstall) {
+// An install held at the flush of its filled staging directory, with
+// another writer beside it: a prune and a second install sweep nothing of the
+// tree being filled, and all succeed; an empty directory made at the slot's
+// name just then is not replaced.
+TEST(FaultInjectionState, AHeldInstallKeepsItsTreeAndTakesNoName) {
   if (testing::faulty_state_command_binary().empty())
     GTEST_SKIP() << "no fault-injecting brindlecast-state here";
-  TempDir root, source, scratch;
-  write_file(root / "state.json", R"({"active":"a","known_good":"a","channel":"s"})");
-  write_file(root / "slots/a/brindlecast-client", "", 0755);
-  for (const char* v : {"b", "c"}) write_file(source / (std::string(v) + "/brindlecast-client"), v, 0755);
-  const auto install = [&](const std::string& binary, const char* slot, const testing::ProcessOptions& o) {
-    return testing::run_process(
-        {binary, "--install-root", root.path(), "install", "--no-trial", source / slot, slot}, o);
+  const auto run = [](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {testing::state_command_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::run_process(argv).status;
   };
-  testing::ProcessOptions options;
-  options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "syncfs:1:hold"},
-                                                   {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
-                                                   {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
-  std::atomic<bool> ended{false};
-  testing::ProcessResult prune, second;
-  std::thread beside([&] {
-    while (!file_exists(scratch / "injected") && !ended)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    prune = testing::run_process(
-        {testing::state_command_binary(), "--install-root", root.path(), "prune", "--min-age", "0"});
-    second = install(testing::state_command_binary(), "c", {});
-    write_file(scratch / "resume", "");
-  });
-  const auto first = install(testing::faulty_state_command_binary(), "b", options);
-  ended = true;
-  beside.join();
-  EXPECT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(prune.status, 0) << prune.err;
-  EXPECT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(read_file_or_die(root / "slots/b/brindlecast-client"), "b");
-  EXPECT_EQ(read_file_or_die(root / "slots/c/brindlecast-client"), "c");
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& root, const std::string& source)> beside;
+    int status;
+    std::vector<std::string> in_b;  // slots/b afterwards
+  };
+  const std::vector<Case> cases = {
+      {"a prune and a second install",
+       [&](const std::string& root, const std::string& source) {
+         EXPECT_EQ(run({"--install-root", root, "prune", "--min-age", "0"}), 0);
+         EXPECT_EQ(run({"--install-root", root, "install", "--no-trial", source + "/c", "c"}), 0);
+       },
+       0,
+       {"brindlecast-client"}},
+      {"an empty directory at the slot's name",
+       [](const std::string& root, const std::string&) { testing::make_dirs(root + "/slots/b"); },
+       1,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root, source, scratch;
+    write_file(root / "state.json", R"({"active":"a","known_good":"a","channel":"s"})");
+    write_file(root / "slots/a/brindlecast-client", "", 0755);
+    for (const char* v : {"b", "c"}) write_file(source / (std::string(v) + "/brindlecast-client"), v, 0755);
+    testing::ProcessOptions options;
+    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "syncfs:1:hold"},
+                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+    std::atomic<bool> ended{false};
+    std::thread beside([&] {
+      while (!file_exists(scratch / "injected") && !ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (!ended) c.beside(root.path(), source.path());
+      write_file(scratch / "resume", "");
+    });
+    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
+                                         root.path(), "install", "--no-trial", source / "b", "b"},
+                                        options);
+    ended = true;
+    beside.join();
+    EXPECT_EQ(r.status, c.status) << r.err;
+    std::vector<std::string> in_b;
+    for (const auto& entry : std::filesystem::directory_iterator(root / "slots/b"))
+      in_b.push_back(entry.path().filename());
+    EXPECT_EQ(in_b, c.in_b);
+    EXPECT_EQ(file_exists(root / "slots/c") ? read_file_or_die(root / "slots/c/brindlecast-client") : "c",
+              "c");
+  }
 }
 
 }  // namespace
