@@ -220,21 +220,24 @@ TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
   }
 }
 
-// install through the fault shim, of a tree and of an archive: a flush of
-// the copy or of slots/ that fails leaves nothing visible in slots/ and the
-// state as it was.
+// install through the fault shim, of a tree, of an archive and by --move: a
+// flush of the copy or of slots/ that fails leaves nothing visible in slots/,
+// the state as it was, and a moved source back where it was.
 TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
   if (testing::faulty_state_command_binary().empty())
     GTEST_SKIP() << "no fault-injecting brindlecast-state here";
-  const std::tuple<const char*, bool, const char*> cases[] = {
-      {"syncfs:1:error", false, "brindlecast-state: cannot flush the copy: "},
-      {"syncfs:1:error", true, "brindlecast-state: cannot flush the copy: "},
+  const std::tuple<const char*, const char*, const char*> cases[] = {
+      {"syncfs:1:error", "tree", "brindlecast-state: cannot flush the copy: "},
+      {"syncfs:1:error", "archive", "brindlecast-state: cannot flush the copy: "},
+      {"syncfs:1:error", "--move", "brindlecast-state: cannot flush the source: "},
       // The first fsync is that of slots/ after the rename; the save's come after.
-      {"fsync:1:error", false, "brindlecast-state: cannot flush slots/, so nothing was installed: "},
-      {"fsync:1:error", true, "brindlecast-state: cannot flush slots/, so nothing was installed: "},
+      {"fsync:1:error", "tree", "brindlecast-state: cannot flush slots/, so nothing was installed: "},
+      {"fsync:1:error", "archive", "brindlecast-state: cannot flush slots/, so nothing was installed: "},
+      {"fsync:1:error", "--move", "brindlecast-state: cannot flush slots/, so nothing was installed: "},
   };
-  for (const auto& [fault, archive, err] : cases) {
-    SCOPED_TRACE(std::string(fault) + (archive ? " archive" : " tree"));
+  for (const auto& [fault, road, err] : cases) {
+    SCOPED_TRACE(std::string(fault) + " " + road);
+    const bool archive = road == std::string("archive"), move = road == std::string("--move");
     TempDir root, source, scratch;
     const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
     write_file(root / "state.json", state);
@@ -245,13 +248,18 @@ TEST(FaultInjectionState, InstallWhoseFlushFailsLeavesNothing) {
     testing::ProcessOptions options;
     options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", fault},
                                                      {"BRINDLECAST_FAULT_MARK", scratch / "injected"}};
-    const auto r =
-        testing::run_process({testing::faulty_state_command_binary(), "--install-root", root.path(),
-                              "install", source / (archive ? "v.tar.gz" : "tree"), "b"},
-                             options);
+    std::vector<std::string> argv = {testing::faulty_state_command_binary(),
+                                     "--install-root",
+                                     root.path(),
+                                     "install",
+                                     source / (archive ? "v.tar.gz" : "tree"),
+                                     "b"};
+    if (move) argv.insert(argv.begin() + 4, "--move");
+    const auto r = testing::run_process(argv, options);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.rfind(err, 0), 0u) << r.err;
     EXPECT_TRUE(file_exists(scratch / "injected"));
+    EXPECT_TRUE(file_exists(source / "tree/brindlecast-client")) << "the source was not given back";
     std::vector<std::string> slots;
     for (const auto& entry : std::filesystem::directory_iterator(root / "slots"))
       slots.push_back(entry.path().filename());
