@@ -360,6 +360,9 @@ TEST_F(StateCommand, DoctorNamesWhatStopsOrChangesTheNextStart) {
       {.name = "a root that cannot be read, as nobody", .state = due, .status = 1, .line = run2 + ": fails: the "
        "install root cannot be opened for reading, so the writers' lock cannot be taken" + error(EACCES),
        .root_mode = 0300, .wrap = nobody, .supervised = 1, .setup = "chown -R 65534:65534 ."},
+      {.name = "a sticky root and root's state.json, as nobody", .state = due, .status = 1, .line = run2 + ": fails: "
+       "the start must save state.json, and the install root is sticky and state.json belongs to root" + error(EPERM),
+       .root_mode = 01777, .wrap = nobody, .supervised = 1},
       // Names with control characters, shown escaped.
       {.name = "a newline in the slot name", .state = R"(["a\nb","a\nb","stable"])", .status = 0,
        .line = "next start: runs slot a\\x0ab: %r/slots/a\\x0ab/brindlecast-client", .supervised = 0,
