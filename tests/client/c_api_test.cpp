@@ -320,18 +320,12 @@ TEST_F(ClientApi, FailedSaveLeavesStateAloneAndNoFileBehind) {
   // A file size limit fails the write, also as root; in a child, so the limit
   // ends with it.
   const std::string bytes = read_file_or_die(state_path());
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  EXPECT_TRUE(testing::in_child([&] {
     const rlimit small{64, 64};
     ::signal(SIGXFSZ, SIG_IGN);
-    const bool failed =
-        ::setrlimit(RLIMIT_FSIZE, &small) == 0 && confirm_trial(root()) == BRINDLECAST_ERR_OTHER;
-    _exit(failed && brindlecast_last_error() == "cannot save state.json: " + os_error_text(EFBIG) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return ::setrlimit(RLIMIT_FSIZE, &small) == 0 && confirm_trial(root()) == BRINDLECAST_ERR_OTHER &&
+           brindlecast_last_error() == "cannot save state.json: " + os_error_text(EFBIG);
+  }));
   EXPECT_EQ(read_file_or_die(state_path()), bytes);
   const auto names = std::filesystem::directory_iterator(root_.path());
   EXPECT_EQ(std::distance(begin(names), end(names)), 2) << "only slots/ and state.json";

@@ -20,18 +20,9 @@ using Clock = std::chrono::steady_clock;
 // Starts the launcher on the hand-over road; kills it after `delay` unless
 // negative, and reaps it.
 void launch_and_kill(const std::string& root, std::chrono::microseconds delay) {
-  const std::string launcher = testing::launcher_binary();
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    char* const argv[] = {const_cast<char*>(launcher.c_str()), const_cast<char*>("--install-root"),
-                          const_cast<char*>(root.c_str()),     const_cast<char*>("--install-method"),
-                          const_cast<char*>("systemd"),        nullptr};
-    char* const envp[] = {nullptr};
-    execve(argv[0], argv, envp);
-    _exit(127);
-  }
+  const pid_t pid = testing::start_process(
+      {testing::launcher_binary(), "--install-root", root, "--install-method", "systemd"},
+      {std::map<std::string, std::string>{}});
   if (delay.count() >= 0) {
     usleep(static_cast<useconds_t>(delay.count()));
     kill(pid, SIGKILL);

@@ -195,51 +195,13 @@ TEST(LauncherCli, ClosedDescriptorsAreReplaced) {
   EXPECT_EQ(r.signal, 0);
 }
 
-// Runs argv with standard output a pipe that nobody reads from any more;
-// captures standard error.
+// Runs argv with no environment and standard output a pipe that nobody
+// reads from any more; the launcher must survive a default SIGPIPE on its own.
 ProcessResult run_with_unread_stdout(const std::vector<std::string>& argv) {
-  ProcessResult result;
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return result;
-  }
-  close(out[0]);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  char* no_env[] = {nullptr};
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    close(out[1]);
-    close(err[0]);
-    close(err[1]);
-    // The launcher must survive a default SIGPIPE on its own.
-    signal(SIGPIPE, SIG_DFL);
-    execve(args[0], args.data(), no_env);
-    _exit(127);
-  }
-  close(out[1]);
-  close(err[1]);
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = read(err[0], buf, sizeof buf);
-    if (n > 0) {
-      result.err.append(buf, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  close(err[0]);
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) result.signal = WTERMSIG(wstatus);
-  return result;
+  ProcessOptions options;
+  options.env = Env{};
+  options.unread_stdout = true;
+  return run_process(argv, options);
 }
 
 TEST(LauncherCli, VersionLineToAClosedPipe) {

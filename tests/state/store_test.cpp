@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "support/process.hpp"
 #include "support/sample_state.hpp"
 #include "support/temp_dir.hpp"
 
@@ -121,13 +122,8 @@ TEST(SaveState, TakesBackATemporaryFileItMayNotOpen) {
   // Root opens anything: the save runs as another user, who owns the root.
   const uid_t writer = ::getuid() == 0 ? 65534 : ::getuid();
   ASSERT_EQ(::chown(dir.path().c_str(), writer, static_cast<gid_t>(-1)), 0);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0)
-    _exit(::setuid(writer) == 0 && save_state(dir / "state.json", testing::documented_state()) ? 0 : 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(testing::in_child(
+      [&] { return ::setuid(writer) == 0 && save_state(dir / "state.json", testing::documented_state()); }));
   EXPECT_EQ(*load_state(dir / "state.json"), testing::documented_state());
   EXPECT_FALSE(file_exists(dir / "state.json.tmp"));
 }

@@ -84,24 +84,11 @@ class RunClient : public ::testing::Test {
     return std::find(v.begin(), v.end(), line) != v.end();
   }
 
-  // Starts a program without waiting, with every signal at its default action
-  // (a test runner may ignore some): in a process group of its own, or given a
-  // tty, in a session of its own with that controlling terminal ("": none).
-  static pid_t start(std::vector<std::string> argv, const char* tty = nullptr) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid > 0) return pid;
-    tty ? setsid() : setpgid(0, 0);
-    if (tty && *tty) ioctl(open(tty, O_RDWR | O_CLOEXEC), TIOCSCTTY, 0);
-    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+  // Starts a program without waiting: in a process group of its own, or
+  // given a tty, in a session of its own with that controlling terminal
+  // ("": none).
+  static pid_t start(const std::vector<std::string>& argv, const char* tty = nullptr) {
+    return testing::start_process(argv, {std::nullopt, tty});
   }
   static bool eventually(const std::function<bool()>& happened) {
     for (int i = 0; i < 3000; usleep(10000), ++i)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,7 +28,62 @@ bool pipe_cloexec(int fds[2]) {
   return ::fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;
 }
 
+// NAME=VALUE strings, and the pointers execve takes, ending in a null.
+struct Environment {
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+  explicit Environment(const std::map<std::string, std::string>& env) {
+    for (const auto& [k, v] : env) strings.push_back(k + "=" + v);
+    for (auto& e : strings) pointers.push_back(e.data());
+    pointers.push_back(nullptr);
+  }
+};
+
+// In the child: every signal at its default action (a test runner may
+// ignore some) and none blocked, and nothing this test process inherited
+// open, so that it is not mistaken for a descriptor the program leaked.
+void child_defaults() {
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
+}
+
+// In the child: argv through the PATH of env where given (execvpe is Linux
+// only; execvp searches the PATH of environ).
+[[noreturn]] void exec_child(std::vector<char*>& args, Environment* env) {
+  if (env) environ = env->pointers.data();
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
 }  // namespace
+
+pid_t start_process(const std::vector<std::string>& argv, const StartOptions& options) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::optional<Environment> env;
+  if (options.env) env.emplace(*options.env);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid > 0) return pid;
+  options.tty ? setsid() : setpgid(0, 0);
+  if (options.tty && *options.tty) ioctl(open(options.tty, O_RDWR | O_CLOEXEC), TIOCSCTTY, 0);
+  child_defaults();
+  exec_child(args, env ? &*env : nullptr);
+}
+
+bool in_child(const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) _exit(body() ? 0 : 1);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 std::string launcher_binary() {
   // The memcheck runs substitute a dynamically linked launcher.
@@ -47,10 +104,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   if (!pipe_cloexec(out_pipe) || !pipe_cloexec(err_pipe) || !pipe_cloexec(in_pipe)) {
     throw std::runtime_error("pipe failed");
   }
-  std::vector<std::string> env_strings;
-  if (options.env) {
-    for (const auto& [k, v] : *options.env) env_strings.push_back(k + "=" + v);
-  }
+  if (options.unread_stdout) close(out_pipe[0]);  // before the program can write
+  std::optional<Environment> env;
+  if (options.env) env.emplace(*options.env);
   // BRINDLECAST_TEST_WRAPPER (e.g. "valgrind -q") runs the launcher under a tool.
   std::vector<std::string> wrapper;
   if (const char* w = std::getenv("BRINDLECAST_TEST_WRAPPER");
@@ -58,12 +114,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     std::istringstream words(w);
     for (std::string word; words >> word;) wrapper.push_back(word);
   }
-  std::vector<char*> args, envp;
+  std::vector<char*> args;
   for (auto& a : wrapper) args.push_back(a.data());
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  for (auto& e : env_strings) envp.push_back(e.data());
-  envp.push_back(nullptr);
 
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -71,17 +125,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    signal(SIGPIPE, SIG_DFL);
+    child_defaults();
     if (options.ignore_sigchld) signal(SIGCHLD, SIG_IGN);
-    // Whatever this test process inherited must not be mistaken for a
-    // descriptor the launcher leaked.
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    // execvpe is Linux only; execvp searches the PATH of the environment
-    // it is given in environ.
-    if (options.env) environ = envp.data();
-    execvp(args[0], args.data());
-    _exit(127);
+    exec_child(args, env ? &*env : nullptr);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
@@ -96,6 +143,10 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_count = 2;
+  if (options.unread_stdout) {
+    fds[0].fd = -1;
+    --open_count;
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.limit_ms);
   while (open_count > 0) {
     const auto left =
