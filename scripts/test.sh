@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test, and checks the README's examples and walkthrough
-# (tests/docs/readme_test.sh). First, on both systems: the includes against
-# the layers and every source's tests (scripts/check-layers.sh), and the
-# scripts with shellcheck where it is installed. On Linux: the layout of every C and C++ file
+# (tests/docs/readme_test.sh). First, on both systems: every source's tests
+# (scripts/check-layers.sh, which after each build also holds what the
+# compiler read to the layers), and the scripts with shellcheck where it is
+# installed. On Linux: the layout of every C and C++ file
 # (clang-format), GCC Release, then Clang Debug with
 # AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzzer for a
 # bounded time, the cross-build for macOS with its package, the signing
@@ -26,6 +27,8 @@ build() {
   echo "== $name: configure and build"
   cmake -S . -B "$dir" -G Ninja -DBRINDLECAST_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
+  echo "== $name: every file the compiler read follows the libraries its folder links"
+  scripts/check-layers.sh "$dir"
 }
 run_suite() {
   build "$@"
@@ -81,7 +84,7 @@ check_signing() {
   fi
 }
 
-echo "== layers: includes follow the libraries each folder links; every source has its tests"
+echo "== layers: every source has its tests"
 scripts/check-layers.sh
 check_scripts
 case $os in
