@@ -29,8 +29,9 @@
  * Texts are UTF-8: a call that would store a slot, version or channel that is
  * not valid UTF-8 is refused with BRINDLECAST_ERR_INVALID_ARGUMENT, a message
  * naming the argument, and nothing written. Every call returns BRINDLECAST_OK
- * or an error code; the message of the last failed call on the calling thread
- * is available from brindlecast_last_error().
+ * or an error code, a result the caller must use (BRINDLECAST_NODISCARD); the
+ * message of the last failed call on the calling thread is available from
+ * brindlecast_last_error().
  */
 #ifndef BRINDLECAST_CLIENT_H
 #define BRINDLECAST_CLIENT_H
@@ -42,6 +43,22 @@
 #define BRINDLECAST_API __attribute__((visibility("default")))
 #else
 #define BRINDLECAST_API
+#endif
+
+/* Marks a call whose result must be used: each that returns a
+ * brindlecast_status, and the index lookups (brindlecast_state_version_at,
+ * brindlecast_trials_at), whose outputs mean nothing past the end. With GCC,
+ * Clang or any C++17 compiler a dropped result is then a warning; other
+ * compilers see nothing. The accessors, the *_free calls and
+ * brindlecast_last_error do not carry it: ignoring them loses nothing. C++17
+ * takes the standard attribute, which a (void) cast silences; GCC ignores
+ * such a cast for its own attribute, so C under GCC must test the result. */
+#if defined(__cplusplus) && __cplusplus >= 201703L
+#define BRINDLECAST_NODISCARD [[nodiscard]]
+#elif defined(__GNUC__) || defined(__clang__)
+#define BRINDLECAST_NODISCARD __attribute__((warn_unused_result))
+#else
+#define BRINDLECAST_NODISCARD
 #endif
 
 #ifdef __cplusplus
@@ -68,7 +85,8 @@ typedef struct brindlecast_state brindlecast_state;
 
 /* Reads and decodes <root>/state.json. On success *out owns a new state to be
  * released with brindlecast_state_free; on failure *out is set to NULL. */
-BRINDLECAST_API brindlecast_status brindlecast_read_state(const char* install_root, brindlecast_state** out);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_read_state(const char* install_root,
+                                                                                brindlecast_state** out);
 BRINDLECAST_API void brindlecast_state_free(brindlecast_state* state);
 
 /* Field accessors. Returned texts live as long as the state. A text that
@@ -86,8 +104,9 @@ BRINDLECAST_API int brindlecast_state_relaunch_intent(const brindlecast_state* s
  * name. For an index past the end both outputs are set to NULL and 0 is
  * returned; otherwise 1, with *version NULL for an unknown version. */
 BRINDLECAST_API size_t brindlecast_state_version_count(const brindlecast_state* state);
-BRINDLECAST_API int brindlecast_state_version_at(const brindlecast_state* state, size_t index,
-                                                 const char** slot, const char** version);
+BRINDLECAST_NODISCARD BRINDLECAST_API int brindlecast_state_version_at(const brindlecast_state* state,
+                                                                       size_t index, const char** slot,
+                                                                       const char** version);
 
 /* The whole state as one line of compact JSON, as brindlecast-state show
  * prints it. Lives as long as the state. */
@@ -99,8 +118,10 @@ BRINDLECAST_API const char* brindlecast_state_json(const brindlecast_state* stat
  * checks it. Refused with BRINDLECAST_ERR_EXISTS when state.json exists,
  * also when another program creates it meanwhile: an existing state is never
  * replaced. The install root must exist. */
-BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root, const char* slot,
-                                                    const char* version, const char* channel);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root,
+                                                                          const char* slot,
+                                                                          const char* version,
+                                                                          const char* channel);
 
 /* Confirms a good start of the running client: sets started_ok, and the
  * launcher commits a version on trial at its next start once it finds this
@@ -109,13 +130,14 @@ BRINDLECAST_API brindlecast_status brindlecast_init(const char* install_root, co
  * BRINDLECAST_ERR_INVALID_ARGUMENT, and nothing is written, unless executable
  * is the same file as <root>/slots/<active>/brindlecast-client: an older
  * version that has just put a newer one on trial cannot confirm it. */
-BRINDLECAST_API brindlecast_status brindlecast_confirm_start(const char* install_root,
-                                                             const char* executable);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_confirm_start(const char* install_root,
+                                                                                   const char* executable);
 
 /* Asks that the next start be a relaunch: sets relaunch_intent. That start is
  * not counted against a version on trial, and it clears started_ok without
  * committing. */
-BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* install_root);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status
+brindlecast_set_relaunch_intent(const char* install_root);
 
 /* Puts the version installed in <root>/slots/<slot>/ on trial: active and
  * pending become slot, versions[slot] becomes version (NULL: unknown), and
@@ -138,8 +160,9 @@ BRINDLECAST_API brindlecast_status brindlecast_set_relaunch_intent(const char* i
  * brindlecast_begin_trial_reporting allow them. Each trial begun, and each
  * commit, abort and replacement a writer makes, goes into the trial history
  * <root>/trials.json, saved after state.json under the same lock. */
-BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root, const char* slot,
-                                                           const char* version);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_begin_trial(const char* install_root,
+                                                                                 const char* slot,
+                                                                                 const char* version);
 
 /* Flags of brindlecast_begin_trial_reporting, and of brindlecast_install. */
 #define BRINDLECAST_TRIAL_RETRY 8            /* offer a version whose last trial failed */
@@ -156,7 +179,7 @@ typedef enum brindlecast_notice_kind {
 /* brindlecast_begin_trial with flags (BRINDLECAST_TRIAL_*), calling notice
  * (if not NULL) with one line for each thing it tells, once the state is
  * saved. */
-BRINDLECAST_API brindlecast_status brindlecast_begin_trial_reporting(
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_begin_trial_reporting(
     const char* install_root, const char* slot, const char* version, unsigned flags,
     void (*notice)(brindlecast_notice_kind kind, const char* line, void* context), void* context);
 
@@ -166,7 +189,7 @@ BRINDLECAST_API brindlecast_status brindlecast_begin_trial_reporting(
  * reset. The next start runs known_good; the trial history records the
  * trial as aborted. With no version on trial it is refused with
  * BRINDLECAST_ERR_INVALID_ARGUMENT and nothing is written. */
-BRINDLECAST_API brindlecast_status brindlecast_abort_trial(const char* install_root);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_abort_trial(const char* install_root);
 
 /* Removes every slot (a directory, or a symbolic link) in <root>/slots/ that
  * the launcher cannot reach through active, known_good and pending, with all
@@ -204,9 +227,8 @@ BRINDLECAST_API brindlecast_status brindlecast_abort_trial(const char* install_r
  * all of it is gone; with dry_run non-zero nothing changes and removed is
  * called with each name that would be, decided as a prune decides. Refused
  * when state.json cannot be read. */
-BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, int dry_run,
-                                                     void (*removed)(const char* slot, void* context),
-                                                     void* context);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_prune(
+    const char* install_root, int dry_run, void (*removed)(const char* slot, void* context), void* context);
 
 /* The grace period of brindlecast_prune, in seconds. */
 #define BRINDLECAST_PRUNE_MIN_AGE 3600
@@ -216,7 +238,7 @@ BRINDLECAST_API brindlecast_status brindlecast_prune(const char* install_root, i
  * its name and age in seconds, in byte order, before any removed call. 0
  * removes every unreachable slot at once; a negative age is refused with
  * BRINDLECAST_ERR_INVALID_ARGUMENT. A slot left for its age is no failure. */
-BRINDLECAST_API brindlecast_status brindlecast_prune_older_than(
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_prune_older_than(
     const char* install_root, int dry_run, int64_t min_age_seconds,
     void (*removed)(const char* slot, void* context),
     void (*kept_young)(const char* slot, int64_t age_seconds, void* context), void* context);
@@ -240,9 +262,8 @@ typedef struct brindlecast_prune_reports {
  * are compared to the nanosecond: a slot that changed 40 ms ago is young for
  * a minimum age of 1 second. An mtime later than now is ignored; a time past
  * the year 2262 counts as that year's. */
-BRINDLECAST_API brindlecast_status brindlecast_prune_reporting(const char* install_root, int dry_run,
-                                                               int64_t min_age_seconds,
-                                                               const brindlecast_prune_reports* reports);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_prune_reporting(
+    const char* install_root, int dry_run, int64_t min_age_seconds, const brindlecast_prune_reports* reports);
 
 /* Flags of brindlecast_install. */
 #define BRINDLECAST_INSTALL_MOVE 1     /* rename source into place instead of copying it */
@@ -273,12 +294,12 @@ BRINDLECAST_API brindlecast_status brindlecast_prune_reporting(const char* insta
  * lies in it, contains the install root, has no brindlecast-client file, or
  * holds a device, FIFO or socket (BRINDLECAST_ERR_INVALID_ARGUMENT). On any
  * failure nothing is left visible in slots/. */
-BRINDLECAST_API brindlecast_status brindlecast_install(const char* install_root, const char* source,
-                                                       const char* slot, const char* version, unsigned flags);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_install(
+    const char* install_root, const char* source, const char* slot, const char* version, unsigned flags);
 
 /* brindlecast_install, calling progress (if not NULL) now and then while it
  * copies, with the files and bytes done and in all. */
-BRINDLECAST_API brindlecast_status brindlecast_install_reporting(
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_install_reporting(
     const char* install_root, const char* source, const char* slot, const char* version, unsigned flags,
     void (*progress)(uint64_t files_done, uint64_t files_total, uint64_t bytes_done, uint64_t bytes_total,
                      void* context),
@@ -327,9 +348,9 @@ typedef struct brindlecast_install_options {
  * without state.json is refused with BRINDLECAST_ERR_NOT_FOUND, before
  * anything is written. The trial is begun as brindlecast_begin_trial begins
  * it, with its commit, refusals and notices. */
-BRINDLECAST_API brindlecast_status brindlecast_install_with(const char* install_root, const char* source,
-                                                            const char* slot, const char* version,
-                                                            const brindlecast_install_options* options);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status
+brindlecast_install_with(const char* install_root, const char* source, const char* slot, const char* version,
+                         const brindlecast_install_options* options);
 
 /* What became of a trial. */
 typedef enum brindlecast_outcome {
@@ -361,12 +382,12 @@ typedef struct brindlecast_trials brindlecast_trials;
  * cannot be taken fails with BRINDLECAST_ERR_OTHER and a message saying why
  * (the next writer sets it aside); a root with none gives an empty list. On success *out
  * owns a new list to be released with brindlecast_trials_free. */
-BRINDLECAST_API brindlecast_status brindlecast_read_trials(const char* install_root,
-                                                           brindlecast_trials** out);
+BRINDLECAST_NODISCARD BRINDLECAST_API brindlecast_status brindlecast_read_trials(const char* install_root,
+                                                                                 brindlecast_trials** out);
 BRINDLECAST_API size_t brindlecast_trials_count(const brindlecast_trials* trials);
 /* Fills *out with the trial at index: 1, or 0 past the end. */
-BRINDLECAST_API int brindlecast_trials_at(const brindlecast_trials* trials, size_t index,
-                                          brindlecast_trial* out);
+BRINDLECAST_NODISCARD BRINDLECAST_API int brindlecast_trials_at(const brindlecast_trials* trials,
+                                                                size_t index, brindlecast_trial* out);
 BRINDLECAST_API void brindlecast_trials_free(brindlecast_trials* trials);
 
 #ifdef __cplusplus

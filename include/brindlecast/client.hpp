@@ -3,7 +3,9 @@
 // message. It throws nothing of its own (only std::bad_alloc may escape) and
 // adds one check only: a text holding a NUL byte, which the C API would take
 // for its end, is refused with BRINDLECAST_ERR_INVALID_ARGUMENT. See client.h
-// for what every call does.
+// for what every call does. Status is [[nodiscard]]: every call returns one,
+// and a result dropped unread is a compiler warning; cast it to void where
+// ignoring it is meant.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +23,7 @@
 
 namespace brindlecast::client {
 
-struct Status {
+struct [[nodiscard]] Status {
   brindlecast_status code = BRINDLECAST_OK;
   std::string message;  // empty on success
 

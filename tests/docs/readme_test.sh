@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that the README stays true, as doctests do: every fenced c and cpp
 # block compiles with -Wall -Werror and links against the client library
-# (those of the walkthrough become commands it runs); the walkthrough (the
+# (those of the walkthrough become commands it runs), and a call whose result
+# is dropped does not, in C or C++; the walkthrough (the
 # sh blocks of its section, one session) runs in a
 # scratch directory under bash, and under interactive zsh as a Mac's
 # terminal would run it pasted (skipped with one line without zsh), and
@@ -51,6 +52,22 @@ for block in "$work"/block-*.c "$work"/block-*.cpp "$work"/walk-*.c; do
   compiled=$((compiled + 1))
 done
 
+# The README says a dropped result is a warning: a line that drops one must
+# not compile, in C and in C++, and for that reason. GCC warns of it only
+# when it compiles, so the programs are compiled, not just checked.
+printf '#include <brindlecast/client.h>\nint main(void) { brindlecast_confirm_start(NULL, "c"); return 0; }\n' \
+  >"$work/dropped.c"
+printf '#include <brindlecast/client.hpp>\nint main() { brindlecast::client::confirm_start("c"); }\n' >"$work/dropped.cpp"
+for dropped in "$work/dropped.c" "$work/dropped.cpp"; do
+  case $dropped in
+  *.c) compiler=${CC:-cc} standard=-std=c89 ;;
+  *) compiler=${CXX:-c++} standard=-std=c++17 ;;
+  esac
+  ! "$compiler" $standard -Wall -Werror -I"$source_dir/include" -c "$dropped" -o "$dropped.o" 2>"$dropped.log" ||
+    fail "$(basename "$dropped") drops a result and still compiles"
+  grep -q 'unused-result' "$dropped.log" || fail "$(basename "$dropped") fails for another reason: $(cat "$dropped.log")"
+done
+
 # A scratch path is whatever mktemp -d made, a time whenever it was: shown
 # and got alike as SCRATCH and TIME.
 scrub() { sed -E -e 's#[^ "]*/tmp\.[A-Za-z0-9]+#SCRATCH#g' -e 's#[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z#TIME#g'; }
@@ -90,4 +107,4 @@ pc_dir=$prefix/lib/pkgconfig
 [ ! -f /etc/debian_version ] || pc_dir=$prefix/lib/$(${CC:-cc} -print-multiarch)/pkgconfig
 [ -f "$pc_dir/brindlecast-client.pc" ] || fail "the prefix install has no $pc_dir/brindlecast-client.pc"
 
-echo "== $script: $compiled code examples compiled and linked, the walkthrough printed what is shown (${walked#, }), a prefix install runs"
+echo "== $script: $compiled code examples compiled and linked, a dropped result fails in C and C++, the walkthrough printed what is shown (${walked#, }), a prefix install runs"
