@@ -113,8 +113,9 @@ Result<LockedState, Error> read_locked(const std::string& install_root) {
 
 Result<Done, Error> save_client_state(const std::string& install_root, const InstallState& state,
                                       const RootLock& lock) {
-  if (lock.held()) sweep_temp_files(state_path(install_root));
-  if (auto done = save_state(state_path(install_root), state, system_store_ops(), TempFile::Own); !done) {
+  sweep_temp_files(state_path(install_root), lock);
+  if (auto done = save_state(state_path(install_root), state, lock, system_store_ops(), TempFile::Own);
+      !done) {
     Error error = std::move(done).error();
     // That message already says what happened; "cannot save" would contradict it.
     if (error.kind == ErrorKind::NotDurable) return Err(std::move(error));
@@ -344,7 +345,7 @@ Result<Done, Error> save_with_trials(const std::string& install_root, const Inst
          " and began a new trial history");
     log.unusable.reset();
   }
-  if (lock.held()) sweep_temp_files(trials_path(install_root));
+  sweep_temp_files(trials_path(install_root), lock);
   if (auto saved = save_document(trials_path(install_root), write_trials(log.trials)); !saved) {
     tell("the trial history was not saved: " + saved.error().message);
   }
@@ -491,7 +492,7 @@ Result<Done, Error> create_initial_state(const std::string& install_root, const 
   if (::lstat(state_path(install_root).c_str(), &st) == 0) {
     return Err(Error{ErrorKind::AlreadyExists, "state.json already exists; init changes nothing"});
   }
-  if (lock.held()) sweep_temp_files(state_path(install_root));
+  sweep_temp_files(state_path(install_root), lock);
   return create_first_state(install_root, first_state(slot, version, channel));
 }
 
@@ -510,7 +511,7 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
         "state.json can be read; init --replace changes nothing (begin-trial puts a version on trial)"});
   }
   if (old.error().kind == ErrorKind::NotFound) {
-    if (lock->held()) sweep_temp_files(state_path(install_root));
+    sweep_temp_files(state_path(install_root), *lock);
     if (auto created = create_first_state(install_root, first_state(slot, version, channel)); !created) {
       return created.forward();
     }

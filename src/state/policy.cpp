@@ -97,13 +97,10 @@ Result<std::string, StoreError> prepare_launch(std::string_view install_root,
     if (!next) return next.forward();
     return std::move(next->executable);
   }
-  // The shared name only under a lock that is held: without one, another
-  // launcher may be writing it at the same moment. Leftovers of killed
-  // library saves are left to the library's next save, which sweeps them:
-  // this path runs before every start.
-  const TempFile temp = lock->held() ? TempFile::Shared : TempFile::Own;
+  // Leftovers of killed library saves are left to the library's next save,
+  // which sweeps them: this path runs before every start.
   auto next = decide(install_root, load_state(path), sibling_client,
-                     [&](const InstallState& state) { return save_state(path, state, ops, temp); });
+                     [&](const InstallState& state) { return save_state(path, state, *lock, ops); });
   if (!next) return next.forward();
   return std::move(next->executable);
 }

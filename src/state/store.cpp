@@ -159,8 +159,9 @@ Result<Done, StoreError> save(const std::string& state_path, std::string_view te
 }  // namespace
 
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops, TempFile temp) {
-  return save(state_path, write_install_state(state, json::Layout::Pretty), ops, true, temp);
+                                    const RootLock& lock, const StoreOps& ops, TempFile temp) {
+  return save(state_path, write_install_state(state, json::Layout::Pretty), ops, true,
+              lock.held() ? temp : TempFile::Own);
 }
 
 Result<Done, StoreError> create_state(const std::string& state_path, const InstallState& state) {
@@ -172,7 +173,8 @@ Result<Done, StoreError> save_document(const std::string& path, std::string_view
   return save(path, text, system_store_ops(), true, TempFile::Own);
 }
 
-void sweep_temp_files(const std::string& state_path) {
+void sweep_temp_files(const std::string& state_path, const RootLock& lock) {
+  if (!lock.held()) return;
   const auto parent = parent_path(state_path);
   const std::string temp = state_path.substr(state_path.rfind('/') + 1) + ".tmp";
   DIR* dir = ::opendir(parent && !parent->empty() ? parent->c_str() : ".");

@@ -38,6 +38,7 @@
 #include "common/platform.hpp"
 #include "common/result.hpp"
 #include "state/install_state.hpp"
+#include "state/root_lock.hpp"
 
 namespace brindlecast {
 
@@ -67,8 +68,12 @@ std::string state_path(std::string_view install_root);
 // An absent, empty or malformed file is an error; there is no default state.
 Result<InstallState, StoreError> load_state(const std::string& state_path);
 
+// Only a writer that holds the install root's lock (or was given a
+// not_held() one on a file system without locks) can save: the lock is the
+// proof. The shared state.json.tmp is used only where lock is held; without
+// it every save goes through a file of its own.
 Result<Done, StoreError> save_state(const std::string& state_path, const InstallState& state,
-                                    const StoreOps& ops = system_store_ops(),
+                                    const RootLock& lock, const StoreOps& ops = system_store_ops(),
                                     TempFile temp = TempFile::Shared);
 
 // Writes the first state.json through a file of its own, but never over one
@@ -82,9 +87,10 @@ Result<Done, StoreError> create_state(const std::string& state_path, const Insta
 Result<Done, StoreError> save_document(const std::string& path, std::string_view text);
 
 // Removes state.json.tmp and every state.json.tmp-* beside state_path: what
-// saves killed midway left. Only under the install root's lock, which no
-// other writer then holds: without it they may be other saves in progress.
-// Best effort: what cannot be removed stays, and nothing is reported.
-void sweep_temp_files(const std::string& state_path);
+// saves killed midway left. Only where lock is held, as no other writer then
+// runs: without it (a file system without locks) they may be other saves in
+// progress, and nothing is removed. Best effort: what cannot be removed
+// stays, and nothing is reported.
+void sweep_temp_files(const std::string& state_path, const RootLock& lock);
 
 }  // namespace brindlecast

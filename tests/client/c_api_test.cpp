@@ -23,6 +23,7 @@
 #include "common/error.hpp"
 #include "state/store.hpp"
 #include "support/process.hpp"
+#include "support/sample_state.hpp"
 #include "support/temp_dir.hpp"
 
 namespace brindlecast {
@@ -61,7 +62,7 @@ ino_t inode_of(const std::string& path) {
 class ClientApi : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(save_state(state_path(), trial_state()));
+    ASSERT_TRUE(save_state(state_path(), trial_state(), testing::writer_lock(root())));
     install_slot("2.0.0");
   }
 
@@ -129,7 +130,7 @@ TEST_F(ClientApi, EachMarkChangesOnlyItsFieldAndReplacesTheFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(save_state(state_path(), trial_state()));
+    ASSERT_TRUE(save_state(state_path(), trial_state(), testing::writer_lock(root())));
     const ino_t before = inode_of(state_path());
     // What killed saves left goes; the launcher's name is never written
     // through (the second time a directory, which such a save fails on).
@@ -160,7 +161,7 @@ TEST_F(ClientApi, BeginTrialStartsAFreshTrialAndKeepsTheRollbackTarget) {
   before.failed_starts = 2;
   before.started_ok = true;
   before.relaunch_intent = true;
-  ASSERT_TRUE(save_state(state_path(), before));
+  ASSERT_TRUE(save_state(state_path(), before, testing::writer_lock(root())));
   install_slot("3.0.0");
 
   ASSERT_EQ(brindlecast_begin_trial(root(), "3.0.0", "3.0.0+build.7"), BRINDLECAST_OK)
@@ -236,7 +237,7 @@ TEST_F(ClientApi, RefusedTextsWriteNothing) {
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    ASSERT_TRUE(save_state(state_path(), trial_state()));
+    ASSERT_TRUE(save_state(state_path(), trial_state(), testing::writer_lock(root())));
     const std::string bytes = read_file_or_die(state_path());
     const client::Status result = c.call(root(), c.text);
     EXPECT_EQ(result.message, c.message);
@@ -454,7 +455,7 @@ TEST_F(ClientApi, TheLauncherFollowsTheMarks) {
   InstallState confirmed;
   confirmed.active = confirmed.known_good = "1.0.0";
   confirmed.channel = "stable";
-  ASSERT_TRUE(save_state(state_path(), confirmed));
+  ASSERT_TRUE(save_state(state_path(), confirmed, testing::writer_lock(root())));
   install_slot("1.0.0");
   install_slot("2.0.0");
   auto start = [&] {
@@ -503,7 +504,7 @@ TEST_F(ClientApi, ConcurrentWritersLoseNothing) {
   InstallState base;
   base.active = base.known_good = "base";
   base.channel = "stable";
-  ASSERT_TRUE(save_state(state_path(), base));
+  ASSERT_TRUE(save_state(state_path(), base, testing::writer_lock(root())));
   for (const char* slot : {"base", "w1", "w2"}) {
     testing::make_dirs(root_ / ("slots/" + std::string(slot)));
     ASSERT_EQ(::symlink(testing::fake_client_binary().c_str(),

@@ -73,7 +73,7 @@ TEST(SaveState, WritesThePrettyDocumentAndLeavesNoTemporaryFile) {
   const std::string path = dir / "state.json";
   // A longer leftover from a failed save must be truncated, not overlaid.
   write_file(dir / "state.json.tmp", std::string(4096, 'x'));
-  ASSERT_TRUE(save_state(path, testing::documented_state()));
+  ASSERT_TRUE(save_state(path, testing::documented_state(), testing::writer_lock(dir.path())));
   const std::string saved = read_file_or_die(path);
   EXPECT_EQ(saved, write_install_state(testing::documented_state(), json::Layout::Pretty));
   EXPECT_EQ(saved.back(), '}');
@@ -88,7 +88,7 @@ TEST(SaveState, NormalisesTheOlderCounterName) {
   auto state = load_state(path);
   ASSERT_TRUE(state);
   EXPECT_EQ(state->failed_starts, 2u);
-  ASSERT_TRUE(save_state(path, *state));
+  ASSERT_TRUE(save_state(path, *state, testing::writer_lock(dir.path())));
   const std::string saved = read_file_or_die(path);
   EXPECT_NE(saved.find("\"failed_starts\": 2"), std::string::npos);
   EXPECT_EQ(saved.find("boot_attempts"), std::string::npos);
@@ -96,7 +96,8 @@ TEST(SaveState, NormalisesTheOlderCounterName) {
 
 TEST(SaveState, MissingDirectoryFailsAndCreatesNothing) {
   TempDir dir;
-  auto r = save_state(dir / "absent/state.json", testing::documented_state());
+  auto r =
+      save_state(dir / "absent/state.json", testing::documented_state(), testing::writer_lock(dir.path()));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind, ErrorKind::NotFound);
   EXPECT_FALSE(file_exists(dir / "absent"));
@@ -106,7 +107,7 @@ TEST(SaveState, ReplacesASymbolicLinkItself) {
   TempDir dir;
   write_file(dir / "target.json", kOldDocument);
   ASSERT_EQ(::symlink((dir / "target.json").c_str(), (dir / "state.json").c_str()), 0);
-  ASSERT_TRUE(save_state(dir / "state.json", testing::documented_state()));
+  ASSERT_TRUE(save_state(dir / "state.json", testing::documented_state(), testing::writer_lock(dir.path())));
   struct stat st {};
   ASSERT_EQ(::lstat((dir / "state.json").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
@@ -122,8 +123,10 @@ TEST(SaveState, TakesBackATemporaryFileItMayNotOpen) {
   // Root opens anything: the save runs as another user, who owns the root.
   const uid_t writer = ::getuid() == 0 ? 65534 : ::getuid();
   ASSERT_EQ(::chown(dir.path().c_str(), writer, static_cast<gid_t>(-1)), 0);
-  EXPECT_TRUE(testing::in_child(
-      [&] { return ::setuid(writer) == 0 && save_state(dir / "state.json", testing::documented_state()); }));
+  EXPECT_TRUE(testing::in_child([&] {
+    return ::setuid(writer) == 0 &&
+           save_state(dir / "state.json", testing::documented_state(), testing::writer_lock(dir.path()));
+  }));
   EXPECT_EQ(*load_state(dir / "state.json"), testing::documented_state());
   EXPECT_FALSE(file_exists(dir / "state.json.tmp"));
 }
@@ -131,7 +134,7 @@ TEST(SaveState, TakesBackATemporaryFileItMayNotOpen) {
 TEST(SaveState, RenameOntoADirectoryFailsWithTheSystemMessage) {
   TempDir dir;
   testing::make_dirs(dir / "state.json");
-  auto r = save_state(dir / "state.json", testing::documented_state());
+  auto r = save_state(dir / "state.json", testing::documented_state(), testing::writer_lock(dir.path()));
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().message.find(" (os error "), std::string::npos);
   EXPECT_TRUE(file_exists(dir / "state.json.tmp"));  // complete, left for the next save
@@ -187,7 +190,7 @@ class SaveStateFaults : public ::testing::Test {
 };
 
 TEST_F(SaveStateFaults, FlushesTheFileBeforeAndTheDirectoryAfterTheRename) {
-  ASSERT_TRUE(save_state(path_, testing::documented_state(), kFakeOps));
+  ASSERT_TRUE(save_state(path_, testing::documented_state(), testing::writer_lock(dir_.path()), kFakeOps));
   const auto& log = calls_.log;
   ASSERT_GE(log.size(), 6u);
   EXPECT_EQ(log.front(), "open");
@@ -197,7 +200,7 @@ TEST_F(SaveStateFaults, FlushesTheFileBeforeAndTheDirectoryAfterTheRename) {
 
 TEST_F(SaveStateFaults, ShortWritesAreCompleted) {
   calls_.max_write = 7;
-  ASSERT_TRUE(save_state(path_, testing::documented_state(), kFakeOps));
+  ASSERT_TRUE(save_state(path_, testing::documented_state(), testing::writer_lock(dir_.path()), kFakeOps));
   EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
 
@@ -217,7 +220,7 @@ TEST_F(SaveStateFaults, InterruptedCallsAreRepeated) {
                       kFakeOps.close,
                       kFakeOps.rename,
                       kFakeOps.sync_directory};
-  ASSERT_TRUE(save_state(path_, testing::documented_state(), once));
+  ASSERT_TRUE(save_state(path_, testing::documented_state(), testing::writer_lock(dir_.path()), once));
   EXPECT_EQ(read_file_or_die(path_), write_install_state(testing::documented_state(), json::Layout::Pretty));
 }
 
@@ -241,7 +244,8 @@ TEST_F(SaveStateFaults, EveryFailureLeavesStateJsonUntouched) {
       calls_ = FakeCalls{};
       calls_.fail = c.fail;
       calls_.zero_write = c.zero_write;
-      auto r = save_state(path_, testing::documented_state(), kFakeOps, temp);
+      auto r =
+          save_state(path_, testing::documented_state(), testing::writer_lock(dir_.path()), kFakeOps, temp);
       ASSERT_FALSE(r);
       EXPECT_EQ(r.error().message, c.message);
       EXPECT_EQ(read_file_or_die(path_), kOldDocument);
@@ -263,7 +267,8 @@ TEST_F(SaveStateFaults, ADirectoryFlushThatFailsAfterTheRenameSaysSo) {
     calls_ = FakeCalls{};
     calls_.fail = "sync_directory";
     calls_.fail_errno = error;
-    auto r = save_state(path_, testing::documented_state(), kFakeOps, TempFile::Own);
+    auto r = save_state(path_, testing::documented_state(), testing::writer_lock(dir_.path()), kFakeOps,
+                        TempFile::Own);
     EXPECT_EQ(read_file_or_die(path_),
               write_install_state(testing::documented_state(), json::Layout::Pretty));
     EXPECT_EQ(r ? "" : r.error().message, error != EIO

@@ -20,6 +20,7 @@
 #include "state/store.hpp"
 #include "supervise/signals.hpp"
 #include "support/process.hpp"
+#include "support/sample_state.hpp"
 #include "support/temp_dir.hpp"
 
 namespace brindlecast {
@@ -48,7 +49,7 @@ class RunClient : public ::testing::Test {
     s.known_good = known_good;
     s.channel = "stable";
     if (pending) s.pending = active;
-    ASSERT_TRUE(save_state(root_ / "state.json", s));
+    ASSERT_TRUE(save_state(root_ / "state.json", s, testing::writer_lock(root_.path())));
   }
 
   void plan(const std::string& lines) { write_file(root_ / "client.plan", lines); }

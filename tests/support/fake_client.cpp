@@ -58,7 +58,7 @@ int trials(const std::string& root, const std::string& a, const std::string& b) 
     if (!lock || !state) return 92;
     if (state->failed_starts > 0) return turn;
     state->pending = state->active = turn % 2 == 0 ? a : b;
-    if (!brindlecast::save_state(root + "/state.json", *state)) return 93;
+    if (!brindlecast::save_state(root + "/state.json", *state, *lock)) return 93;
     usleep(1000);
   }
   return 90;
@@ -66,10 +66,11 @@ int trials(const std::string& root, const std::string& a, const std::string& b) 
 
 void mark(bool brindlecast::InstallState::*field) {
   const std::string path = root() + "/state.json";
+  auto lock = brindlecast::lock_install_root(root(), brindlecast::kHelperThreadWait);
   auto state = brindlecast::load_state(path);
-  if (!state) std::exit(90);
+  if (!lock || !state) std::exit(90);
   (*state).*field = true;
-  if (!brindlecast::save_state(path, *state)) std::exit(91);
+  if (!brindlecast::save_state(path, *state, *lock)) std::exit(91);
 }
 
 void record(int run, int argc, char** argv) {
