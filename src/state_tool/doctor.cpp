@@ -1,11 +1,6 @@
 #include "state_tool/doctor.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +23,7 @@
 #include "state/bundle.hpp"
 #include "state/policy.hpp"
 #include "state/slots.hpp"
+#include "state_tool/root_checks.hpp"
 #include "state_tool/runnable.hpp"
 
 namespace brindlecast {
@@ -55,104 +51,6 @@ std::string shell_word(const std::string& text) {
   std::string out = "'";
   for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-std::string user_name(uid_t uid) {
-  const passwd* pw = ::getpwuid(uid);
-  return pw && pw->pw_name ? std::string(pw->pw_name) : "uid " + std::to_string(uid);
-}
-
-// Whether the install root opens for reading, and holds locks: where the
-// launcher takes the writers' lock.
-struct RootLockCheck {
-  int open_error = 0;  // 0: it opens
-  int lock_error = 0;  // 0: the lock is free; EWOULDBLOCK: another writer holds it
-  bool held() const { return open_error == 0 && (lock_error == 0 || lock_error == EWOULDBLOCK); }
-};
-
-// Tries the writers' lock without waiting, and lets go at once.
-RootLockCheck try_lock(const std::string& root) {
-  const std::string dir = root.empty() ? "." : root;
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return {errno, 0};
-  const int locked = retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
-  const int error = locked == 0 ? 0 : errno;
-  if (locked == 0) (void)::flock(fd, LOCK_UN);
-  ::close(fd);
-  return {0, error};
-}
-
-// Whether the directory at path holds anything; true where it cannot be read.
-bool holds_anything(const std::string& path) {
-  DIR* d = ::opendir(path.c_str());
-  if (!d) return true;
-  bool any = false;
-  while (const dirent* entry = ::readdir(d)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") any = true;
-  }
-  ::closedir(d);
-  return any;
-}
-
-// Why the launcher's save of state.json in root (bytes long, written through
-// state.json.tmp where it holds the lock) would fail for this process, as
-// store.cpp makes it: a new file renamed over the old one. Nothing when it
-// would not.
-std::optional<std::string> save_problem(const std::string& root, std::size_t bytes, bool shared_temp) {
-  const std::string dir = root.empty() ? "." : root;
-  struct statvfs fs {};
-  const bool sized = ::statvfs(dir.c_str(), &fs) == 0;
-  if (sized && (fs.f_flag & ST_RDONLY) != 0) {
-    return "the install root's file system is read-only (" + os_error_text(EROFS) + ")";
-  }
-  if (::access(dir.c_str(), W_OK | X_OK) != 0) {
-    return user_name(::geteuid()) + " may not write the install root (" + os_error_text(errno) + ")";
-  }
-  // In a sticky directory only the owner of a file, or of the directory, may
-  // replace or remove it.
-  struct stat d {};
-  const uid_t me = ::geteuid();
-  const bool sticky = me != 0 && ::stat(dir.c_str(), &d) == 0 && (d.st_mode & S_ISVTX) != 0 && d.st_uid != me;
-  const auto foreign = [&](const std::string& path, struct stat& st) {
-    return sticky && ::lstat(path.c_str(), &st) == 0 && st.st_uid != me;
-  };
-  struct stat f {};
-  if (foreign(state_path(root), f)) {
-    return "the install root is sticky and state.json belongs to " + user_name(f.st_uid) + " (" +
-           os_error_text(EPERM) + ")";
-  }
-  // The launcher's own state.json.tmp: a file it may write is truncated;
-  // anything else that lies there (a link, a FIFO, a file of another user's,
-  // an empty directory) it removes and makes anew, and a directory with
-  // files in it it cannot remove.
-  const std::string temp = state_path(root) + ".tmp";
-  bool new_file = true;
-  std::uint64_t freed = 0;  // 512-byte blocks
-  struct stat t {};
-  if (shared_temp && ::lstat(temp.c_str(), &t) == 0) {
-    if (S_ISDIR(t.st_mode) && holds_anything(temp)) {
-      return "state.json.tmp is a directory with files in it, which the launcher does not remove";
-    }
-    if (foreign(temp, t)) {
-      return "the install root is sticky and state.json.tmp belongs to " + user_name(t.st_uid) + " (" +
-             os_error_text(EPERM) + ")";
-    }
-    new_file = !S_ISREG(t.st_mode) || ::access(temp.c_str(), W_OK) != 0;
-    if (S_ISREG(t.st_mode)) freed = static_cast<std::uint64_t>(t.st_blocks);
-  }
-  // Room for the new document: the blocks free for this user (root may use
-  // those the file system keeps back), and an inode for a new file.
-  if (sized && fs.f_frsize > 0) {
-    const std::uint64_t free_blocks = (me == 0 ? fs.f_bfree : fs.f_bavail) + freed * 512 / fs.f_frsize;
-    if (free_blocks < (bytes + fs.f_frsize - 1) / fs.f_frsize) {
-      return "the install root's file system has no room left for it (" + os_error_text(ENOSPC) + ")";
-    }
-    if (new_file && fs.f_files > 0 && (me == 0 ? fs.f_ffree : fs.f_favail) == 0) {
-      return "the install root's file system has no inode left for it (" + os_error_text(ENOSPC) + ")";
-    }
-  }
-  return std::nullopt;
 }
 
 Value optional_value(const std::optional<std::string>& text) {
@@ -186,16 +84,6 @@ std::string line_of(const Finding& f, bool json) {
   return w.take() + "\n";
 }
 
-// Why path cannot be started as a program, or nothing when it can.
-std::optional<std::string> unusable(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::string(kNulInPathMessage);
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? "missing" : os_error_text(errno);
-  if (!S_ISREG(st.st_mode)) return "not a file";
-  if (::access(path.c_str(), X_OK) != 0) return "not executable";
-  return std::nullopt;
-}
-
 const char* source_name(ConfigSource source, bool root) {
   switch (source) {
     case ConfigSource::CommandLine:
@@ -212,19 +100,8 @@ const char* source_name(ConfigSource source, bool root) {
   return nullptr;
 }
 
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = ::opendir(dir.empty() ? "." : dir.c_str())) {
-    while (const dirent* entry = ::readdir(d)) names.emplace_back(entry->d_name);
-    ::closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// Enough to show the problem, and a bound on the time a huge slot costs.
+// Enough to show the problem.
 constexpr std::size_t kMostTrustWarnings = 10;
-constexpr std::size_t kMostDirectoriesJudged = 10000;
 
 class Doctor {
  public:
@@ -505,22 +382,6 @@ class Doctor {
     }
   }
 
-  // dir and every directory below it, never through a link: where another
-  // user could put or replace a file the client loads.
-  static void directories_below(const std::string& dir, std::vector<std::string>& out) {
-    std::vector<std::string> todo = {dir};
-    while (!todo.empty() && out.size() < kMostDirectoriesJudged) {
-      std::string next = std::move(todo.back());
-      todo.pop_back();
-      struct stat st {};
-      if (::lstat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-      for (const auto& name : names_in(next)) {
-        if (name != "." && name != "..") todo.push_back(join_path(next, name));
-      }
-      out.push_back(std::move(next));
-    }
-  }
-
   // Each slot the state names: a directory holding an executable client.
   void report_slots(const std::string& root, const InstallState& state) {
     std::vector<std::pair<std::string, std::string>> slots;  // slot, its roles
@@ -558,35 +419,6 @@ class Doctor {
                    {"path", shown(where)},
                    {"problem", optional_value(problem)}};
     }
-  }
-
-  // Who finishes a leftover directory: the remover gives each directory
-  // this user owns its owner's write and search permission before it empties
-  // it, so this user finishes one whose directories are all its own, and
-  // root any. who: "prune", "prune or install"; does: "finishes", "removes".
-  static std::string finisher(const std::string& path, const std::string& who, const std::string& does) {
-    const uid_t me = ::geteuid();
-    std::vector<std::string> dirs;
-    directories_below(path, dirs);
-    std::vector<uid_t> owners;
-    for (const auto& dir : dirs) {
-      struct stat st {};
-      if (::lstat(dir.c_str(), &st) == 0 &&
-          std::find(owners.begin(), owners.end(), st.st_uid) == owners.end())
-        owners.push_back(st.st_uid);
-    }
-    if (me == 0 || std::all_of(owners.begin(), owners.end(), [&](uid_t u) { return u == me; })) {
-      return "the next " + who + " " + does + " it";
-    }
-    if (owners.size() == 1) {
-      return "only a " + who + " run by " + user_name(owners[0]) + " or by root " + does + " it, as " +
-             user_name(owners[0]) + " owns its directories";
-    }
-    std::string names;
-    for (std::size_t i = 0; i < owners.size(); ++i) {
-      names += (i == 0 ? "" : i + 1 == owners.size() ? " and " : ", ") + user_name(owners[i]);
-    }
-    return "only a " + who + " run by root " + does + " it, as " + names + " own its directories";
   }
 
   void report_leftovers(const std::string& root) {
