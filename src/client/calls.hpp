@@ -72,16 +72,6 @@ Result<std::optional<std::string>, Error> replace_state(const std::string& insta
                                                         const std::optional<std::string>& version,
                                                         const std::string& channel);
 
-// How the tools point to replace_state where state.json cannot be decoded;
-// root_option (such as "--install-root R ") names the root where the
-// reader's own resolution may find another.
-inline std::string replace_hint(std::string_view root_option = "") {
-  return "brindlecast-state " + std::string(root_option) +
-         "init --replace SLOT [VERSION] [--channel NAME] keeps it as state.json.broken-<UTC time> and writes "
-         "a "
-         "fresh one";
-}
-
 // Sets started_ok for the running client, named by its executable (the
 // argv[0] the launcher gave it). While a version is on trial the executable
 // must be that version's, the same file as slots/<active>/brindlecast-client;

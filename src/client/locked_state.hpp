@@ -1,6 +1,7 @@
-// The read-modify-write that the calls (calls.cpp, which defines it) and
-// prune share: the state read under the install root's lock, and saved back
-// through a temporary file of the caller's own. For this folder only.
+// The read-modify-write that the calls and prune share: the state read under the install root's lock, and
+// saved back through a temporary file of the caller's own. For this folder only.
+//
+// Tests: tests/client/c_api_test.cpp, through the calls.
 #pragma once
 
 #include <string>

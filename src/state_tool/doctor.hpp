@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace brindlecast {
 
@@ -26,5 +27,14 @@ struct DoctorReport {
 };
 
 DoctorReport doctor(const DoctorOptions& options);
+
+// How the tools point to replace_state where state.json cannot be decoded;
+// root_option (such as "--install-root R ") names the root where the
+// reader's own resolution may find another.
+inline std::string replace_hint(std::string_view root_option = "") {
+  return "brindlecast-state " + std::string(root_option) +
+         "init --replace SLOT [VERSION] [--channel NAME] keeps it as state.json.broken-<UTC time> and writes "
+         "a fresh one";
+}
 
 }  // namespace brindlecast
