@@ -1,5 +1,7 @@
 // The few operating-system services whose calls differ between macOS and
-// Linux. Everything else in the product uses plain POSIX.
+// Linux. Everything else in the product uses plain POSIX. Each system's own
+// definitions are in platform_linux.cpp and platform_macos.cpp, of which
+// CMake builds the one for the target; what both share is in platform.cpp.
 //
 // Tests: the end-to-end tests of tests/launcher/, tests/supervise/ and
 // tests/state_tool/ run every call; tests/fault/ fails the flushes.
