@@ -124,4 +124,12 @@ bool spawn_falls_back_to_sh();
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();
 
+// Whether error, from flock, says the file system has no locks at all (an NFS
+// mount without its lock service, say), and only then.
+bool flock_unsupported(int error);
+
+// Whether error, from a flush of a directory, says the file system cannot
+// flush a directory at all, and only then.
+bool directory_flush_unsupported(int error);
+
 }  // namespace brindlecast

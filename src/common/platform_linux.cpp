@@ -391,4 +391,9 @@ std::chrono::nanoseconds monotonic_now() {
   return nanoseconds(ts);
 }
 
+// ENOTSUP is EOPNOTSUPP's other name here.
+bool flock_unsupported(int error) { return error == ENOLCK || error == EOPNOTSUPP; }
+
+bool directory_flush_unsupported(int error) { return error == EINVAL || error == EOPNOTSUPP; }
+
 }  // namespace brindlecast

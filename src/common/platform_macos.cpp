@@ -291,4 +291,11 @@ std::chrono::nanoseconds monotonic_now() {
   return nanoseconds(ts);
 }
 
+// ENOTSUP and EOPNOTSUPP are two numbers here, and either may come.
+bool flock_unsupported(int error) { return error == ENOLCK || error == ENOTSUP || error == EOPNOTSUPP; }
+
+bool directory_flush_unsupported(int error) {
+  return error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
 }  // namespace brindlecast
