@@ -81,8 +81,7 @@ Result<Staging, Error> make_staging(int slots) {
     if (staging.fd.get() < 0) continue;  // a prune took it for a leftover
     // Until it is locked, a prune may take it for a killed install's: then
     // it fails the lock, or finds the name gone once it has it.
-    if (::flock(staging.fd.get(), LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != ENOTSUP &&
-        errno != EOPNOTSUPP) {
+    if (::flock(staging.fd.get(), LOCK_EX | LOCK_NB) != 0 && !flock_unsupported(errno)) {
       continue;
     }
     struct stat now {};

@@ -110,7 +110,7 @@ Result<bool, Error> Remover::remove_tree(const std::string& name) {
 }
 
 Remover::Take Remover::take(int fd, const std::string& name, struct stat& opened) const {
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != ENOLCK && errno != ENOTSUP && errno != EOPNOTSUPP) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && !flock_unsupported(errno)) {
     return Take::Held;
   }
   struct stat now {};

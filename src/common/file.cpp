@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "common/platform.hpp"
+
 namespace brindlecast {
 
 Result<std::string, Error> read_file(const std::string& path) {
@@ -64,7 +66,7 @@ Result<Done, Error> write_all(int fd, std::string_view text, WriteFn write_fn) {
 
 int flush_directory(int fd, int (*sync)(int fd)) {
   if (retry_eintr([&] { return sync(fd); }) == 0) return 0;
-  return errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
+  return directory_flush_unsupported(errno) ? 0 : errno;
 }
 
 int flush_directory(const std::string& path, int (*sync)(int fd)) {

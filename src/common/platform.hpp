@@ -1,5 +1,7 @@
 // The few operating-system services whose calls differ between macOS and
-// Linux. Everything else in the product uses plain POSIX.
+// Linux. Everything else in the product uses plain POSIX. Each system's own
+// definitions are in platform_linux.cpp and platform_macos.cpp, of which
+// CMake builds the one for the target; what both share is in platform.cpp.
 //
 // Tests: the end-to-end tests of tests/launcher/, tests/supervise/ and
 // tests/state_tool/ run every call; tests/fault/ fails the flushes.
@@ -121,5 +123,13 @@ bool spawn_falls_back_to_sh();
 
 // A monotonic clock that does not advance while the machine sleeps.
 std::chrono::nanoseconds monotonic_now();
+
+// Whether error, from flock, says the file system has no locks at all (an NFS
+// mount without its lock service, say), and only then.
+bool flock_unsupported(int error);
+
+// Whether error, from a flush of a directory, says the file system cannot
+// flush a directory at all, and only then.
+bool directory_flush_unsupported(int error);
 
 }  // namespace brindlecast

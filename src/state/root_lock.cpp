@@ -7,14 +7,9 @@
 #include <cerrno>
 
 #include "common/file.hpp"
+#include "common/platform.hpp"
 
 namespace brindlecast {
-namespace {
-
-// What flock says on a file system that has no locks, and only then.
-bool no_locks(int e) { return e == ENOLCK || e == ENOTSUP || e == EOPNOTSUPP; }
-
-}  // namespace
 
 RootLock::RootLock(RootLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
@@ -39,7 +34,7 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   RootLock lock(fd);
   // Free, as it nearly always is: no timer, no thread.
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock;
-  if (no_locks(errno)) return RootLock::not_held();
+  if (flock_unsupported(errno)) return RootLock::not_held();
   if (errno != EWOULDBLOCK && errno != EINTR) return Err(os_error(errno));
   const auto end = wait.block(fd, wait);
   if (end && *end == LockWaitEnd::Taken) return lock;
@@ -51,7 +46,7 @@ Result<RootLock, Error> lock_install_root(const std::string& install_root, const
   }
   if (end)
     return Err(Error{ErrorKind::Stopped, "a stop signal ended the wait for the lock on the install root"});
-  if (no_locks(end.error())) return RootLock::not_held();
+  if (flock_unsupported(end.error())) return RootLock::not_held();
   return Err(os_error(end.error()));
 }
 
