@@ -15,8 +15,8 @@
 #include <string>
 
 #include "client/install.hpp"
-#include "client/remove_tree.hpp"
 #include "common/error.hpp"
+#include "common/fd.hpp"
 #include "common/platform.hpp"
 #include "common/result.hpp"
 

@@ -31,31 +31,10 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/fd.hpp"
 #include "common/result.hpp"
 
 namespace brindlecast {
-
-using Identity = std::pair<dev_t, ino_t>;
-
-inline Identity identity(const struct stat& st) { return {st.st_dev, st.st_ino}; }
-
-// A descriptor closed when it goes.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The names in the directory open as dir, sorted, without "." and "..".
 Result<std::vector<std::string>, Error> entry_names(int dir);

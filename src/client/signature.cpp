@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "client/locked_state.hpp"
-#include "client/remove_tree.hpp"
+#include "common/fd.hpp"
 #include "common/file.hpp"
 #include "common/utf8.hpp"
 

@@ -19,7 +19,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "client/remove_tree.hpp"
+#include "common/fd.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "json/reader.hpp"

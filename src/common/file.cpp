@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "common/fd.hpp"
 #include "common/platform.hpp"
 
 namespace brindlecast {
@@ -15,7 +16,8 @@ Result<std::string, Error> read_file(const std::string& path) {
     return Err(Error{ErrorKind::InvalidInput, std::string(kNulInPathMessage)});
   }
   // Non-blocking, so that a FIFO in place of a file can never hang the launcher.
-  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  const Fd file(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  const int fd = file.get();
   if (fd < 0) return Err(os_error(errno));
   std::string data;
   struct stat st {};
@@ -31,19 +33,11 @@ Result<std::string, Error> read_file(const std::string& path) {
     const std::size_t old = data.size();
     data.resize(std::min(data.capacity(), kLimit));
     const ssize_t n = retry_eintr([&] { return ::read(fd, data.data() + old, data.size() - old); });
-    if (n < 0) {
-      const int e = errno;
-      ::close(fd);
-      return Err(os_error(e));
-    }
+    if (n < 0) return Err(os_error(errno));
     data.resize(old + static_cast<std::size_t>(n));
     if (n == 0) break;
-    if (data.size() > kMaxFileSize) {
-      ::close(fd);
-      return Err(os_error(EFBIG));
-    }
+    if (data.size() > kMaxFileSize) return Err(os_error(EFBIG));
   }
-  ::close(fd);
   return data;
 }
 
@@ -71,11 +65,9 @@ int flush_directory(int fd, int (*sync)(int fd)) {
 
 int flush_directory(const std::string& path, int (*sync)(int fd)) {
   const std::string dir = path.empty() ? "." : path;
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return errno;
-  const int failed = flush_directory(fd, sync);
-  ::close(fd);
-  return failed;
+  const Fd fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (fd.get() < 0) return errno;
+  return flush_directory(fd.get(), sync);
 }
 
 }  // namespace brindlecast

@@ -11,14 +11,10 @@
 
 namespace brindlecast {
 
-RootLock::RootLock(RootLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
 RootLock::~RootLock() {
-  if (fd_ < 0) return;
   // The lock belongs to the open file, which a child forked meanwhile shares:
-  // only an explicit unlock ends it for all of them.
-  ::flock(fd_, LOCK_UN);
-  ::close(fd_);
+  // only an explicit unlock ends it for all of them. fd_ then closes it.
+  if (fd_.get() >= 0) ::flock(fd_.get(), LOCK_UN);
 }
 
 Result<RootLock, Error> lock_install_root(const std::string& install_root, const LockWait& wait) {

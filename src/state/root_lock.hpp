@@ -25,6 +25,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "common/fd.hpp"
 #include "common/result.hpp"
 
 namespace brindlecast {
@@ -54,20 +55,20 @@ struct LockWait {
 
 class RootLock {
  public:
-  RootLock(RootLock&& other) noexcept;
+  RootLock(RootLock&& other) noexcept = default;
   RootLock& operator=(RootLock&&) = delete;
   ~RootLock();
 
   // False when the caller goes on without the lock: then other writers may
   // run at the same time, and it must not do what only the holder may (write
   // state.json.tmp, remove what killed saves left).
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_.get() >= 0; }
 
  private:
   friend Result<RootLock, Error> lock_install_root(const std::string&, const LockWait&);
   explicit RootLock(int fd) : fd_(fd) {}
   static RootLock not_held() { return RootLock(-1); }
-  int fd_;
+  Fd fd_;
 };
 
 // Takes the lock, waiting at most wait.limit for another writer to let go;

@@ -13,6 +13,7 @@
 
 #include "common/constants.hpp"
 #include "common/error.hpp"
+#include "common/fd.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "state/store.hpp"
@@ -42,12 +43,11 @@ std::string user_name(uid_t uid) {
 
 RootLockCheck try_lock(const std::string& root) {
   const std::string dir = root.empty() ? "." : root;
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return {errno, 0};
-  const int locked = retry_eintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+  const Fd fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (fd.get() < 0) return {errno, 0};
+  const int locked = retry_eintr([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); });
   const int error = locked == 0 ? 0 : errno;
-  if (locked == 0) (void)::flock(fd, LOCK_UN);
-  ::close(fd);
+  if (locked == 0) (void)::flock(fd.get(), LOCK_UN);
   return {0, error};
 }
 

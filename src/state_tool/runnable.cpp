@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/fd.hpp"
 #include "common/file.hpp"
 #include "common/platform.hpp"
 
@@ -42,22 +43,17 @@ class Head {
  public:
   explicit Head(const std::string& path)
       : fd_(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); })) {
-    const ssize_t n = fd_ < 0 ? -1 : retry_eintr([&] { return ::read(fd_, bytes_.data(), bytes_.size()); });
+    const ssize_t n = fd() < 0 ? -1 : retry_eintr([&] { return ::read(fd(), bytes_.data(), bytes_.size()); });
     bytes_.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
     ok_ = n >= 0;
   }
-  ~Head() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Head(const Head&) = delete;
-  Head& operator=(const Head&) = delete;
 
   bool ok() const { return ok_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const std::string& bytes() const { return bytes_; }
 
  private:
-  int fd_;
+  Fd fd_;
   std::string bytes_ = std::string(kExecHeadSize, '\0');
   bool ok_ = false;
 };
