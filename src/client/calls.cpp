@@ -282,7 +282,8 @@ Result<std::string, Error> set_aside(const std::string& install_root) {
   std::string stamp = utc_now();
   std::erase_if(stamp, [](char c) { return c == '-' || c == ':'; });
   for (int n = 1; n < 100; ++n) {
-    std::string kept = path + ".broken-" + stamp + (n == 1 ? "" : "-" + std::to_string(n));
+    std::string kept = path + ".broken-" + stamp;
+    if (n > 1) kept.append("-").append(std::to_string(n));
     if (rename_no_replace(path.c_str(), kept.c_str()) == 0) return kept;
     if (errno != EEXIST) return Err(os_error(errno));
   }
