@@ -482,7 +482,7 @@ TEST_F(StateCommand, EveryWriterWaitsForTheLockAndChangesNothing) {
   for (auto& t : running) t.join();
   ::close(held);
   for (std::size_t i = 0; i < writers.size(); ++i) {
-    SCOPED_TRACE(writers[i][0] + " " + writers[i][1]);
+    SCOPED_TRACE(writers[i].front() + (writers[i].size() > 1 ? " " + writers[i][1] : ""));
     EXPECT_EQ(results[i].status, 1);
     EXPECT_NE(results[i].err.find("another writer has held the lock on the install root for more than 5 s"),
               std::string::npos)
