@@ -46,6 +46,36 @@ struct Outcome {
   bool succeeded;
 };
 
+// brindlecast-state built with the fault shim, run with args and fault; once
+// a held call waits, meanwhile runs, then the call goes on. injected: whether
+// the fault was reached at all.
+struct Held {
+  testing::ProcessResult result;
+  bool injected;
+};
+Held run_held(const std::vector<std::string>& args, const std::string& fault,
+              const std::function<void()>& meanwhile) {
+  TempDir scratch;
+  testing::ProcessOptions options;
+  options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", fault},
+                                                   {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
+                                                   {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
+  std::atomic<bool> ended{false};
+  std::thread beside([&] {
+    while (!file_exists(scratch / "injected") && !ended)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!ended) meanwhile();
+    write_file(scratch / "resume", "");
+  });
+  std::vector<std::string> argv = {testing::faulty_state_command_binary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Held held{testing::run_process(argv, options), false};
+  ended = true;
+  beside.join();
+  held.injected = file_exists(scratch / "injected");
+  return held;
+}
+
 class FaultInjection : public ::testing::TestWithParam<std::string> {
  protected:
   // One supervised launch of a version on trial, with the fault given.
@@ -175,33 +205,19 @@ TEST(FaultInjectionState, PruneActsOnlyOnWhatItJudged) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir root, scratch;
+    TempDir root;
     write_file(root / "state.json",
                R"({"active":"a","known_good":"a","channel":"s","versions":{"old":null}})");
     write_file(root / "slots/a/brindlecast-client", "", 0755);
     write_file(root / "slots/old/brindlecast-client", "", 0755);
-    testing::ProcessOptions options;
-    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", c.fault},
-                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
-                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
     // While prune waits in its save, an updater puts a new slots/old in place.
-    std::atomic<bool> ended{false};
-    std::thread updater([&] {
-      while (!file_exists(scratch / "injected") && !ended)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (c.status == 0 && !ended) {
-        std::filesystem::remove_all(root / "slots/old");
-        write_file(root / "slots/new/brindlecast-client", "", 0755);
-        write_file(root / "slots/new/new", "");
-        std::filesystem::rename(root / "slots/new", root / "slots/old");
-      }
-      write_file(scratch / "resume", "");
-    });
-    const auto r = testing::run_process(
-        {testing::faulty_state_command_binary(), "--install-root", root.path(), "prune", "--min-age", "0"},
-        options);
-    ended = true;
-    updater.join();
+    const auto r = run_held({"--install-root", root.path(), "prune", "--min-age", "0"}, c.fault, [&] {
+                     if (c.status != 0) return;
+                     std::filesystem::remove_all(root / "slots/old");
+                     write_file(root / "slots/new/brindlecast-client", "", 0755);
+                     write_file(root / "slots/new/new", "");
+                     std::filesystem::rename(root / "slots/new", root / "slots/old");
+                   }).result;
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err.rfind(c.err, 0), 0u) << r.err;
     std::vector<std::string> old;
@@ -301,26 +317,13 @@ TEST(FaultInjectionState, AHeldInstallKeepsItsTreeAndTakesNoName) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir root, source, scratch;
+    TempDir root, source;
     write_file(root / "state.json", R"({"active":"a","known_good":"a","channel":"s"})");
     write_file(root / "slots/a/brindlecast-client", "", 0755);
     for (const char* v : {"b", "c"}) write_file(source / (std::string(v) + "/brindlecast-client"), v, 0755);
-    testing::ProcessOptions options;
-    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "syncfs:1:hold"},
-                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
-                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
-    std::atomic<bool> ended{false};
-    std::thread beside([&] {
-      while (!file_exists(scratch / "injected") && !ended)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (!ended) c.beside(root.path(), source.path());
-      write_file(scratch / "resume", "");
-    });
-    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
-                                         root.path(), "install", "--no-trial", source / "b", "b"},
-                                        options);
-    ended = true;
-    beside.join();
+    const auto r = run_held({"--install-root", root.path(), "install", "--no-trial", source / "b", "b"},
+                            "syncfs:1:hold", [&] { c.beside(root.path(), source.path()); })
+                       .result;
     EXPECT_EQ(r.status, c.status) << r.err;
     std::vector<std::string> in_b;
     for (const auto& entry : std::filesystem::directory_iterator(root / "slots/b"))
@@ -342,7 +345,7 @@ namespace {
 TEST(FaultInjectionState, SignedArchiveUnpacksTheBytesChecked) {
   if (testing::faulty_state_command_binary().empty())
     GTEST_SKIP() << "no fault-injecting brindlecast-state here";
-  TempDir root, source, scratch;
+  TempDir root, source;
   write_file(root / "state.json",
              R"({"active":"a","known_good":"a","channel":"s","versions":{"a":"1.0.0"}})");
   write_file(root / "slots/a/brindlecast-client", "", 0755);
@@ -358,24 +361,11 @@ TEST(FaultInjectionState, SignedArchiveUnpacksTheBytesChecked) {
                        archive + " -t version:2.0.0");
   if (keys.status == 127) GTEST_SKIP() << "minisign is not installed";
   ASSERT_EQ(keys.status, 0) << keys.err;
-  testing::ProcessOptions options;
-  options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "lseek:1:hold"},
-                                                   {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
-                                                   {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
-  std::atomic<bool> ended{false};
-  std::thread attacker([&] {
-    while (!file_exists(scratch / "injected") && !ended)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!ended) write_file(archive, read_file_or_die(source / "evil.tar.gz"));  // the same file, new bytes
-    write_file(scratch / "resume", "");
-  });
-  const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root", root.path(),
-                                       "install", "--public-key", source / "pub", archive, "b", "2.0.0"},
-                                      options);
-  ended = true;
-  attacker.join();
+  const auto [r, injected] = run_held(
+      {"--install-root", root.path(), "install", "--public-key", source / "pub", archive, "b", "2.0.0"},
+      "lseek:1:hold", [&] { write_file(archive, read_file_or_die(source / "evil.tar.gz")); });  // new bytes
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(file_exists(scratch / "injected"));
+  EXPECT_TRUE(injected);
   EXPECT_EQ(read_file_or_die(root / "slots/b/brindlecast-client"), "good");
 }
 
@@ -433,29 +423,16 @@ TEST(FaultInjectionState, InstallCopiesOnlyWhatItJudged) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir root, source, scratch;
+    TempDir root, source;
     const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
     write_file(root / "state.json", state);
     write_file(root / "slots/a/brindlecast-client", "", 0755);
     write_file(source / "brindlecast-client", std::string(1 << 20, 'x'), 0755);
     write_file(source / "lib/b", "b");
-    testing::ProcessOptions options;
-    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", c.fault},
-                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
-                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
-    std::atomic<bool> ended{false};
-    std::thread changer([&] {
-      while (!file_exists(scratch / "injected") && !ended)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (!ended) c.change(source.path(), root.path());
-      write_file(scratch / "resume", "");
-    });
-    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
-                                         root.path(), "install", "--no-trial", source.path(), "b"},
-                                        options);
-    ended = true;
-    changer.join();
-    EXPECT_TRUE(file_exists(scratch / "injected"));
+    const auto [r, injected] =
+        run_held({"--install-root", root.path(), "install", "--no-trial", source.path(), "b"}, c.fault,
+                 [&] { c.change(source.path(), root.path()); });
+    EXPECT_TRUE(injected);
     std::vector<std::string> slots;
     for (const auto& entry : std::filesystem::directory_iterator(root / "slots"))
       slots.push_back(entry.path().filename());
@@ -491,27 +468,17 @@ TEST(FaultInjectionState, MoveGivesTheSourceBackOrSaysWhereItLies) {
       std::to_string(EIO) + ")";
   for (const bool taken : {false, true}) {
     SCOPED_TRACE(taken ? "the source's name taken" : "the source's name free");
-    TempDir root, src, scratch;
+    TempDir root, src;
     const std::string state = R"({"active":"a","known_good":"a","channel":"s"})";
     write_file(root / "state.json", state);
     write_file(root / "slots/a/brindlecast-client", "", 0755);
     write_file(src / "v/brindlecast-client", "moved", 0755);
-    testing::ProcessOptions options;
-    options.env = std::map<std::string, std::string>{{"BRINDLECAST_FAULT", "fsync:1:hold,rename:1:error"},
-                                                     {"BRINDLECAST_FAULT_MARK", scratch / "injected"},
-                                                     {"BRINDLECAST_FAULT_RESUME", scratch / "resume"}};
-    std::atomic<bool> ended{false};
-    std::thread taker([&] {
-      while (!file_exists(scratch / "injected") && !ended)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (!ended && taken) testing::make_dirs(src / "v");
-      write_file(scratch / "resume", "");
-    });
-    const auto r = testing::run_process({testing::faulty_state_command_binary(), "--install-root",
-                                         root.path(), "install", "--move", src / "v", "b"},
-                                        options);
-    ended = true;
-    taker.join();
+    const auto r = run_held({"--install-root", root.path(), "install", "--move", src / "v", "b"},
+                            "fsync:1:hold,rename:1:error",
+                            [&] {
+                              if (taken) testing::make_dirs(src / "v");
+                            })
+                       .result;
     EXPECT_EQ(r.status, 1);
     std::vector<std::string> slots;
     for (const auto& entry : std::filesystem::directory_iterator(root / "slots"))
