@@ -221,17 +221,6 @@ Result<Done, Error> outcome(const std::vector<std::string>& problems) {
   return Err(Error{ErrorKind::Other, message});
 }
 
-// fd with the device it lies on, for a Remover; fd is closed on failure.
-Result<std::pair<int, dev_t>, Error> with_device(int fd) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int e = errno;
-    ::close(fd);
-    return Err(os_error(e));
-  }
-  return std::pair<int, dev_t>(fd, st.st_dev);
-}
-
 // Under the lock: the versions entries of the doomed slots dropped and
 // saved, then each slot hidden, if it is still what was judged. Gives the
 // hidden names, slot by slot.
@@ -318,10 +307,6 @@ void delete_hidden(Remover& remover, const std::vector<std::pair<std::string, st
 
 }  // namespace
 
-bool is_leftover_name(std::string_view name) {
-  return name.rfind(kPruneHiddenPrefix, 0) == 0 || name.rfind(kInstallStagingPrefix, 0) == 0;
-}
-
 Result<Done, Error> prune_slots(const std::string& install_root, bool dry_run,
                                 std::chrono::nanoseconds min_age, const PruneReports& reports) {
   std::optional<Remover> remover;
@@ -377,13 +362,6 @@ Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports) 
   }
   sweep(remover, left, reports);
   return Done{};
-}
-
-Result<bool, Error> remove_hidden_tree(int slots, const std::string& name) {
-  auto opened = with_device(::dup(slots));
-  if (!opened) return opened.forward();
-  Remover remover(opened->first, opened->second);
-  return remover.remove_tree(name);
 }
 
 }  // namespace brindlecast

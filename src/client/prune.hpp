@@ -15,15 +15,6 @@
 
 namespace brindlecast {
 
-// How the names of the slots a prune is deleting begin, in slots/.
-inline constexpr std::string_view kPruneHiddenPrefix = ".brindlecast-prune-";
-// How the names of the directories an install is filling begin, in slots/.
-inline constexpr std::string_view kInstallStagingPrefix = ".brindlecast-install-";
-
-// Whether an entry of slots/ is a prune's hidden tree or an install's
-// staging directory: never a slot, and doomed once no process holds its lock.
-bool is_leftover_name(std::string_view name);
-
 // What a prune tells. removed: a slot is gone (or, in a dry run, would go).
 // young: a slot left for its age, and whether its mtime lies in the future
 // (then its ctime alone counted). notice: one line about something left
@@ -69,9 +60,5 @@ Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports);
 
 // The line that tells of a leftover the sweep could not remove.
 std::string unfinished(const std::string& name, const Error& why);
-
-// Removes slots/<name>, a hidden name, with all it holds, unless another
-// process holds its lock (then false).
-Result<bool, Error> remove_hidden_tree(int slots, const std::string& name);
 
 }  // namespace brindlecast

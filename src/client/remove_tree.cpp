@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 
-#include "client/prune.hpp"
 #include "common/platform.hpp"
 
 namespace brindlecast {
@@ -196,5 +195,26 @@ Result<bool, Error> Remover::clear(const std::string& name) {
 }
 
 Remover::~Remover() { ::close(slots_); }
+
+bool is_leftover_name(std::string_view name) {
+  return name.rfind(kPruneHiddenPrefix, 0) == 0 || name.rfind(kInstallStagingPrefix, 0) == 0;
+}
+
+Result<std::pair<int, dev_t>, Error> with_device(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return Err(os_error(e));
+  }
+  return std::pair<int, dev_t>(fd, st.st_dev);
+}
+
+Result<bool, Error> remove_hidden_tree(int slots, const std::string& name) {
+  auto opened = with_device(::dup(slots));
+  if (!opened) return opened.forward();
+  Remover remover(opened->first, opened->second);
+  return remover.remove_tree(name);
+}
 
 }  // namespace brindlecast

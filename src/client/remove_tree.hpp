@@ -36,6 +36,19 @@
 
 namespace brindlecast {
 
+// How the names of the slots a prune is deleting begin, in slots/.
+inline constexpr std::string_view kPruneHiddenPrefix = ".brindlecast-prune-";
+// How the names of the directories an install is filling begin, in slots/.
+inline constexpr std::string_view kInstallStagingPrefix = ".brindlecast-install-";
+
+// Whether an entry of slots/ is a prune's hidden tree or an install's
+// staging directory: never a slot, and doomed once no process holds its lock.
+bool is_leftover_name(std::string_view name);
+
+// fd, a directory this call now owns, with the device it lies on; fd is
+// closed where it cannot be looked at.
+Result<std::pair<int, dev_t>, Error> with_device(int fd);
+
 // The names in the directory open as dir, sorted, without "." and "..".
 Result<std::vector<std::string>, Error> entry_names(int dir);
 
@@ -98,5 +111,9 @@ class Remover {
   std::string prefix_;
   unsigned long next_ = 0;
 };
+
+// Removes slots/<name>, a hidden name, with all it holds, unless another
+// process holds its lock (then false).
+Result<bool, Error> remove_hidden_tree(int slots, const std::string& name);
 
 }  // namespace brindlecast

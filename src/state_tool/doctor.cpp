@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client/calls.hpp"
-#include "client/prune.hpp"
+#include "client/remove_tree.hpp"
 #include "common/constants.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
