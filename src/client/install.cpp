@@ -343,14 +343,19 @@ Result<Filled, Error> fill(int slots, const Source& source_dir, const std::strin
   return filled;
 }
 
-}  // namespace
+// What an install judges before it writes anything: the source open, the
+// key its archive must be signed with, and what a tree holds.
+struct Checked {
+  Source source;
+  std::optional<Signer> signer;
+  Scanned found;
+};
 
-Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
-                                 const std::string& slot, const std::optional<std::string>& version,
-                                 const InstallOptions& options,
-                                 const std::function<void(const InstallProgress&)>& progress) {
-  if (auto valid = check_slot_name(slot); !valid) return valid;
-  if (auto valid = check_version(version); !valid) return valid;
+Result<Checked, Error> check_install(const std::string& install_root, const std::string& source,
+                                     const std::string& slot, const std::optional<std::string>& version,
+                                     const InstallOptions& options) {
+  if (auto valid = check_slot_name(slot); !valid) return valid.forward();
+  if (auto valid = check_version(version); !valid) return valid.forward();
   if (options.public_key && !version) {
     return Err(Error{ErrorKind::InvalidInput,
                      "a signed archive installs only with its VERSION given, which its signature must name"});
@@ -361,73 +366,100 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
   if (!signer) return signer.forward();
   struct stat st {};
   if (::lstat(join_path(slots_path(install_root), slot).c_str(), &st) == 0) return Err(slot_exists(slot));
-  if (auto ready = check_record(install_root, slot, version, options); !ready) return ready;
-  Scanned found;
-  if (!source_fd->archive()) {
-    auto scanned = scan(source_fd->fd.get(), source, options.move);
+  if (auto ready = check_record(install_root, slot, version, options); !ready) return ready.forward();
+  Checked checked{std::move(source_fd).value(), std::move(signer).value(), {}};
+  if (!checked.source.archive()) {
+    auto scanned = scan(checked.source.fd.get(), source, options.move);
     if (!scanned) return scanned.forward();
-    found = std::move(scanned).value();
+    checked.found = std::move(scanned).value();
   }
-  if (options.move) {
-    struct stat slots_st {};
-    if (::stat(slots_path(install_root).c_str(), &slots_st) == 0 && slots_st.st_dev != source_fd->st.st_dev) {
-      return Err(elsewhere(source));
+  struct stat slots_st {};
+  if (options.move && ::stat(slots_path(install_root).c_str(), &slots_st) == 0 &&
+      slots_st.st_dev != checked.source.st.st_dev) {
+    return Err(elsewhere(source));
+  }
+  return checked;
+}
+
+// Gives the tree at slots/<at> back where it came from, and error with it:
+// the staging directory removed, a moved source renamed back. One that
+// cannot go back is kept under a name no tool removes, and the error says
+// where it lies.
+Error give_back(int slots_fd, const Filled& filled, const std::string& at, const std::string& install_root,
+                const std::string& source, Error error) {
+  if (filled.staging) {
+    discard(slots_fd, at, filled.fd);
+    return error;
+  }
+  if (rename_no_replace_at(slots_fd, at.c_str(), AT_FDCWD, source.c_str()) == 0) return error;
+  const std::string why = os_error_text(errno);
+  std::string lies = at;
+  if (const std::string kept = ".brindlecast-kept-" + random_token();
+      ::renameat(slots_fd, at.c_str(), slots_fd, kept.c_str()) == 0) {
+    lies = kept;
+  }
+  error.message += "; the source could not be given back (" + why + "): it now lies at " +
+                   join_path(slots_path(install_root), lies);
+  return error;
+}
+
+// What the record of the install starts from, read under the lock: the
+// state and history a trial is added to (none for --init or --no-trial).
+struct Record {
+  std::optional<InstallState> state;
+  TrialLog log;
+};
+
+Result<Record, Error> read_record(const std::string& install_root, const std::string& slot,
+                                  const std::optional<std::string>& version, const InstallOptions& options) {
+  Record record;
+  if (options.init) {
+    if (auto ready = check_record(install_root, slot, version, options); !ready) return ready.forward();
+  } else if (options.trial) {
+    auto read = read_install_state(install_root);
+    if (!read) return read.forward();
+    record.log = read_trial_log(install_root);
+    record.state = std::move(read).value();
+    if (auto ready = check_new_trial(*record.state, record.log, slot, version, options.trial_options);
+        !ready) {
+      return ready.forward();
     }
   }
+  return record;
+}
 
+// What killed installs and prunes left. What stays is no failure of this
+// install: one held is another install's, at work; one that cannot go is
+// told, and the next sweep tries again.
+void sweep_leftovers(int slots_fd, const Notice& notice) {
+  (void)finish_leftovers(slots_fd, {{}, [&](const std::string& name, const Error& why) {
+                                      if (notice) notice(NoticeKind::Other, unfinished(name, why));
+                                    }});
+}
+
+}  // namespace
+
+Result<Done, Error> install_slot(const std::string& install_root, const std::string& source,
+                                 const std::string& slot, const std::optional<std::string>& version,
+                                 const InstallOptions& options,
+                                 const std::function<void(const InstallProgress&)>& progress) {
+  auto checked = check_install(install_root, source, slot, version, options);
+  if (!checked) return checked.forward();
   auto slots = open_slots(install_root);
   if (!slots) return slots.forward();
   const int slots_fd = slots->get();
-  // What killed installs and prunes left. What stays is no failure of this
-  // install: one held is another install's, at work; one that cannot go is
-  // told, and the next sweep tries again.
-  (void)finish_leftovers(slots_fd, {{}, [&](const std::string& name, const Error& why) {
-                                      if (options.trial_options.notice) {
-                                        options.trial_options.notice(NoticeKind::Other,
-                                                                     unfinished(name, why));
-                                      }
-                                    }});
-  auto filled = fill(slots_fd, *source_fd, source, found, version, *signer, options, progress);
+  sweep_leftovers(slots_fd, options.trial_options.notice);
+  auto filled =
+      fill(slots_fd, checked->source, source, checked->found, version, checked->signer, options, progress);
   if (!filled) return filled.forward();
-  // Gives the tree back where it came from, and error with it: the staging
-  // directory removed, a moved source renamed back. One that cannot go back
-  // is kept under a name no tool removes, and the error says where it lies.
-  const auto undo = [&](const std::string& at, Error error) {
-    if (filled->staging) {
-      discard(slots_fd, at, filled->fd);
-      return error;
-    }
-    if (rename_no_replace_at(slots_fd, at.c_str(), AT_FDCWD, source.c_str()) == 0) return error;
-    const std::string why = os_error_text(errno);
-    std::string lies = at;
-    if (const std::string kept = ".brindlecast-kept-" + random_token();
-        ::renameat(slots_fd, at.c_str(), slots_fd, kept.c_str()) == 0) {
-      lies = kept;
-    }
-    error.message += "; the source could not be given back (" + why + "): it now lies at " +
-                     join_path(slots_path(install_root), lies);
-    return error;
-  };
 
   // Under the writers' lock, the rename and the record are one step for
   // every other writer, and no prune judges the slot between them.
   auto lock = lock_root(install_root);
-  std::optional<InstallState> state;
-  TrialLog log;
-  Result<Done, Error> ready = Done{};
-  if (!lock) {
-    ready = lock.forward();
-  } else if (options.init) {
-    ready = check_record(install_root, slot, version, options);
-  } else if (options.trial) {
-    auto read = read_install_state(install_root);
-    log = read_trial_log(install_root);
-    if (read) state = std::move(read).value();
-    ready = read ? check_new_trial(*state, log, slot, version, options.trial_options) : read.forward();
-  }
-  if (!ready) {
+  auto record = lock ? read_record(install_root, slot, version, options) : lock.forward();
+  if (!record) {
     if (filled->staging) discard(slots_fd, filled->from, filled->fd);
-    return ready;
+    return record.forward();
   }
   if (rename_no_replace_at(filled->from_dir, filled->from.c_str(), slots_fd, slot.c_str()) != 0) {
     const int e = errno;
@@ -436,29 +468,30 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
     if (e == EXDEV) return Err(elsewhere(source));
     return Err(with_context("cannot rename the new slot into place", os_error(e)));
   }
+  const auto undo = [&](Error error) {
+    return Err(give_back(slots_fd, *filled, slot, install_root, source, std::move(error)));
+  };
   // What was renamed must be what was filled or judged.
   auto mine = identity_of(filled->fd);
   struct stat placed {};
   if (!mine || ::fstatat(slots_fd, slot.c_str(), &placed, AT_SYMLINK_NOFOLLOW) != 0 ||
       identity(placed) != *mine) {
-    return Err(undo(
-        slot, refused(ErrorKind::Other, source, "changed while it was installed; nothing was installed")));
+    return undo(refused(ErrorKind::Other, source, "changed while it was installed; nothing was installed"));
   }
   if (const int failed = flush_directory(slots_fd, sync_file); failed != 0) {
-    return Err(undo(slot, with_context("cannot flush slots/, so nothing was installed", os_error(failed))));
+    return undo(with_context("cannot flush slots/, so nothing was installed", os_error(failed)));
   }
   Result<Done, Error> recorded = Done{};
   if (options.init) {
     recorded = create_initial_state(install_root, slot, version, options.channel, *lock);
-  } else if (state) {
-    auto told = start_trial(*state, log, install_root, slot, version, options.trial_options);
-    recorded = told ? save_with_trials(install_root, *state, log, *lock, options.trial_options.notice, *told)
-                    : told.forward();
+  } else if (auto& state = record->state) {
+    auto told = start_trial(*state, record->log, install_root, slot, version, options.trial_options);
+    recorded =
+        told ? save_with_trials(install_root, *state, record->log, *lock, options.trial_options.notice, *told)
+             : told.forward();
   }
   // A save that is in place but not flushed names the slot: it stays.
-  if (!recorded && recorded.error().kind != ErrorKind::NotDurable) {
-    return Err(undo(slot, std::move(recorded).error()));
-  }
+  if (!recorded && recorded.error().kind != ErrorKind::NotDurable) return undo(std::move(recorded).error());
   return recorded;
 }
 
