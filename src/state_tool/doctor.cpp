@@ -100,6 +100,46 @@ const char* source_name(ConfigSource source, bool root) {
   return nullptr;
 }
 
+// What the launcher's next start does, as doctor says it.
+std::string next_action(const NextStart& next, const std::optional<InstallState>& before) {
+  if (!next.slot) return "runs the client beside the launcher";
+  const std::string slot = shown(*next.slot);
+  switch (next.effect) {
+    case LaunchEffect::Rollback:
+      return "rolls back: slot " + shown(before->active) + " on trial has " +
+             std::to_string(before->failed_starts) + " unconfirmed starts; runs known_good " + slot;
+    case LaunchEffect::Commit:
+      return "commits slot " + slot + ", which confirmed its start, and runs it";
+    case LaunchEffect::CountStart:
+      return "runs slot " + slot +
+             " on trial (unconfirmed starts so far: " + std::to_string(before->failed_starts) +
+             "); no rollback due";
+    case LaunchEffect::Relaunch:
+      return "runs slot " + slot + ", a relaunch";
+    default:
+      return "runs slot " + slot;
+  }
+}
+
+// Why the start fails before the client is looked at, as the launcher goes:
+// the writers' lock, which it takes unless a newer client beside it starts
+// at once (a root it cannot open for reading is an error for every writer),
+// then the save before the start.
+std::optional<std::string> start_blocked(const std::string& root, const std::optional<InstallState>& before,
+                                         const std::optional<InstallState>& after, const NextStart& next) {
+  const RootLockCheck lock = try_lock(root);
+  if (!(before && !next.slot) && lock.open_error != 0 && lock.open_error != ENOENT) {
+    return "fails: the install root cannot be opened for reading, so the writers' lock cannot be taken (" +
+           os_error_text(lock.open_error) + ")";
+  }
+  if (next.effect == LaunchEffect::None || !after) return std::nullopt;
+  const std::size_t bytes = write_install_state(*after, json::Layout::Pretty).size();
+  if (const auto why = save_problem(root, bytes, lock.held())) {
+    return "fails: the start must save state.json, and " + *why;
+  }
+  return std::nullopt;
+}
+
 // Enough to show the problem.
 constexpr std::size_t kMostTrustWarnings = 10;
 
@@ -207,9 +247,9 @@ class Doctor {
   // whatever the reader's own environment resolves.
   std::string command(const std::string& words) const { return "brindlecast-state " + root_option_ + words; }
 
-  // state.json, its slots and the next start; true when that start would run a client.
-  bool report_state_and_start(const std::string& root, const std::optional<std::string>& sibling,
-                              bool hands_over) {
+  // state.json as the launcher would read it, with the slots it names, or
+  // those on disk to choose from.
+  Result<InstallState, Error> report_state(const std::string& root) {
     const std::string path = state_path(root);
     Result<InstallState, Error> state = Err(Error{ErrorKind::Other, ""});
     auto bytes = read_file(path);
@@ -244,6 +284,13 @@ class Doctor {
       f.state = *state;
       report_slots(root, *state);
     }
+    return state;
+  }
+
+  // state.json, its slots and the next start; true when that start would run a client.
+  bool report_state_and_start(const std::string& root, const std::optional<std::string>& sibling,
+                              bool hands_over) {
+    Result<InstallState, Error> state = report_state(root);
     const std::optional<InstallState> before = state ? std::optional(*state) : std::nullopt;
     std::optional<InstallState> after = before;
     if (after) apply_launch_rules(*after);
@@ -254,23 +301,9 @@ class Doctor {
       add("next start", false, "fails: " + what + ": " + next.error().message).members = {{"runs", false}};
       return false;
     }
-    // As the launcher goes: the writers' lock, which it takes unless a newer
-    // client beside it starts at once (a root it cannot open for reading is
-    // an error for every writer), the save before the start, then the start.
     std::optional<std::string> problem;
     std::string note;
-    const RootLockCheck lock = try_lock(root);
-    std::optional<std::string> blocked;
-    if (!(before && !next->slot) && lock.open_error != 0 && lock.open_error != ENOENT) {
-      blocked =
-          "fails: the install root cannot be opened for reading, so the writers' lock cannot be taken (" +
-          os_error_text(lock.open_error) + ")";
-    } else if (next->effect != LaunchEffect::None && after) {
-      const std::size_t bytes = write_install_state(*after, json::Layout::Pretty).size();
-      if (const auto why = save_problem(root, bytes, lock.held())) {
-        blocked = "fails: the start must save state.json, and " + *why;
-      }
-    }
+    const std::optional<std::string> blocked = start_blocked(root, before, after, *next);
     if (blocked) {
       problem = blocked;
     } else if (const auto unusable_file = unusable(next->executable)) {
@@ -280,23 +313,7 @@ class Doctor {
     } else {
       problem = std::move(verdict.text);
     }
-    std::string what;
-    if (!next->slot) {
-      what = "runs the client beside the launcher";
-    } else if (next->effect == LaunchEffect::Rollback) {
-      what = "rolls back: slot " + shown(before->active) + " on trial has " +
-             std::to_string(before->failed_starts) + " unconfirmed starts; runs known_good " +
-             shown(*next->slot);
-    } else if (next->effect == LaunchEffect::Commit) {
-      what = "commits slot " + shown(*next->slot) + ", which confirmed its start, and runs it";
-    } else if (next->effect == LaunchEffect::CountStart) {
-      what = "runs slot " + shown(*next->slot) +
-             " on trial (unconfirmed starts so far: " + std::to_string(before->failed_starts) +
-             "); no rollback due";
-    } else {
-      what =
-          "runs slot " + shown(*next->slot) + (next->effect == LaunchEffect::Relaunch ? ", a relaunch" : "");
-    }
+    const std::string what = next_action(*next, before);
     std::string text = what + ": " + shown(next->executable) + (note.empty() ? "" : ": " + note);
     if (problem) text += ": " + *problem;
     // A trial that fails, or has failed before, need not wait for the rollback.
