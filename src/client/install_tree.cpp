@@ -223,6 +223,58 @@ Result<Done, Error> take_over_tree(int source_fd) {
   return walk_tree(source_fd, walk);
 }
 
+namespace {
+
+// An entry of the source as the walk saw it, dir/name with its lstat, to be
+// copied into the directory open as to.
+struct Entry {
+  int dir;
+  const std::string& name;
+  const struct stat& st;
+  int to;
+};
+
+// What the copy of an entry fails with: an error number, or kChanged where
+// the entry is no longer what the scan judged.
+constexpr int kChanged = -1;
+
+Result<Done, int> copy_link(const Entry& e) {
+  std::string link(static_cast<std::size_t>(e.st.st_size) + 1, '\0');
+  const ssize_t n = ::readlinkat(e.dir, e.name.c_str(), link.data(), link.size());
+  if (n < 0) return Err(errno);
+  if (static_cast<std::size_t>(n) >= link.size()) return Err(kChanged);  // it grew meanwhile
+  link.resize(static_cast<std::size_t>(n));
+  if (::symlinkat(link.c_str(), e.to, e.name.c_str()) != 0) return Err(errno);
+  return Done{};
+}
+
+// A regular file, copied only while it is what the scan judged, from its
+// open to the end of its copy. What the scan did not judge a regular file
+// (a device or FIFO swapped in since) is refused before its open, which
+// must not block either.
+Result<Done, int> copy_judged(const Entry& e, const Scanned& scanned) {
+  const auto judgement = scanned.files.find(identity(e.st));
+  if (!S_ISREG(e.st.st_mode) || judgement == scanned.files.end()) return Err(kChanged);
+  Fd file(::openat(e.dir, e.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat now {};
+  if (file.get() < 0 || ::fstat(file.get(), &now) != 0) return Err(errno);
+  const auto still = [&] {
+    return S_ISREG(now.st_mode) && identity(now) == judgement->first && judged(now) == judgement->second;
+  };
+  if (!still()) return Err(kChanged);
+  const int copied = copy_file_into(file.get(), e.to, e.name.c_str(), owned_mode(e.st.st_mode), now.st_size);
+  const int error = errno;
+  // A file written to or cut short while it was copied: its times say so.
+  if (::fstat(file.get(), &now) != 0 || !still()) {
+    (void)::unlinkat(e.to, e.name.c_str(), 0);
+    return Err(kChanged);
+  }
+  if (copied != 0) return Err(error);
+  return Done{};
+}
+
+}  // namespace
+
 // Copies the tree open as source_fd into the empty directory open as to,
 // taking each file only if it is what the scan judged, from its open to the
 // end of its copy. One directory of the copy is open at a time: the way
@@ -250,36 +302,10 @@ Result<Done, Error> copy_tree(int source_fd, int to, const Scanned& scanned, con
       target = std::move(made);
       return Done{};
     }
-    if (S_ISLNK(st.st_mode)) {
-      std::string link(static_cast<std::size_t>(st.st_size) + 1, '\0');
-      const ssize_t n = ::readlinkat(dir, name.c_str(), link.data(), link.size());
-      if (n < 0) return failed(errno);
-      if (static_cast<std::size_t>(n) >= link.size()) return changed();  // it grew meanwhile
-      link.resize(static_cast<std::size_t>(n));
-      if (::symlinkat(link.c_str(), target.get(), name.c_str()) != 0) return failed(errno);
-    } else {
-      // What the scan did not judge a regular file (a device or FIFO swapped
-      // in since) is refused before its open, which must not block either.
-      const auto judgement = scanned.files.find(identity(st));
-      if (!S_ISREG(st.st_mode) || judgement == scanned.files.end()) return changed();
-      Fd file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      struct stat now {};
-      if (file.get() < 0 || ::fstat(file.get(), &now) != 0) return failed(errno);
-      const auto still = [&] {
-        return S_ISREG(now.st_mode) && identity(now) == judgement->first && judged(now) == judgement->second;
-      };
-      if (!still()) return changed();
-      const int copied =
-          copy_file_into(file.get(), target.get(), name.c_str(), owned_mode(st.st_mode), now.st_size);
-      const int e = errno;
-      // A file written to or cut short while it was copied: its times say so.
-      if (::fstat(file.get(), &now) != 0 || !still()) {
-        (void)::unlinkat(target.get(), name.c_str(), 0);
-        return changed();
-      }
-      if (copied != 0) return failed(e);
-      done.bytes_done += static_cast<std::uint64_t>(st.st_size);
-    }
+    const Entry entry{dir, name, st, target.get()};
+    auto copied = S_ISLNK(st.st_mode) ? copy_link(entry) : copy_judged(entry, scanned);
+    if (!copied) return copied.error() == kChanged ? changed() : failed(copied.error());
+    if (!S_ISLNK(st.st_mode)) done.bytes_done += static_cast<std::uint64_t>(st.st_size);
     ++done.files_done;
     if (progress) progress(done);
     return Done{};
