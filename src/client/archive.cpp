@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "client/locked_state.hpp"
+#include "common/durability.hpp"
 #include "common/fd.hpp"
 #include "common/file.hpp"
 #include "common/platform.hpp"
@@ -328,7 +329,7 @@ Result<Done, Error> Unpacker::file(archive_entry* e, const std::vector<std::stri
   struct stat st {};
   if ((static_cast<std::uint64_t>(size) != *end && ::ftruncate(out.get(), static_cast<off_t>(size)) != 0) ||
       ::fchmod(out.get(), static_cast<mode_t>(archive_entry_perm(e) & 0755)) != 0 ||
-      order_entry(out.get()) != 0 || ::fstat(out.get(), &st) != 0) {
+      add_to_tree(out.get()) != 0 || ::fstat(out.get(), &st) != 0) {
     return Err(failed(shown, errno));
   }
   return made(key, Made{Made::File, 0, identity(st)});
@@ -400,11 +401,11 @@ Result<Done, Error> Unpacker::finish() {
     const auto parts = owned(split(it->first));
     auto dir = open_dir(parts, parts.size(), shown);
     if (!dir) return dir.forward();
-    if (::fchmod(*dir, it->second.mode) != 0 || order_entry(*dir) != 0) {
+    if (::fchmod(*dir, it->second.mode) != 0 || add_to_tree(*dir) != 0) {
       return Err(failed(shown, errno));
     }
   }
-  if (::fchmod(into_, top_mode_) != 0 || order_entry(into_) != 0) {
+  if (::fchmod(into_, top_mode_) != 0 || add_to_tree(into_) != 0) {
     return Err(failed("the top directory", errno));
   }
   return Done{};

@@ -49,7 +49,7 @@ struct UnpackProgress {
 // `source "<shown>" `. Files and directories keep their permission bits less
 // 07022; implied directories and into itself, unless the archive has a root
 // entry, get 0755; each directory is 0700 until the archive ends. Each file
-// and directory finished is ordered (order_entry). progress is called after
+// and directory finished is ordered (add_to_tree). progress is called after
 // each file or link made.
 Result<UnpackProgress, Error> unpack_archive(int fd, const std::string& shown, int into,
                                              const UnpackLimits& limits,

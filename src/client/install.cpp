@@ -39,6 +39,7 @@
 #include "client/signature.hpp"
 #include "client/thread_wait.hpp"
 #include "common/constants.hpp"
+#include "common/durability.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
@@ -250,6 +251,7 @@ struct Filled {
   std::string from;
   int from_dir = AT_FDCWD;
   int fd = -1;  // what was filled or judged, to compare with what the rename placed
+  Committed committed;
 };
 
 // The publisher's key and the archive's signature, read before anything is
@@ -317,30 +319,27 @@ Result<Filled, Error> fill(int slots, const Source& source_dir, const std::strin
                            const std::function<void(const InstallProgress&)>& progress) {
   if (options.move) {
     if (auto mine = take_over_tree(source_dir.fd.get()); !mine) return mine.forward();
-    if (flush_file_system(source_dir.fd.get()) != 0) {
-      return Err(with_context("cannot flush the source", os_error(errno)));
-    }
-    return Filled{std::nullopt, source, AT_FDCWD, source_dir.fd.get()};
+    auto committed = commit_tree(source_dir.fd.get());
+    if (!committed) return Err(with_context("cannot flush the source", os_error(committed.error())));
+    return Filled{std::nullopt, source, AT_FDCWD, source_dir.fd.get(), *committed};
   }
   auto made = make_staging(slots);
   if (!made) return made.forward();
-  Filled filled{std::move(made).value(), "", slots, -1};
-  filled.from = filled.staging->name;
-  filled.fd = filled.staging->fd.get();
+  const int into = made->fd.get();
   Result<Done, Error> done = Done{};
   if (source_dir.archive()) {
-    done = unpack(source_dir, source, filled.fd, version, signer, options, progress);
+    done = unpack(source_dir, source, into, version, signer, options, progress);
   } else {
-    done = copy_tree(source_dir.fd.get(), filled.fd, found, source, progress);
+    done = copy_tree(source_dir.fd.get(), into, found, source, progress);
   }
-  if (done && flush_file_system(filled.fd) != 0) {
-    done = Err(with_context("cannot flush the copy", os_error(errno)));
-  }
+  auto committed = done ? commit_tree(into) : Err(0);
+  if (done && !committed) done = Err(with_context("cannot flush the copy", os_error(committed.error())));
   if (!done) {
-    discard(slots, filled.staging->name, filled.fd);
+    discard(slots, made->name, into);
     return done.forward();
   }
-  return filled;
+  const std::string name = made->name;
+  return Filled{std::move(made).value(), name, slots, into, *committed};
 }
 
 // What an install judges before it writes anything: the source open, the
@@ -461,7 +460,7 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
     if (filled->staging) discard(slots_fd, filled->from, filled->fd);
     return record.forward();
   }
-  if (rename_no_replace_at(filled->from_dir, filled->from.c_str(), slots_fd, slot.c_str()) != 0) {
+  if (rename_tree(filled->committed, filled->from_dir, filled->from.c_str(), slots_fd, slot.c_str()) != 0) {
     const int e = errno;
     if (filled->staging) discard(slots_fd, filled->from, filled->fd);
     if (e == EEXIST || e == ENOTEMPTY) return Err(slot_exists(slot));
@@ -478,7 +477,7 @@ Result<Done, Error> install_slot(const std::string& install_root, const std::str
       identity(placed) != *mine) {
     return undo(refused(ErrorKind::Other, source, "changed while it was installed; nothing was installed"));
   }
-  if (const int failed = flush_directory(slots_fd, sync_file); failed != 0) {
+  if (const int failed = flush_renames(slots_fd); failed != 0) {
     return undo(with_context("cannot flush slots/, so nothing was installed", os_error(failed)));
   }
   Result<Done, Error> recorded = Done{};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/locked_state.hpp"
+#include "common/durability.hpp"
 #include "common/file.hpp"
 #include "common/utf8.hpp"
 
@@ -210,12 +211,12 @@ Result<Done, Error> take_over_tree(int source_fd) {
     }
     if (!same) return Err(with_context("cannot flush " + path, same.error()));
     if (auto mine = take_over(file.get(), path); !mine) return mine;
-    if (order_entry(file.get()) != 0) return Err(with_context("cannot flush " + path, os_error(errno)));
+    if (add_to_tree(file.get()) != 0) return Err(with_context("cannot flush " + path, os_error(errno)));
     return Done{};
   };
   walk.leave = [&](int dir, const std::string& path) -> Result<Done, Error> {
     if (auto mine = take_over(dir, path); !mine) return mine;
-    if (order_entry(dir) != 0) {
+    if (add_to_tree(dir) != 0) {
       return Err(with_context("cannot flush " + (path.empty() ? "the source" : path), os_error(errno)));
     }
     return Done{};
@@ -316,7 +317,7 @@ Result<Done, Error> copy_tree(int source_fd, int to, const Scanned& scanned, con
     };
     struct stat st {};
     if (::fstat(dir, &st) != 0 || ::fchmod(target.get(), owned_mode(st.st_mode)) != 0 ||
-        order_entry(target.get()) != 0) {
+        add_to_tree(target.get()) != 0) {
       return failed(errno);
     }
     if (above.empty()) return Done{};

@@ -28,6 +28,7 @@
 
 #include "client/locked_state.hpp"
 #include "client/remove_tree.hpp"
+#include "common/durability.hpp"
 #include "common/file.hpp"
 #include "common/paths.hpp"
 #include "common/platform.hpp"
@@ -282,7 +283,7 @@ void delete_hidden(Remover& remover, const std::vector<std::pair<std::string, st
                    const std::vector<std::string>& left, const PruneReports& reports,
                    std::vector<std::string>& problems) {
   if (hidden.empty() && left.empty()) return;
-  if (const int failed = flush_directory(remover.slots(), sync_file); failed != 0) {
+  if (const int failed = flush_renames(remover.slots()); failed != 0) {
     problems.push_back(
         "cannot flush slots/ (" + os_error_text(failed) +
         "), so nothing was deleted; the removed slots are hidden in slots/, for a later prune");
@@ -357,7 +358,7 @@ Result<Done, Error> finish_leftovers(int slots, const LeftoverReports& reports) 
   Remover remover(opened->first, opened->second);
   const auto left = leftovers(remover);
   if (left.empty()) return Done{};
-  if (const int failed = flush_directory(remover.slots(), sync_file); failed != 0) {
+  if (const int failed = flush_renames(remover.slots()); failed != 0) {
     return Err(with_context("cannot flush slots/", os_error(failed)));
   }
   sweep(remover, left, reports);
